@@ -1,0 +1,14 @@
+// Builds the class KQ5316 the way a class statement would: a namespace filled in order, then a
+// call to `type`.
+#pragma once
+
+#include <Python.h>
+
+namespace kq5316::binding {
+
+inline constexpr const char *class_name = "KQ5316";
+
+// A new reference to the class, or null with an exception set.
+PyObject *build_class(PyObject *module);
+
+} // namespace kq5316::binding

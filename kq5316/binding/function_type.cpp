@@ -1,0 +1,327 @@
+#include "kq5316/binding/function_type.hpp"
+
+#include <structmember.h>
+
+#include "kq5316/binding/argument_binder.hpp"
+#include "kq5316/common/owned.hpp"
+
+namespace kq5316::binding {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const MethodSpec *spec;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *annotations;
+    PyObject *defaults;
+    PyObject *kwdefaults;
+    PyObject *code;
+    PyObject *globals;
+    PyObject *dict;
+    PyObject *weakrefs;
+};
+
+FunctionObject *as_function(PyObject *object) {
+    return reinterpret_cast<FunctionObject *>(object);
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+    const MethodSpec &spec = *as_function(callable)->spec;
+    PyObject *bound[max_bound];
+    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
+        return nullptr;
+    return spec.body(bound[0], bound + 1);
+}
+
+// Fetched from an instance the function binds to it; fetched from the class it is itself.
+PyObject *function_descr_get(PyObject *function, PyObject *instance, PyObject *) {
+    if (instance == nullptr || instance == Py_None)
+        return Py_NewRef(function);
+    return PyMethod_New(function, instance);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    FunctionObject *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type); // instances of heap types own a reference to their type
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Setters follow Python functions: names are strings, defaults a tuple or None, annotations a
+// dict, keyword defaults a dict or None.
+int set_string(PyObject *&slot, PyObject *value, const char *what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->name);
+}
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_string(as_function(self)->name, value, "__name__");
+}
+
+PyObject *get_qualname(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_string(as_function(self)->qualname, value, "__qualname__");
+}
+
+// Calls keep using the default fixed when the class was built; this attribute is what
+// introspection shows, so assigning it changes only what is shown.
+PyObject *get_defaults(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->defaults);
+}
+int set_defaults(PyObject *self, PyObject *value, void *) {
+    if (value == nullptr)
+        value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+    if (value == nullptr)
+        value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->annotations);
+}
+int set_annotations(PyObject *self, PyObject *value, void *) {
+    if (value == nullptr)
+        value = PyDict_New();
+    else if (PyDict_Check(value))
+        Py_INCREF(value);
+    else {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    if (value == nullptr)
+        return -1;
+    Py_XSETREF(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject *get_closure(PyObject *, void *) {
+    Py_RETURN_NONE;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    // Offsets a heap type learns from its members.
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// The type is created from a spec (a heap type) once, when the class is first built, and kept
+// for the life of the process like the class itself.
+PyTypeObject *function_type = nullptr;
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "kq5316.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// The code object's local names: self, then the parameters.
+Owned parameter_names(const MethodSpec &spec) {
+    Owned tuple = Owned::steal(PyTuple_New(spec.parameter_count + 1));
+    if (!tuple)
+        return {};
+    for (int i = 0; i <= spec.parameter_count; ++i) {
+        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : spec.parameters[i - 1].name);
+        if (!name)
+            return {};
+        PyTuple_SET_ITEM(tuple.get(), i, name);
+    }
+    return tuple;
+}
+
+// A code object whose signature matches the method: built from an empty code object with its
+// argument fields replaced, so `inspect` sees real parameter names and counts.
+Owned build_code(const MethodSpec &spec, PyObject *qualname) {
+    PyCodeObject *empty = PyCode_NewEmpty("kq5316", spec.name, 0);
+    if (!empty)
+        return {};
+    Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
+    Owned varnames = parameter_names(spec);
+    if (!varnames)
+        return {};
+    Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
+    Owned kwargs = Owned::steal(Py_BuildValue(
+        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", spec.parameter_count + 1, "co_nlocals",
+        spec.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
+        varnames.get(), "co_qualname", qualname));
+    if (!replace || !kwargs)
+        return {};
+    Owned no_args = Owned::steal(PyTuple_New(0));
+    if (!no_args)
+        return {};
+    return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
+}
+
+Owned build_annotations(const MethodSpec &spec) {
+    Owned annotations = Owned::steal(PyDict_New());
+    if (!annotations)
+        return {};
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        const Parameter &parameter = spec.parameters[i];
+        Owned value = Owned::steal(PyUnicode_FromString(annotation_of(parameter.type)));
+        if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
+            return {};
+    }
+    if (spec.return_annotation) {
+        Owned value = Owned::steal(PyUnicode_FromString(spec.return_annotation));
+        if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
+            return {};
+    }
+    return annotations;
+}
+
+Owned build_defaults(const MethodSpec &spec) {
+    if (!spec.has_channel_default)
+        return Owned::borrow(Py_None);
+    return Owned::steal(Py_BuildValue("(i)", 1));
+}
+
+Owned build_doc(const MethodSpec &spec) {
+    if (!spec.doc)
+        return Owned::borrow(Py_None);
+    return Owned::steal(PyUnicode_FromString(spec.doc));
+}
+
+} // namespace
+
+int ready_function_type() {
+    if (function_type)
+        return 0;
+    function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
+    return function_type ? 0 : -1;
+}
+
+PyObject *new_function(const MethodSpec &spec, const char *class_name, PyObject *module_name,
+                       PyObject *module_dict) {
+    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    if (!name || !qualname)
+        return nullptr;
+    Owned code = build_code(spec, qualname.get());
+    Owned annotations = code ? build_annotations(spec) : Owned();
+    Owned defaults = annotations ? build_defaults(spec) : Owned();
+    Owned doc = defaults ? build_doc(spec) : Owned();
+    if (!doc)
+        return nullptr;
+
+    FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
+    if (!f)
+        return nullptr;
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc.release();
+    f->annotations = annotations.release();
+    f->defaults = defaults.release();
+    f->kwdefaults = Py_NewRef(Py_None);
+    f->code = code.release();
+    f->globals = Py_NewRef(module_dict);
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return reinterpret_cast<PyObject *>(f);
+}
+
+} // namespace kq5316::binding

@@ -1,0 +1,124 @@
+#include "kq5316/binding/method_table.hpp"
+
+#include "kq5316/binding/docstrings.hpp"
+#include "kq5316/device/checksum_methods.hpp"
+#include "kq5316/device/release_and_display.hpp"
+#include "kq5316/device/status_and_attenuation.hpp"
+#include "kq5316/device/version_and_wavelength.hpp"
+#include "kq5316/link/exchange.hpp"
+#include "kq5316/link/port_lifecycle.hpp"
+
+namespace kq5316::binding {
+
+namespace {
+
+constexpr Parameter no_parameter{nullptr, ArgType::int_type};
+constexpr Parameter ch{"ch", ArgType::int_type};
+
+namespace doc = docstrings;
+
+// name, parameters, parameter count, `ch` default, return annotation, docstring, body
+constexpr MethodSpec methods[] = {
+    {"__init__",
+     {{{"serial_port", ArgType::str_type}, no_parameter}},
+     1,
+     false,
+     nullptr,
+     doc::init,
+     link::init},
+    {"__check_crc",
+     {{{"data", ArgType::list_type}, no_parameter}},
+     1,
+     false,
+     "bool",
+     doc::check_crc,
+     device::check_crc},
+    {"__cal_crc",
+     {{{"data", ArgType::list_type}, no_parameter}},
+     1,
+     false,
+     "None",
+     doc::cal_crc,
+     device::cal_crc},
+    {"__read", {{no_parameter, no_parameter}}, 0, false, nullptr, doc::read, link::read_reply},
+    {"__write_and_read",
+     {{{"cmd", ArgType::bytes_type}, no_parameter}},
+     1,
+     false,
+     nullptr,
+     doc::write_and_read,
+     link::write_and_read},
+    {"read_device_version",
+     {{no_parameter, no_parameter}},
+     0,
+     false,
+     nullptr,
+     doc::read_device_version,
+     device::read_device_version},
+    {"read_optical_length",
+     {{ch, no_parameter}},
+     1,
+     true,
+     nullptr,
+     doc::read_optical_length,
+     device::read_optical_length},
+    {"set_optical_length",
+     {{{"length", ArgType::int_type}, ch}},
+     2,
+     true,
+     nullptr,
+     doc::set_optical_length,
+     device::set_optical_length},
+    {"read_current_status",
+     {{ch, no_parameter}},
+     1,
+     true,
+     nullptr,
+     doc::read_current_status,
+     device::read_current_status},
+    {"close_full_screen",
+     {{no_parameter, no_parameter}},
+     0,
+     false,
+     "bool",
+     doc::close_full_screen,
+     device::close_full_screen},
+    {"set_attenuation",
+     {{{"attenuation", ArgType::int_type}, ch}},
+     2,
+     true,
+     "bool",
+     doc::set_attenuation,
+     device::set_attenuation},
+    {"clear_attenuation",
+     {{ch, no_parameter}},
+     1,
+     true,
+     "bool",
+     doc::clear_attenuation,
+     device::clear_attenuation},
+    {"dis_connection",
+     {{ch, no_parameter}},
+     1,
+     true,
+     nullptr,
+     doc::dis_connection,
+     device::dis_connection},
+    {"check_port_available",
+     {{no_parameter, no_parameter}},
+     0,
+     false,
+     "bool",
+     doc::check_port_available,
+     link::check_port_available},
+    {"open", {{no_parameter, no_parameter}}, 0, false, "bool", doc::open, link::open},
+    {"close", {{no_parameter, no_parameter}}, 0, false, nullptr, nullptr, link::close},
+};
+
+} // namespace
+
+std::span<const MethodSpec> method_table() {
+    return methods;
+}
+
+} // namespace kq5316::binding

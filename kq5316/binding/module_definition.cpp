@@ -1,0 +1,172 @@
+#include "kq5316/binding/module_definition.hpp"
+
+#include "kq5316/binding/class_builder.hpp"
+#include "kq5316/binding/demonstration.hpp"
+#include "kq5316/binding/docstrings.hpp"
+#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/owned.hpp"
+#include "kq5316/link/frame_lock.hpp"
+
+namespace kq5316::binding {
+
+namespace {
+
+// The interpreter that first imported the module; -1 until then. The module's class and
+// constants are process-wide, so a second interpreter is refused rather than given objects that
+// belong to another interpreter.
+PY_INT64_T first_interpreter_id = -1;
+
+int check_single_interpreter() {
+    const PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (first_interpreter_id == -1) {
+        first_interpreter_id = current;
+        return current == -1 ? -1 : 0;
+    }
+    if (first_interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
+                                           "loaded into one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+// Copies one attribute of the import spec onto the module, as the import system does for
+// ordinary modules.
+int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to,
+                        bool allow_none) {
+    Owned value = Owned::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!allow_none && value.get() == Py_None)
+        return 0;
+    return PyDict_SetItemString(module_dict, to, value.get());
+}
+
+PyObject *create_module(PyObject *spec, PyModuleDef *) {
+    if (check_single_interpreter() < 0)
+        return nullptr;
+    if (PyObject *existing = initialised_module())
+        return Py_NewRef(existing);
+    Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    Owned module = Owned::steal(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    PyObject *module_dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, module_dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, module_dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, module_dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+// Warns when the running interpreter is not the one the module is built for.
+int check_host_version() {
+    const int major = static_cast<int>(Py_Version >> 24);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (major == 3 && minor == 11)
+        return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            3, 11, "kq5316", "does not match", major, minor);
+}
+
+int import_dependencies(PyObject *module_dict) {
+    for (const char *name : {"platform", "serial", "time", "subprocess"}) {
+        Owned module_name = Owned::steal(PyUnicode_FromString(name));
+        if (!module_name)
+            return -1;
+        Owned imported = Owned::steal(
+            PyImport_ImportModuleLevelObject(module_name.get(), module_dict, nullptr, nullptr, 0));
+        if (!imported || PyDict_SetItem(module_dict, module_name.get(), imported.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int set_string_item(PyObject *dict, const char *key, const char *text) {
+    Owned value = Owned::steal(PyUnicode_FromString(text));
+    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
+// Whether the module's `__name__` is "__main__": -1 on error, else 0 or 1.
+int is_main(PyObject *module_dict) {
+    PyObject *name = PyDict_GetItemString(module_dict, "__name__");
+    if (!name)
+        return 0;
+    Owned main_name = Owned::steal(PyUnicode_FromString("__main__"));
+    if (!main_name)
+        return -1;
+    return PyObject_RichCompareBool(name, main_name.get(), Py_EQ);
+}
+
+// The module body, run once per module object: builtins, version check, the dependencies in
+// their import order, the class, the demonstration when run as the main program, `__test__`.
+int run_module_body(PyObject *module) {
+    PyObject *module_dict = PyModule_GetDict(module);
+    Owned builtins = Owned::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItemString(module_dict, "__builtins__", builtins.get()) < 0)
+        return -1;
+    if (check_host_version() < 0)
+        return -1;
+    if (marked_as_main() && set_string_item(module_dict, "__name__", "__main__") < 0)
+        return -1;
+    if (import_dependencies(module_dict) < 0)
+        return -1;
+    Owned cls = Owned::steal(build_class(module));
+    if (!cls || PyDict_SetItemString(module_dict, class_name, cls.get()) < 0)
+        return -1;
+    const int main = is_main(module_dict);
+    if (main < 0 || (main && run_demonstration(module) < 0))
+        return -1;
+    Owned test_dict = Owned::steal(PyDict_New());
+    if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
+        return -1;
+    return 0;
+}
+
+int exec_module(PyObject *module) {
+    if (PyObject *existing = initialised_module()) {
+        if (existing == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError, "Module 'kq5316' has already been imported. "
+                                            "Re-initialisation is not supported.");
+        return -1;
+    }
+    if (init_names() < 0 || link::init_frame_lock() < 0)
+        return -1;
+    // Recorded before the body runs, so that the methods' global look-ups see this module while
+    // the demonstration runs; dropped again if the body fails, so a later import starts afresh.
+    set_initialised_module(module);
+    if (run_module_body(module) < 0) {
+        clear_initialised_module();
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "kq5316", docstrings::usage, 0,       nullptr,
+    module_slots,          nullptr,  nullptr,           nullptr,
+};
+
+} // namespace
+
+PyModuleDef &module_definition() {
+    return definition;
+}
+
+} // namespace kq5316::binding

@@ -1,0 +1,66 @@
+#include "kq5316/common/python_calls.hpp"
+
+#include "kq5316/common/module_state.hpp"
+
+namespace kq5316 {
+
+Owned module_global(PyObject *name) {
+    PyObject *module = initialised_module();
+    if (module) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+        if (value)
+            return Owned::borrow(value);
+        if (PyErr_Occurred())
+            return {};
+    }
+    PyObject *value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value)
+        return Owned::borrow(value);
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Owned call_method(PyObject *object, PyObject *name) {
+    return Owned::steal(PyObject_CallMethodNoArgs(object, name));
+}
+
+Owned call_method(PyObject *object, PyObject *name, PyObject *arg) {
+    return Owned::steal(PyObject_CallMethodOneArg(object, name, arg));
+}
+
+Owned fetch_error() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Owned::steal(value);
+}
+
+void restore_error(Owned error) {
+    PyObject *value = error.release();
+    if (!value)
+        return;
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+}
+
+int print_line(PyObject *text) {
+    Owned print = module_global(names().print);
+    if (!print)
+        return -1;
+    Owned result = Owned::steal(PyObject_CallOneArg(print.get(), text));
+    return result ? 0 : -1;
+}
+
+int print_line(const char *text) {
+    Owned line = Owned::steal(PyUnicode_FromString(text));
+    if (!line)
+        return -1;
+    return print_line(line.get());
+}
+
+} // namespace kq5316

@@ -1,0 +1,45 @@
+#include "kq5316/device/command_sequence.hpp"
+
+#include "kq5316/device/checksum_methods.hpp"
+#include "kq5316/device/frame_patch.hpp"
+#include "kq5316/device/reply.hpp"
+#include "kq5316/link/exchange.hpp"
+#include "kq5316/protocol/frame.hpp"
+
+namespace kq5316::device {
+
+namespace {
+
+int apply_patch(PyObject *frame, const FramePatch &patch) {
+    for (int i = 0; i < patch.parameter_count; ++i) {
+        if (patch_byte(frame, patch.parameters[i].index, patch.parameters[i].value) < 0)
+            return -1;
+    }
+    if (patch_byte(frame, protocol::channel_index, patch.channel) < 0)
+        return -1;
+    return store_checksum(frame);
+}
+
+} // namespace
+
+Owned send_command(PyObject *self, protocol::Command command, const FramePatch &patch) {
+    link::FrameLockGuard guard;
+    Owned frame = command_constant(self, command);
+    if (!frame)
+        return {};
+    if (patch.channel >= 0 && apply_patch(frame.get(), patch) < 0)
+        return {};
+    return link::exchange(self, frame.get(), guard);
+}
+
+PyObject *send_and_acknowledge(PyObject *self, protocol::Command command, const FramePatch &patch) {
+    Owned reply = send_command(self, command, patch);
+    if (!reply)
+        return nullptr;
+    ReplyBytes bytes;
+    if (bytes.load(reply.get()) < 0)
+        return nullptr;
+    return PyBool_FromLong(bytes.delimited());
+}
+
+} // namespace kq5316::device

@@ -1,0 +1,43 @@
+// The sequence every device operation shares: write the per-call bytes into the command
+// constant, recompute its checksum, and perform one command exchange.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+#include "kq5316/common/owned.hpp"
+#include "kq5316/protocol/command_table.hpp"
+
+namespace kq5316::device {
+
+struct BytePatch {
+    std::size_t index;
+    long value;
+};
+
+// What a call writes into its frame. A frame with no channel is sent exactly as stored, without
+// recomputing its checksum.
+struct FramePatch {
+    long channel = -1;
+    std::array<BytePatch, 2> parameters{};
+    int parameter_count = 0;
+
+    static FramePatch as_stored() { return {}; }
+    static FramePatch for_channel(long channel) { return {channel, {}, 0}; }
+    FramePatch &with(std::size_t index, long value) {
+        parameters[parameter_count++] = {index, value};
+        return *this;
+    }
+};
+
+// Sends the patched constant and returns what the reply read returned (bytes or None), or null
+// with an exception set. Values are range-checked by the caller before this is called.
+Owned send_command(PyObject *self, protocol::Command command, const FramePatch &patch);
+
+// Sends a command and reports whether a delimited reply came back: a new reference to True or
+// False, or null.
+PyObject *send_and_acknowledge(PyObject *self, protocol::Command command, const FramePatch &patch);
+
+} // namespace kq5316::device

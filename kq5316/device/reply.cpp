@@ -1,0 +1,40 @@
+#include "kq5316/device/reply.hpp"
+
+#include "kq5316/protocol/frame.hpp"
+
+namespace kq5316::device {
+
+ReplyBytes::~ReplyBytes() {
+    if (has_view_)
+        PyBuffer_Release(&view_);
+}
+
+int ReplyBytes::load(PyObject *reply) {
+    if (reply == Py_None)
+        return 0;
+    if (!PyObject_CheckBuffer(reply)) {
+        // Anything empty counts as no reply, as `if not reply` would judge it.
+        const int truth = PyObject_IsTrue(reply);
+        if (truth <= 0)
+            return truth;
+    }
+    if (PyObject_GetBuffer(reply, &view_, PyBUF_SIMPLE) < 0) {
+        PyErr_Format(PyExc_TypeError, "the port returned %.200s where bytes were expected",
+                     Py_TYPE(reply)->tp_name);
+        return -1;
+    }
+    has_view_ = true;
+    bytes_ = {static_cast<const std::uint8_t *>(view_.buf), static_cast<std::size_t>(view_.len)};
+    return 0;
+}
+
+bool ReplyBytes::delimited() const {
+    return !bytes_.empty() && bytes_.front() == protocol::start_byte &&
+           bytes_.back() == protocol::end_byte;
+}
+
+void raise_reply_too_short() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+}
+
+} // namespace kq5316::device

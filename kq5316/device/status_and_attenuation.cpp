@@ -1,0 +1,54 @@
+#include "kq5316/device/status_and_attenuation.hpp"
+
+#include "kq5316/device/command_sequence.hpp"
+#include "kq5316/device/frame_patch.hpp"
+#include "kq5316/device/reply.hpp"
+#include "kq5316/protocol/reply_fields.hpp"
+
+namespace kq5316::device {
+
+namespace {
+
+using protocol::Command;
+
+PyObject *status_dict(const ReplyBytes &reply) {
+    namespace field = protocol::status_reply;
+    if (reply.size() < field::min_length) {
+        raise_reply_too_short();
+        return nullptr;
+    }
+    const long steps = reply[field::attenuation_low] | (reply[field::attenuation_high] << 8);
+    return Py_BuildValue("{s:l,s:l,s:l}", "dev_work_mode", long{reply[field::dev_work_mode]},
+                         "optical_length_index", long{reply[field::optical_length_index]},
+                         "attenuation", protocol::mdb_from_steps(steps));
+}
+
+} // namespace
+
+PyObject *read_current_status(PyObject *self, PyObject *const *args) {
+    long channel = 0;
+    if (channel_value(args[0], &channel) < 0)
+        return nullptr;
+    Owned reply =
+        send_command(self, Command::read_current_status, FramePatch::for_channel(channel));
+    ReplyBytes bytes;
+    if (!reply || bytes.load(reply.get()) < 0)
+        return nullptr;
+    if (!bytes.delimited())
+        Py_RETURN_NONE;
+    return status_dict(bytes);
+}
+
+PyObject *set_attenuation(PyObject *self, PyObject *const *args) {
+    long steps = 0;
+    long channel = 0;
+    if (attenuation_steps(args[0], &steps) < 0 || channel_value(args[1], &channel) < 0)
+        return nullptr;
+    namespace field = protocol::set_attenuation_frame;
+    const auto patch = FramePatch::for_channel(channel)
+                           .with(field::value_low, steps & 0xFF)
+                           .with(field::value_high, steps >> 8);
+    return send_and_acknowledge(self, Command::set_attenuation, patch);
+}
+
+} // namespace kq5316::device

@@ -1,0 +1,130 @@
+#include "kq5316/device/version_and_wavelength.hpp"
+
+#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/python_calls.hpp"
+#include "kq5316/device/command_sequence.hpp"
+#include "kq5316/device/frame_patch.hpp"
+#include "kq5316/device/reply.hpp"
+#include "kq5316/protocol/reply_fields.hpp"
+
+namespace kq5316::device {
+
+namespace {
+
+using protocol::Command;
+
+int set_int_item(PyObject *dict, const char *key, long value) {
+    PyObject *number = PyLong_FromLong(value);
+    if (!number)
+        return -1;
+    const int status = PyDict_SetItemString(dict, key, number);
+    Py_DECREF(number);
+    return status;
+}
+
+PyObject *version_dict(const ReplyBytes &reply) {
+    namespace field = protocol::version_reply;
+    Owned result = Owned::steal(PyDict_New());
+    if (!result || set_int_item(result.get(), "module_version", reply[field::module_version]) < 0 ||
+        set_int_item(result.get(), "hard_version", reply[field::hard_version]) < 0 ||
+        set_int_item(result.get(), "soft_version", reply[field::soft_version]) < 0)
+        return nullptr;
+    return result.release();
+}
+
+// The count at index 5, then that many 16-bit values, low byte first.
+PyObject *optical_length_list(const ReplyBytes &reply) {
+    namespace field = protocol::optical_length_reply;
+    if (reply.size() <= field::count) {
+        raise_reply_too_short();
+        return nullptr;
+    }
+    const std::size_t count = reply[field::count];
+    if (reply.size() < field::needed_length(count)) {
+        raise_reply_too_short();
+        return nullptr;
+    }
+    Owned lengths = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!lengths)
+        return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t low = field::first_value + 2 * i;
+        PyObject *value = PyLong_FromLong(reply[low] | (reply[low + 1] << 8));
+        if (!value)
+            return nullptr;
+        PyList_SET_ITEM(lengths.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return lengths.release();
+}
+
+// The position to select: the first occurrence of `length` in the channel's list. Raises the
+// documented RuntimeError when the list could not be read or is empty, and ValueError when the
+// length is not in it.
+Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
+    const int has_items = lengths == Py_None ? 0 : PyObject_IsTrue(lengths);
+    if (has_items < 0)
+        return -1;
+    if (!has_items) {
+        PyErr_SetString(PyExc_RuntimeError, "device read failed! Please check your connection!");
+        return -1;
+    }
+    const int found = PySequence_Contains(lengths, length);
+    if (found < 0)
+        return -1;
+    if (!found) {
+        PyErr_Format(PyExc_ValueError, "the length: %S no supported yet!", length);
+        return -1;
+    }
+    return PySequence_Index(lengths, length);
+}
+
+} // namespace
+
+PyObject *read_device_version(PyObject *self, PyObject *const *) {
+    Owned reply = send_command(self, Command::read_device_version, FramePatch::as_stored());
+    ReplyBytes bytes;
+    if (!reply || bytes.load(reply.get()) < 0)
+        return nullptr;
+    if (!bytes.delimited() || bytes.size() != protocol::version_reply::length)
+        Py_RETURN_NONE;
+    return version_dict(bytes);
+}
+
+PyObject *read_optical_length(PyObject *self, PyObject *const *args) {
+    long channel = 0;
+    if (channel_value(args[0], &channel) < 0)
+        return nullptr;
+    Owned reply =
+        send_command(self, Command::read_optical_length, FramePatch::for_channel(channel));
+    ReplyBytes bytes;
+    if (!reply || bytes.load(reply.get()) < 0)
+        return nullptr;
+    if (!bytes.delimited())
+        Py_RETURN_NONE;
+    return optical_length_list(bytes);
+}
+
+// Checks `length` against the list of the channel it addresses, so that the position sent is a
+// position in that channel's own list.
+PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
+    PyObject *length = args[0];
+    long channel = 0;
+    if (channel_value(args[1], &channel) < 0)
+        return nullptr;
+    Owned lengths = call_method(self, names().read_optical_length, args[1]);
+    if (!lengths)
+        return nullptr;
+    const Py_ssize_t position = position_of(lengths.get(), length);
+    if (position < 0)
+        return nullptr;
+    if (position > protocol::max_byte) {
+        PyErr_Format(PyExc_ValueError, "position %zd of the length does not fit in a byte",
+                     position);
+        return nullptr;
+    }
+    const auto patch = FramePatch::for_channel(channel).with(
+        protocol::set_optical_length_frame::position, static_cast<long>(position));
+    return send_and_acknowledge(self, Command::set_optical_length, patch);
+}
+
+} // namespace kq5316::device

@@ -1,0 +1,173 @@
+#include "kq5316/link/port_lifecycle.hpp"
+
+#include <utility>
+
+#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/owned.hpp"
+#include "kq5316/common/python_calls.hpp"
+
+namespace kq5316::link {
+
+namespace {
+
+// One line of 78 characters, with 23 blanks before "again!", as users have always seen it.
+constexpr const char *already_opened_message =
+    "serial port already opened!, Please close and try                       again!";
+
+constexpr long baud_rate = 115200;
+constexpr long data_bits = 8;
+constexpr const char *parity_none = "N";
+constexpr long read_timeout_seconds = 50;
+constexpr long stop_bits = 1;
+
+// 1 when the exception being handled is a `serial.SerialException`, 0 when not, -1 when the
+// class cannot be looked up (that error then replaces the one being handled, as in Python).
+int handling_serial_exception() {
+    Owned pending = fetch_error();
+    Owned serial = module_global(names().serial);
+    Owned serial_exception =
+        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_exception)) : Owned();
+    if (!serial_exception)
+        return -1;
+    restore_error(std::move(pending));
+    return PyErr_ExceptionMatches(serial_exception.get());
+}
+
+// `serial.Serial(self.port)`, closed at once: whether the port can be opened at all.
+PyObject *probe_by_opening(PyObject *self) {
+    Owned serial = module_global(names().serial);
+    Owned serial_class =
+        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_class)) : Owned();
+    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
+    Owned probe =
+        port ? Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get())) : Owned();
+    if (probe && call_method(probe.get(), names().close))
+        Py_RETURN_TRUE;
+    const int matches = handling_serial_exception();
+    if (matches <= 0)
+        return nullptr;
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+}
+
+// `subprocess.run(["lsof", self.port], stdout=PIPE, stderr=PIPE)`: the port is free when lsof
+// prints nothing on its standard output.
+Owned run_lsof(PyObject *self) {
+    Owned subprocess = module_global(names().subprocess);
+    if (!subprocess)
+        return {};
+    Owned run = Owned::steal(PyObject_GetAttr(subprocess.get(), names().run));
+    Owned pipe = run ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe)) : Owned();
+    Owned port = pipe ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
+    Owned command = port ? Owned::steal(Py_BuildValue("[sO]", "lsof", port.get())) : Owned();
+    if (!command)
+        return {};
+    PyObject *call_args[] = {command.get(), pipe.get(), pipe.get()};
+    Owned kwnames = Owned::steal(PyTuple_Pack(2, names().stdout_name, names().stderr_name));
+    if (!kwnames)
+        return {};
+    return Owned::steal(PyObject_Vectorcall(run.get(), call_args, 1, kwnames.get()));
+}
+
+PyObject *probe_with_lsof(PyObject *self) {
+    Owned result = run_lsof(self);
+    Owned output =
+        result ? Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name)) : Owned();
+    const int has_output = output ? PyObject_IsTrue(output.get()) : -1;
+    if (has_output >= 0)
+        return PyBool_FromLong(!has_output);
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return nullptr;
+    Owned error = fetch_error();
+    Owned line = Owned::steal(PyUnicode_FromFormat("检查端口时出错: %S", error.get()));
+    if (!line || print_line(line.get()) < 0)
+        return nullptr;
+    Py_RETURN_FALSE;
+}
+
+// Whether the running system is Windows: `platform.system().lower() == "windows"`.
+int running_on_windows() {
+    Owned platform = module_global(names().platform);
+    Owned system = platform ? call_method(platform.get(), names().system) : Owned();
+    Owned lowered = system ? call_method(system.get(), names().lower) : Owned();
+    Owned windows = lowered ? Owned::steal(PyUnicode_FromString("windows")) : Owned();
+    if (!windows)
+        return -1;
+    return PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ);
+}
+
+// The steps of open() inside its guard: check, then create the port object and keep it.
+PyObject *open_unguarded(PyObject *self) {
+    Owned available = call_method(self, names().check_port_available);
+    const int truth = available ? PyObject_IsTrue(available.get()) : -1;
+    if (truth < 0)
+        return nullptr;
+    if (!truth) {
+        if (print_line(already_opened_message) < 0)
+            return nullptr;
+        Py_RETURN_FALSE;
+    }
+    Owned serial = module_global(names().serial);
+    Owned serial_class =
+        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_class)) : Owned();
+    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
+    if (!port)
+        return nullptr;
+    Owned settings =
+        Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
+    Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
+                                                names().stopbits, stop_bits));
+    if (!settings || !keywords)
+        return nullptr;
+    Owned port_object =
+        Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
+    if (!port_object || PyObject_SetAttr(self, names().ser, port_object.get()) < 0)
+        return nullptr;
+    Py_RETURN_TRUE;
+}
+
+} // namespace
+
+PyObject *init(PyObject *self, PyObject *const *args) {
+    if (PyObject_SetAttr(self, names().port, args[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *check_port_available(PyObject *self, PyObject *const *) {
+    const int windows = running_on_windows();
+    if (windows < 0)
+        return nullptr;
+    return windows ? probe_by_opening(self) : probe_with_lsof(self);
+}
+
+// Port failures are reported and become False; any other Exception becomes False silently;
+// anything that is not an Exception (KeyboardInterrupt, SystemExit) reaches the caller.
+PyObject *open(PyObject *self, PyObject *const *) {
+    PyObject *result = open_unguarded(self);
+    if (result)
+        return result;
+    const int port_failure = handling_serial_exception();
+    if (port_failure < 0)
+        return nullptr;
+    if (port_failure) {
+        Owned error = fetch_error();
+        Owned line = Owned::steal(PyUnicode_FromFormat("Cannot open serial port%S", error.get()));
+        if (!line || print_line(line.get()) < 0)
+            return nullptr;
+        Py_RETURN_FALSE;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return nullptr;
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+}
+
+PyObject *close(PyObject *self, PyObject *const *) {
+    Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
+    if (!port_object || !call_method(port_object.get(), names().close))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+} // namespace kq5316::link

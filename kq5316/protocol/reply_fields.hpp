@@ -1,0 +1,63 @@
+// Where the fields of the instrument's replies sit, and how the attenuation is scaled between the
+// caller's mdB and the wire's 0.01 dB steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kq5316::protocol {
+
+// Version reply: exactly this long, three version bytes.
+namespace version_reply {
+inline constexpr std::size_t length = 10;
+inline constexpr std::size_t module_version = 5;
+inline constexpr std::size_t hard_version = 6;
+inline constexpr std::size_t soft_version = 7;
+} // namespace version_reply
+
+// Optical-length reply: a count, then that many 16-bit values, low byte first.
+namespace optical_length_reply {
+inline constexpr std::size_t count = 5;
+inline constexpr std::size_t first_value = 6;
+// Elements the decoder reads for a reply that declares `n` values.
+constexpr std::size_t needed_length(std::size_t n) {
+    return first_value + 2 * n;
+}
+} // namespace optical_length_reply
+
+// Status reply: work mode, optical-length index and attenuation (0.01 dB steps, low byte first).
+namespace status_reply {
+inline constexpr std::size_t dev_work_mode = 5;
+inline constexpr std::size_t optical_length_index = 7;
+inline constexpr std::size_t attenuation_low = 8;
+inline constexpr std::size_t attenuation_high = 9;
+inline constexpr std::size_t min_length = 10;
+} // namespace status_reply
+
+// Parameter positions of the frames the operations patch.
+namespace set_attenuation_frame {
+inline constexpr std::size_t value_low = 5;
+inline constexpr std::size_t value_high = 6;
+} // namespace set_attenuation_frame
+namespace set_optical_length_frame {
+inline constexpr std::size_t position = 5;
+} // namespace set_optical_length_frame
+
+// One step on the wire is 0.01 dB, that is 10 mdB.
+inline constexpr long mdb_per_step = 10;
+inline constexpr long max_steps = 0xFFFF;
+// The mdB range whose step count, truncated toward zero, fits the 16-bit field.
+inline constexpr long min_attenuation_mdb = -(mdb_per_step - 1);
+inline constexpr long max_attenuation_mdb = max_steps * mdb_per_step + (mdb_per_step - 1);
+
+constexpr long steps_from_mdb(long mdb) {
+    return mdb / mdb_per_step;
+} // C++ truncates toward zero
+constexpr long mdb_from_steps(long steps) {
+    return steps * mdb_per_step;
+}
+
+static_assert(steps_from_mdb(1239) == 123 && steps_from_mdb(-9) == 0 && steps_from_mdb(-15) == -1);
+static_assert(max_attenuation_mdb == 655359 && min_attenuation_mdb == -9);
+
+} // namespace kq5316::protocol
