@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs kq5316 into ./.venv and runs its demonstration, kq5316-demo, against the bundled
+# simulated instrument. The demonstration always talks to /dev/cu.PL2303G-USBtoUART2110, so the
+# simulator links that path to its pseudo-terminal for the length of the run (this needs write
+# access to /dev, that is root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+port=/dev/cu.PL2303G-USBtoUART2110
+if [ ! -w "$(dirname "$port")" ]; then
+    echo "first-run: cannot create $port here; run this as root (sudo bash $0)" >&2
+    exit 1
+fi
+if [ -e "$port" ] && [ ! -L "$port" ]; then
+    echo "first-run: $port exists and is not a link: a real instrument? Not touching it." >&2
+    exit 1
+fi
+
+echo "== Installing kq5316 into .venv"
+[ -x .venv/bin/python ] || python3 -m venv .venv
+.venv/bin/python -m pip install -q --disable-pip-version-check .
+
+log=$(mktemp)
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -f "$log"' EXIT
+.venv/bin/kq5316-sim --link "$port" --log "$log" </dev/null >/dev/null &
+sim=$!
+for _ in $(seq 50); do
+    grep -q '"ready"' "$log" 2>/dev/null && break
+    sleep 0.1
+done
+
+echo "== Running kq5316-demo against the simulated instrument at $port (about 12 s)"
+status=0
+.venv/bin/kq5316-demo || status=$?
+
+echo "== Frames the instrument received, and its replies"
+.venv/bin/python - "$log" <<'PY'
+import json, sys
+for line in open(sys.argv[1]):
+    event = json.loads(line)
+    if event.get("event") == "frame":
+        print(f"  {event['command']:<20} ch {event.get('channel', '?'):<3} sent {event['rx']:<27} reply {event['tx']}")
+PY
+echo "== kq5316-demo exited with status $status"
+exit "$status"
