@@ -14,6 +14,9 @@ namespace {
 constexpr const char *already_opened_message =
     "serial port already opened!, Please close and try                       again!";
 
+// Printed in front of the exception's text when the lsof check fails.
+constexpr const char *check_failed_prefix = "检查端口时出错: ";
+
 constexpr long baud_rate = 115200;
 constexpr long data_bits = 8;
 constexpr const char *parity_none = "N";
@@ -79,7 +82,8 @@ PyObject *probe_with_lsof(PyObject *self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;
     Owned error = fetch_error();
-    Owned line = Owned::steal(PyUnicode_FromFormat("检查端口时出错: %S", error.get()));
+    // The format string must be ASCII; the message's own text goes in as a UTF-8 argument.
+    Owned line = Owned::steal(PyUnicode_FromFormat("%s%S", check_failed_prefix, error.get()));
     if (!line || print_line(line.get()) < 0)
         return nullptr;
     Py_RETURN_FALSE;
