@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "kq5316/binding/demonstration.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
 
@@ -38,32 +39,31 @@ bool start_interpreter(const char *argv0) {
     return true;
 }
 
-// How far the demonstration got, read from the names it leaves in the module's namespace.
-int outcome(PyObject *module) {
-    PyObject *globals = PyModule_GetDict(module);
-    PyObject *version = PyDict_GetItemString(globals, "dev_ver");
-    if (!version) {
+// The exit status for a demonstration that ran to its end.
+int outcome() {
+    const kq5316::binding::DemonstrationReport &report =
+        kq5316::binding::last_demonstration_report();
+    if (!report.opened) {
         std::fprintf(stderr, "kq5316-demo: the instrument's port could not be opened\n");
         return exit_not_opened;
     }
-    for (const char *name : {"dev_ver", "len_list", "dev_status"}) {
-        PyObject *value = PyDict_GetItemString(globals, name);
-        if (!value || value == Py_None) {
-            std::fprintf(stderr, "kq5316-demo: the instrument did not answer every reading\n");
-            return exit_unanswered;
-        }
+    if (report.unanswered_readings > 0) {
+        std::fprintf(stderr, "kq5316-demo: the instrument did not answer %d of the 5 readings\n",
+                     report.unanswered_readings);
+        return exit_unanswered;
     }
     return exit_ok;
 }
 
 int run_demonstration() {
     kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule("kq5316"));
+    std::fflush(stdout);
     if (!module) {
         PyErr_Print();
+        std::fprintf(stderr, "kq5316-demo: the demonstration stopped with the error above\n");
         return exit_failed;
     }
-    std::fflush(stdout);
-    return outcome(module.get());
+    return outcome();
 }
 
 } // namespace

@@ -10,6 +10,9 @@ namespace {
 
 constexpr const char *demonstration_port = "/dev/cu.PL2303G-USBtoUART2110";
 
+// Filled in as the demonstration runs; it runs at most once per process, from the import.
+DemonstrationReport report;
+
 // The demonstration keeps its variables as module globals and reads them back from there at
 // every statement, as a script's top-level code does.
 class Script {
@@ -40,6 +43,8 @@ class Script {
         Owned result = channel < 0 ? call_on_kq(method) : call_on_kq(method, "(l)", channel);
         if (bind(name, result.get()) < 0)
             return -1;
+        if (result.get() == Py_None)
+            ++report.unanswered_readings;
         Owned bound = global(name);
         return bound ? print_line(bound.get()) : -1;
     }
@@ -99,7 +104,12 @@ int close_display_and_port(Script &script) {
 
 } // namespace
 
+const DemonstrationReport &last_demonstration_report() {
+    return report;
+}
+
 int run_demonstration(PyObject *module) {
+    report = {};
     Script script(module);
     Owned port = Owned::steal(PyUnicode_FromString(demonstration_port));
     if (script.bind("opat_port", port.get()) < 0)
@@ -118,6 +128,7 @@ int run_demonstration(PyObject *module) {
         return -1;
     if (!truth)
         return report_failed_open(script);
+    report.opened = true;
     if (read_everything(script) < 0 || set_then_clear(script) < 0)
         return -1;
     return close_display_and_port(script);

@@ -9,4 +9,12 @@ namespace kq5316::binding {
 // Runs the demonstration in the module's namespace; -1 with the exception set when a call fails.
 int run_demonstration(PyObject *module);
 
+// How the last demonstration went, for the launcher's exit status: whether the port opened, and
+// how many of its five readings came back as None.
+struct DemonstrationReport {
+    bool opened = false;
+    int unanswered_readings = 0;
+};
+const DemonstrationReport &last_demonstration_report();
+
 } // namespace kq5316::binding
