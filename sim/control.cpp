@@ -1,0 +1,290 @@
+#include "sim/control.hpp"
+
+#include <charconv>
+#include <vector>
+
+namespace kq5316::sim {
+
+namespace {
+
+constexpr unsigned long max_count = 1'000'000;
+constexpr unsigned long max_delay_ms = 600'000;
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::vector<std::string_view> split_words(std::string_view text) {
+    std::vector<std::string_view> words;
+    text = trim(text);
+    while (!text.empty()) {
+        std::size_t end = 0;
+        while (end < text.size() && !is_space(text[end]))
+            ++end;
+        words.push_back(text.substr(0, end));
+        text = trim(text.substr(end));
+    }
+    return words;
+}
+
+// A decimal number from 0 to `max`, nothing else in the token.
+std::optional<unsigned long> parse_number(std::string_view token, unsigned long max) {
+    unsigned long value = 0;
+    auto [end, status] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (status != std::errc{} || end != token.data() + token.size() || value > max)
+        return std::nullopt;
+    return value;
+}
+
+ControlParse failure(std::string message) {
+    return {std::nullopt, std::move(message)};
+}
+ControlParse success(Control control) {
+    return {std::move(control), {}};
+}
+
+// A count is "N" or "xN" (N from 1) or "always". `hex_allowed` forbids the bare "N" where it
+// could be mistaken for a hex byte. Returns false for a token that is not a count.
+bool parse_count(std::string_view token, bool hex_allowed, std::optional<unsigned> &count) {
+    if (token == "always") {
+        count.reset();
+        return true;
+    }
+    bool prefixed = !token.empty() && token.front() == 'x';
+    if (prefixed)
+        token.remove_prefix(1);
+    else if (hex_allowed)
+        return false;
+    auto value = parse_number(token, max_count);
+    if (!value || *value == 0)
+        return false;
+    count = static_cast<unsigned>(*value);
+    return true;
+}
+
+std::optional<std::uint8_t> parse_channel(std::string_view token) {
+    auto value = parse_number(token, 0xFF);
+    if (!value)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(*value);
+}
+
+// Fault words without arguments of their own: "silent", "truncate", "double", each [COUNT].
+ControlParse parse_plain_fault(FaultKind kind, std::string_view rest) {
+    auto words = split_words(rest);
+    Fault fault;
+    fault.kind = kind;
+    if (words.size() > 1 || (words.size() == 1 && !parse_count(words[0], false, fault.count)))
+        return failure("expected at most a count (N, xN or always)");
+    return success(AddFault{std::move(fault)});
+}
+
+ControlParse parse_silent(std::string_view rest) {
+    return parse_plain_fault(FaultKind::silent, rest);
+}
+ControlParse parse_truncate(std::string_view rest) {
+    return parse_plain_fault(FaultKind::truncate, rest);
+}
+ControlParse parse_double(std::string_view rest) {
+    return parse_plain_fault(FaultKind::twice, rest);
+}
+
+ControlParse parse_delay(std::string_view rest) {
+    auto words = split_words(rest);
+    Fault fault;
+    fault.kind = FaultKind::delay;
+    if (words.empty() || words.size() > 2)
+        return failure("expected MS [COUNT]");
+    auto ms = parse_number(words[0], max_delay_ms);
+    if (!ms)
+        return failure("MS must be a number of milliseconds up to 600000");
+    fault.delay_ms = static_cast<unsigned>(*ms);
+    if (words.size() == 2 && !parse_count(words[1], false, fault.count))
+        return failure("the count must be N, xN or always");
+    return success(AddFault{std::move(fault)});
+}
+
+ControlParse parse_raw(std::string_view rest) {
+    auto words = split_words(rest);
+    Fault fault;
+    fault.kind = FaultKind::raw;
+    if (!words.empty() && parse_count(words.back(), true, fault.count)) {
+        std::string_view count = words.back();
+        rest = trim(rest);
+        rest.remove_suffix(count.size());
+    }
+    auto bytes = parse_hex(rest);
+    if (!bytes || bytes->empty())
+        return failure("expected hex bytes, then optionally xN or always");
+    fault.raw = std::move(*bytes);
+    return success(AddFault{std::move(fault)});
+}
+
+ControlParse parse_inject(std::string_view rest) {
+    auto bytes = parse_hex(rest);
+    if (!bytes || bytes->empty())
+        return failure("expected hex bytes");
+    return success(Inject{std::move(*bytes)});
+}
+
+ControlParse parse_no_arguments(std::string_view rest, Control control) {
+    if (!trim(rest).empty())
+        return failure("takes no arguments");
+    return success(std::move(control));
+}
+
+ControlParse parse_nofaults(std::string_view rest) {
+    return parse_no_arguments(rest, ClearFaults{});
+}
+ControlParse parse_reset(std::string_view rest) {
+    return parse_no_arguments(rest, ResetInstrument{});
+}
+ControlParse parse_quit(std::string_view rest) {
+    return parse_no_arguments(rest, Quit{});
+}
+
+// "lengths CH V1,V2,..." or "lengths CH=V1,V2,..."; no values clears the channel's list.
+ControlParse parse_lengths(std::string_view rest) {
+    std::string text;
+    auto words = split_words(rest);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        text += words[i];
+        if (i == 0 && words[0].find('=') == std::string_view::npos)
+            text += '=';
+    }
+    std::string error;
+    auto lengths = parse_channel_lengths(text, error);
+    if (!lengths)
+        return failure(error);
+    return success(std::move(*lengths));
+}
+
+// "attenuation CH STEPS" and "mode CH VALUE": a channel and a number.
+bool parse_channel_value(std::string_view rest, unsigned long max, std::uint8_t &channel,
+                         unsigned long &value) {
+    auto words = split_words(rest);
+    if (words.size() != 2)
+        return false;
+    auto parsed_channel = parse_channel(words[0]);
+    auto parsed_value = parse_number(words[1], max);
+    if (!parsed_channel || !parsed_value)
+        return false;
+    channel = *parsed_channel;
+    value = *parsed_value;
+    return true;
+}
+
+ControlParse parse_attenuation(std::string_view rest) {
+    std::uint8_t channel = 0;
+    unsigned long steps = 0;
+    if (!parse_channel_value(rest, 0xFFFF, channel, steps))
+        return failure("expected CH (0-255) and STEPS (0-65535, in 0.01 dB)");
+    return success(SetSteps{channel, static_cast<std::uint16_t>(steps)});
+}
+
+ControlParse parse_mode(std::string_view rest) {
+    std::uint8_t channel = 0;
+    unsigned long mode = 0;
+    if (!parse_channel_value(rest, 0xFF, channel, mode))
+        return failure("expected CH (0-255) and MODE (0-255)");
+    return success(SetWorkMode{channel, static_cast<std::uint8_t>(mode)});
+}
+
+ControlParse parse_version_word(std::string_view rest) {
+    std::string error;
+    auto version = parse_version(trim(rest), error);
+    if (!version)
+        return failure(error);
+    return success(SetVersion{*version});
+}
+
+struct Word {
+    std::string_view name;
+    ControlParse (*parse)(std::string_view rest);
+};
+
+constexpr Word words[] = {
+    {"silent", parse_silent}, {"delay", parse_delay},          {"truncate", parse_truncate},
+    {"raw", parse_raw},       {"double", parse_double},        {"nofaults", parse_nofaults},
+    {"reset", parse_reset},   {"lengths", parse_lengths},      {"attenuation", parse_attenuation},
+    {"mode", parse_mode},     {"version", parse_version_word}, {"inject", parse_inject},
+    {"quit", parse_quit},
+};
+
+// Splits "1310,1490" into numbers 0..65535; an empty text is an empty list.
+std::optional<OpticalLengths> parse_length_list(std::string_view text) {
+    OpticalLengths values;
+    if (text.empty())
+        return values;
+    while (true) {
+        std::size_t comma = text.find(',');
+        auto value = parse_number(text.substr(0, comma), 0xFFFF);
+        if (!value)
+            return std::nullopt;
+        values.push_back(static_cast<std::uint16_t>(*value));
+        if (comma == std::string_view::npos)
+            return values;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+} // namespace
+
+ControlParse parse_control(std::string_view line) {
+    line = trim(line);
+    std::size_t end = 0;
+    while (end < line.size() && !is_space(line[end]))
+        ++end;
+    std::string_view name = line.substr(0, end);
+    for (const Word &word : words) {
+        if (word.name == name)
+            return word.parse(line.substr(end));
+    }
+    return failure("unknown control word");
+}
+
+std::optional<SetLengths> parse_channel_lengths(std::string_view text, std::string &error) {
+    std::size_t equals = text.find('=');
+    auto channel = parse_channel(trim(text.substr(0, equals)));
+    if (equals == std::string_view::npos || !channel) {
+        error = "expected CH=V1,V2,... with CH from 0 to 255";
+        return std::nullopt;
+    }
+    auto values = parse_length_list(trim(text.substr(equals + 1)));
+    if (!values) {
+        error = "optical lengths must be numbers from 0 to 65535 separated by commas";
+        return std::nullopt;
+    }
+    if (values->size() > max_optical_lengths) {
+        error = "at most " + std::to_string(max_optical_lengths) + " optical lengths per channel";
+        return std::nullopt;
+    }
+    return SetLengths{*channel, std::move(*values)};
+}
+
+std::optional<Version> parse_version(std::string_view text, std::string &error) {
+    std::uint8_t parts[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::size_t comma = text.find(',');
+        bool last = i == 2;
+        auto value = parse_number(trim(text.substr(0, comma)), 0xFF);
+        if (!value || (comma == std::string_view::npos) != last) {
+            error = "expected M,H,S: three numbers from 0 to 255";
+            return std::nullopt;
+        }
+        parts[i] = static_cast<std::uint8_t>(*value);
+        if (!last)
+            text.remove_prefix(comma + 1);
+    }
+    return Version{parts[0], parts[1], parts[2]};
+}
+
+} // namespace kq5316::sim

@@ -1,0 +1,52 @@
+// Fault injection: ways to spoil the instrument's next replies, queued and used up in order.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string_view>
+
+#include "sim/hex.hpp"
+
+namespace kq5316::sim {
+
+enum class FaultKind {
+    silent,   // no reply at all
+    delay,    // the reply, later
+    truncate, // the reply without its last byte
+    raw,      // given bytes instead of the reply
+    twice,    // the reply two times, back to back ("double" on the control line)
+};
+
+std::string_view fault_name(FaultKind kind);
+
+struct Fault {
+    FaultKind kind = FaultKind::silent;
+    unsigned delay_ms = 0; // for delay
+    Bytes raw;             // for raw
+    // How many replies the fault spoils; nothing means every reply until the faults are cleared.
+    std::optional<unsigned> count = 1;
+};
+
+// What goes on the wire for one reply.
+struct Outgoing {
+    Bytes tx;
+    unsigned delay_ms = 0;
+    std::optional<FaultKind> fault;
+};
+
+class FaultQueue {
+  public:
+    void add(Fault fault) { pending_.push_back(std::move(fault)); }
+    void clear() { pending_.clear(); }
+
+    // Spoils `reply` with the fault at the head of the queue, using up one of its replies, or
+    // passes it through unchanged when no fault is pending.
+    Outgoing apply(Bytes reply);
+
+  private:
+    void use_one();
+
+    std::deque<Fault> pending_;
+};
+
+} // namespace kq5316::sim

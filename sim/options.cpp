@@ -1,0 +1,232 @@
+#include "sim/options.hpp"
+
+#include "sim/control.hpp"
+
+namespace kq5316::sim {
+
+namespace {
+
+constexpr std::string_view help = R"(usage: kq5316-sim [options]
+
+A simulated KQ5316 optical attenuator on a pseudo-terminal. It prints the terminal's
+path, answers request frames written to it like the instrument, and reports every
+frame and control line as one JSON object per line on standard output.
+
+Options:
+  --version M,H,S     versions the instrument reports (module, hardware, software;
+                      0-255 each). Default 2,50,32.
+  --lengths CH=V1,... optical lengths channel CH (0-255) supports, 0-65535 each, at
+                      most 124; repeatable; "--lengths 3=" gives channel 3 none.
+                      Default: channel 1 1310,1490,1535; channel 2 1310,1550; every
+                      other channel whatever channel 1 supports.
+  --fault "WORDS"     queue a fault before the first frame, written as on standard
+                      input (silent, delay, truncate, raw, double); repeatable.
+  --link PATH         create the symbolic link PATH to the terminal at start and
+                      remove it at exit. An existing symbolic link is replaced; any
+                      other file at PATH is left alone and the simulator exits 1.
+  --log FILE          also write every output line to FILE.
+  -h, --help          print this text and exit.
+  Options take their value as the next argument or after "=".
+
+Control lines on standard input (one per line; blank lines and lines starting
+with # are skipped; each other line is answered on standard output with
+{"event": "ok", "control": LINE} or {"event": "error", "control": LINE,
+"message": ...}). End of input does not stop the simulator.
+  silent [COUNT]      send no reply.
+  delay MS [COUNT]    send the reply MS milliseconds later (0-600000).
+  truncate [COUNT]    send the reply without its last byte.
+  raw HEX... [xN|always]
+                      send these bytes instead of the reply ("raw 7B 7D").
+  double [COUNT]      send the reply twice, back to back.
+  nofaults            drop every queued fault.
+  reset               back to the start-up state: versions and optical lengths as
+                      given on the command line, every channel at its defaults,
+                      queued faults dropped. Replies already waiting to go out
+                      still go out.
+  lengths CH V1,V2,...
+                      change channel CH's optical lengths ("lengths CH=V1,..." too;
+                      no values: none). A selection the new list lacks goes back
+                      to position 0.
+  attenuation CH STEPS
+                      set channel CH's attenuation (0.01 dB steps, 0-65535).
+  mode CH MODE        set channel CH's work mode (0-255) for the status reply.
+  version M,H,S       change the reported versions.
+  inject HEX...       write these bytes to the terminal at once, unasked.
+  quit                stop, as on SIGTERM.
+  COUNT is N, xN (the next N replies) or always (every reply until nofaults or
+  reset); default 1. Faults queue up and are used in order, one per reply: after
+  "silent 2" and "truncate", replies 1 and 2 are lost and reply 3 is cut short.
+  Only frames that get a reply use up a fault.
+
+The instrument:
+  Each channel (any channel byte 0-255) has a work mode (0), a selected position
+  in its optical-length list (0) and an attenuation in 0.01 dB steps (0).
+  Requests are recognised by their command bytes (indexes 3 and 4) and, for
+  clear and disconnect, which share them, by their parameter bytes. Every reply
+  starts 7B, ends 7D, carries the request's channel and command bytes, the length
+  byte total-2 and the checksum before the end byte.
+    read version         7B ch 08 00 03 M H S ck 7D
+    read optical lengths 7B ch len 07 2E N lo0 hi0 ... ck 7D (values low byte first)
+    read status          7B ch 0A 14 36 mode 00 position attLo attHi ck 7D
+    select optical length (14 3A pos)
+                         selects pos when the channel has that many lengths;
+                         otherwise changes nothing. Either way the request is echoed.
+    set attenuation (14 3C lo hi)
+                         stores the steps and ends a disconnection; echoed.
+    clear (14 34 00 00)  attenuation 0; echoed.
+    disconnect (14 34 FF FF)
+                         attenuation 0 and the channel marked disconnected (shown
+                         in the log's channel state; the status reply does not
+                         change otherwise) until the next set attenuation; echoed.
+    close full screen (00 05)
+                         echoed; changes nothing.
+  Not answered, reported with "ok": false and an "error": a frame with unknown
+  command bytes (including 14 34 with other parameters), a wrong length for its
+  command, or a bad checksum.
+  Framing: a frame starts at 7B; its length byte gives the total length (value+2),
+  which must be that of some request (7 to 9 bytes), and the byte there must be 7D.
+  A byte that cannot start such a frame is reported as garbage and skipped, and
+  scanning goes on from the next byte. An incomplete frame is given up on after
+  100 ms without new bytes, or when the client closes the terminal.
+  Replies go out in the order of the requests: a reply never overtakes a delayed
+  one, it waits for it.
+  The terminal: only the master side is held, so nothing holds the slave path
+  while no client has it open (lsof lists nobody). The simulator keeps running
+  while no client is connected, and across clients closing and reopening.
+
+Output (standard output, one JSON object per line, flushed after each):
+  {"event": "ready", "port": "/dev/pts/N"[, "link": PATH]}   first line
+  {"event": "frame", "rx": HEX, "command": NAME|null, "channel": N, "ok": BOOL,
+   ["error": TEXT,] ["note": TEXT,] "tx": HEX, "fault": NAME|null,
+   ["write_error": TEXT,] ["deferred_ms": N,] ["state": {"work_mode": N,
+   "length_index": N, "steps": N, "disconnected": BOOL}]}
+      one per request, written after the reply went out. tx is what is sent ("" for
+      none); NAME is the driver's method (read_device_version, read_optical_length,
+      read_current_status, close_full_screen, set_optical_length, set_attenuation,
+      clear_attenuation, dis_connection); state is the channel's state after the
+      request (not given for read version and close full screen). A reply that
+      does not go out at once (delay, or queued behind a delayed one) is reported
+      at receipt with deferred_ms, the time until it goes out, and then with
+      {"event": "sent", "tx": HEX[, "write_error": TEXT]} once written.
+      write_error: the terminal did not take the bytes (its buffer full while no
+      client reads it).
+  {"event": "garbage", "rx": HEX}          bytes skipped
+  {"event": "hangup"}                      a client closed the terminal
+  {"event": "ok"|"error", ...}             control lines, as above
+  {"event": "stop", "reason": TEXT}        last line (SIGTERM, SIGINT, quit, or
+                                           the failing system call)
+  --log FILE gets the same lines.
+
+Exit status: 0 stopped by SIGTERM, SIGINT or quit; 1 could not set up (terminal,
+link, log file) or a system call failed; 2 bad command line.
+)";
+
+// Takes an option's value from "--name=value" or from the next argument.
+bool take_value(std::string_view arg, std::string_view name, int argc, char **argv, int &i,
+                std::string &value, bool &matched) {
+    matched = false;
+    if (arg == name) {
+        matched = true;
+        if (i + 1 >= argc)
+            return false;
+        value = argv[++i];
+        return true;
+    }
+    if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+        matched = true;
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+std::string apply_lengths(Options &options, std::string_view value) {
+    std::string error;
+    auto lengths = parse_channel_lengths(value, error);
+    if (!lengths)
+        return "--lengths: " + error;
+    options.instrument.lengths[lengths->channel] = std::move(lengths->values);
+    return {};
+}
+
+std::string apply_version(Options &options, std::string_view value) {
+    std::string error;
+    auto version = parse_version(value, error);
+    if (!version)
+        return "--version: " + error;
+    options.instrument.version = *version;
+    return {};
+}
+
+std::string apply_fault(Options &options, std::string_view value) {
+    ControlParse parsed = parse_control(value);
+    if (!parsed.control)
+        return "--fault: " + parsed.error;
+    auto *fault = std::get_if<AddFault>(&*parsed.control);
+    if (fault == nullptr)
+        return "--fault takes silent, delay, truncate, raw or double";
+    options.faults.push_back(std::move(fault->fault));
+    return {};
+}
+
+std::string apply_path(std::string &target, std::string_view name, std::string_view value) {
+    if (value.empty())
+        return std::string(name) + " needs a path";
+    target = value;
+    return {};
+}
+
+struct ValueOption {
+    std::string_view name;
+    std::string (*apply)(Options &options, std::string_view value);
+};
+
+std::string apply_link(Options &options, std::string_view value) {
+    return apply_path(options.link_path, "--link", value);
+}
+std::string apply_log(Options &options, std::string_view value) {
+    return apply_path(options.log_path, "--log", value);
+}
+
+constexpr ValueOption value_options[] = {
+    {"--version", apply_version}, {"--lengths", apply_lengths}, {"--fault", apply_fault},
+    {"--link", apply_link},       {"--log", apply_log},
+};
+
+// Handles argv[i] (and its value); returns an error message or the empty string.
+std::string parse_one(Options &options, int argc, char **argv, int &i) {
+    std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+        options.help = true;
+        return {};
+    }
+    for (const ValueOption &option : value_options) {
+        std::string value;
+        bool matched = false;
+        bool has_value = take_value(arg, option.name, argc, argv, i, value, matched);
+        if (!matched)
+            continue;
+        if (!has_value)
+            return std::string(option.name) + " needs a value";
+        return option.apply(options, value);
+    }
+    return "unknown option " + std::string(arg);
+}
+
+} // namespace
+
+OptionsParse parse_options(int argc, char **argv) {
+    OptionsParse result;
+    for (int i = 1; i < argc; ++i) {
+        result.error = parse_one(result.options, argc, argv, i);
+        if (!result.error.empty())
+            return result;
+    }
+    return result;
+}
+
+std::string_view help_text() {
+    return help;
+}
+
+} // namespace kq5316::sim

@@ -1,0 +1,35 @@
+// The simulator's command line and its help text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/faults.hpp"
+#include "sim/instrument.hpp"
+
+namespace kq5316::sim {
+
+// Exit statuses, as the help text documents them.
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+struct Options {
+    InstrumentConfig instrument = default_instrument_config();
+    std::vector<Fault> faults; // queued before the first frame, in order
+    std::string link_path;     // empty: no link
+    std::string log_path;      // empty: standard output only
+    bool help = false;
+};
+
+struct OptionsParse {
+    Options options;
+    std::string error; // empty on success
+};
+
+OptionsParse parse_options(int argc, char **argv);
+
+std::string_view help_text();
+
+} // namespace kq5316::sim

@@ -1,0 +1,37 @@
+// Replies waiting for their time to go out. The instrument answers in the order it was asked, so
+// a reply never overtakes one queued before it: a prompt reply behind a delayed one waits for it.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "sim/hex.hpp"
+
+namespace kq5316::sim {
+
+using Clock = std::chrono::steady_clock;
+
+struct ScheduledReply {
+    Clock::time_point due;
+    Bytes bytes;
+};
+
+class ReplyQueue {
+  public:
+    // Queues `bytes` for `due`, or for the due time of the last queued reply if that is later.
+    // Returns the time it was queued for.
+    Clock::time_point schedule(Clock::time_point due, Bytes bytes);
+
+    bool empty() const { return queue_.empty(); }
+    std::optional<Clock::time_point> next_due() const;
+
+    // Removes and returns, in order, the replies due at `now`.
+    std::vector<ScheduledReply> take_due(Clock::time_point now);
+
+  private:
+    std::deque<ScheduledReply> queue_;
+};
+
+} // namespace kq5316::sim

@@ -1,0 +1,307 @@
+#include "sim/simulator.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kq5316::sim {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long the loop sleeps before looking at a hung-up terminal again: short enough that a
+// client's first frame after opening waits no more than this, long enough not to spin.
+constexpr milliseconds hang_up_pause{10};
+// A frame whose bytes stop coming for this long is given up on.
+constexpr milliseconds partial_frame_timeout{100};
+
+long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
+    if (when <= now)
+        return 0;
+    return std::chrono::ceil<milliseconds>(when - now).count();
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string state_json(const ChannelState &state) {
+    return JsonObject()
+        .number("work_mode", state.work_mode)
+        .number("length_index", state.length_index)
+        .number("steps", state.steps)
+        .boolean("disconnected", state.disconnected)
+        .str();
+}
+
+// The part of a frame event known once the instrument has judged the frame.
+JsonObject frame_event(const Bytes &frame, const Answer &answer) {
+    JsonObject event;
+    event.text("event", "frame").text("rx", hex_string(frame));
+    if (answer.command)
+        event.text("command", command_name(*answer.command));
+    else
+        event.null("command");
+    event.number("channel", frame[protocol::channel_index]);
+    event.boolean("ok", answer.error.empty());
+    if (!answer.error.empty())
+        event.text("error", answer.error);
+    if (!answer.note.empty())
+        event.text("note", answer.note);
+    return event;
+}
+
+} // namespace
+
+Simulator::Simulator(const Options &options, PtyPort &port, EventLog &log, StopSignals &signals)
+    : instrument_(options.instrument), port_(port), log_(log), signals_(signals) {
+    for (const Fault &fault : options.faults)
+        faults_.add(fault);
+}
+
+int Simulator::run(std::string &reason) {
+    while (!stopping_) {
+        Clock::time_point now = Clock::now();
+        bool watch_port = port_watched(now);
+        if (watch_port)
+            port_paused_until_.reset();
+        pollfd fds[3] = {
+            {signals_.fd(), POLLIN, 0},
+            {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0},
+            {watch_port ? port_.fd() : -1, POLLIN, 0},
+        };
+        if (poll(fds, 3, poll_timeout_ms(now)) < 0) {
+            if (errno == EINTR)
+                continue;
+            stop(exit_failure, std::string("poll: ") + std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents != 0)
+            stop(exit_ok, signals_.take());
+        if (fds[1].revents != 0)
+            on_stdin_event();
+        if (watch_port)
+            on_port_event(fds[2].revents);
+        run_timers(Clock::now());
+    }
+    reason = stop_reason_;
+    return status_;
+}
+
+bool Simulator::port_watched(Clock::time_point now) const {
+    return !port_paused_until_ || now >= *port_paused_until_;
+}
+
+int Simulator::poll_timeout_ms(Clock::time_point now) const {
+    std::optional<Clock::time_point> wake = replies_.next_due();
+    auto earliest = [&wake](Clock::time_point when) {
+        if (!wake || when < *wake)
+            wake = when;
+    };
+    if (splitter_.has_partial())
+        earliest(last_rx_ + partial_frame_timeout);
+    if (port_paused_until_)
+        earliest(*port_paused_until_);
+    else if (hung_up_)
+        earliest(now + hang_up_pause); // to notice soon that a client has opened the slave
+    if (!wake)
+        return -1;
+    return static_cast<int>(whole_ms_until(*wake, now));
+}
+
+void Simulator::on_port_event(short revents) {
+    if (revents == 0) {
+        hung_up_ = false;
+        return;
+    }
+    Bytes bytes;
+    PtyPort::ReadStatus status = port_.read_waiting(bytes);
+    if (status == PtyPort::ReadStatus::failed) // before errno is overwritten by the replies
+        stop(exit_failure, std::string("read: ") + std::strerror(errno));
+    if (!bytes.empty()) {
+        hung_up_ = false;
+        last_rx_ = Clock::now();
+        handle_chunks(splitter_.feed(bytes));
+    }
+    if (status == PtyPort::ReadStatus::failed)
+        return;
+    if (status == PtyPort::ReadStatus::hung_up || (revents & POLLHUP) != 0)
+        on_hang_up();
+}
+
+// No process holds the slave. This is not an error: the client closed its port and may open it
+// again, so the simulator only pauses watching the master. A hang-up seen for the first time
+// means a client has just left.
+void Simulator::on_hang_up() {
+    if (!hung_up_) {
+        hung_up_ = true;
+        log_.emit(JsonObject().text("event", "hangup"));
+        handle_chunks(splitter_.flush());
+    }
+    port_paused_until_ = Clock::now() + hang_up_pause;
+}
+
+// Reads what is there, without making standard input non-blocking: it may be a terminal shared
+// with other processes. One read() after poll() reported it readable does not block.
+void Simulator::on_stdin_event() {
+    char buffer[4096];
+    ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR)
+        return;
+    if (count > 0) {
+        for (const std::string &line : control_lines_.feed({buffer, static_cast<size_t>(count)})) {
+            if (stopping_) // lines after "quit" are not carried out
+                break;
+            handle_control_line(line);
+        }
+        return;
+    }
+    // End of input (or an input that cannot be read): the simulator goes on without it.
+    stdin_open_ = false;
+    if (auto last = control_lines_.finish())
+        handle_control_line(*last);
+}
+
+void Simulator::run_timers(Clock::time_point now) {
+    send_due_replies(now);
+    if (splitter_.has_partial() && now - last_rx_ >= partial_frame_timeout)
+        handle_chunks(splitter_.flush());
+}
+
+void Simulator::handle_chunks(const std::vector<Chunk> &chunks) {
+    for (const Chunk &chunk : chunks) {
+        if (chunk.kind == Chunk::Kind::frame) {
+            handle_frame(chunk.bytes);
+            continue;
+        }
+        log_.emit(JsonObject().text("event", "garbage").text("rx", hex_string(chunk.bytes)));
+    }
+}
+
+void Simulator::handle_frame(const Bytes &frame) {
+    Answer answer = instrument_.answer(frame);
+    JsonObject event = frame_event(frame, answer);
+    if (!answer.error.empty()) {
+        event.text("tx", "").null("fault");
+        log_.emit(event);
+        return;
+    }
+    deliver(faults_.apply(std::move(answer.reply)), event);
+    if (answer.channel_state)
+        event.raw("state", state_json(*answer.channel_state));
+    log_.emit(event);
+}
+
+// Sends a reply now, or queues it when it is delayed or an earlier reply is still waiting.
+void Simulator::deliver(Outgoing outgoing, JsonObject &event) {
+    event.text("tx", hex_string(outgoing.tx));
+    if (outgoing.fault)
+        event.text("fault", fault_name(*outgoing.fault));
+    else
+        event.null("fault");
+    if (outgoing.tx.empty())
+        return;
+    if (outgoing.delay_ms == 0 && replies_.empty()) {
+        write_to_port(outgoing.tx, event);
+        return;
+    }
+    Clock::time_point now = Clock::now();
+    Clock::time_point due =
+        replies_.schedule(now + milliseconds(outgoing.delay_ms), std::move(outgoing.tx));
+    event.number("deferred_ms", whole_ms_until(due, now));
+}
+
+void Simulator::send_due_replies(Clock::time_point now) {
+    for (const ScheduledReply &reply : replies_.take_due(now)) {
+        JsonObject event;
+        event.text("event", "sent").text("tx", hex_string(reply.bytes));
+        write_to_port(reply.bytes, event);
+        log_.emit(event);
+    }
+}
+
+// Adds "write_error" to `event` when the terminal refuses the bytes.
+bool Simulator::write_to_port(const Bytes &bytes, JsonObject &event) {
+    std::string error;
+    if (port_.write_all(bytes, error))
+        return true;
+    event.text("write_error", error);
+    return false;
+}
+
+void Simulator::handle_control_line(std::string_view line) {
+    line = trim(line);
+    if (line.empty() || line.front() == '#')
+        return;
+    ControlParse parsed = parse_control(line);
+    std::string error = parsed.error;
+    if (parsed.control)
+        error = std::visit([this](const auto &control) { return apply(control); }, *parsed.control);
+    JsonObject event;
+    event.text("event", error.empty() ? "ok" : "error").text("control", line);
+    if (!error.empty())
+        event.text("message", error);
+    log_.emit(event);
+}
+
+std::string Simulator::apply(const AddFault &control) {
+    faults_.add(control.fault);
+    return {};
+}
+
+std::string Simulator::apply(const ClearFaults &) {
+    faults_.clear();
+    return {};
+}
+
+std::string Simulator::apply(const ResetInstrument &) {
+    instrument_.reset();
+    faults_.clear();
+    return {};
+}
+
+std::string Simulator::apply(const SetLengths &control) {
+    instrument_.set_lengths(control.channel, control.values);
+    return {};
+}
+
+std::string Simulator::apply(const SetSteps &control) {
+    instrument_.set_steps(control.channel, control.steps);
+    return {};
+}
+
+std::string Simulator::apply(const SetWorkMode &control) {
+    instrument_.set_work_mode(control.channel, control.mode);
+    return {};
+}
+
+std::string Simulator::apply(const SetVersion &control) {
+    instrument_.set_version(control.version);
+    return {};
+}
+
+std::string Simulator::apply(const Inject &control) {
+    std::string error;
+    port_.write_all(control.bytes, error);
+    return error;
+}
+
+std::string Simulator::apply(const Quit &) {
+    stop(exit_ok, "quit");
+    return {};
+}
+
+void Simulator::stop(int status, std::string reason) {
+    stopping_ = true;
+    status_ = status;
+    stop_reason_ = std::move(reason);
+}
+
+} // namespace kq5316::sim
