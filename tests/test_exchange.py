@@ -1,0 +1,349 @@
+"""The command exchange: write the frame, pause, read what is waiting; the shared command
+constants and the class-wide lock that guards them."""
+
+import re
+import threading
+import time
+from types import SimpleNamespace
+
+import pytest
+import serial
+
+import kq5316
+from kq5316 import KQ5316
+from test_frames import STORED, constant, frame, reference_checksum, restore_constants
+from test_operations import VERSION, FastPause, perform, status
+
+ALL_CALLS = [
+    "read_device_version()", "read_optical_length(2)", "set_optical_length(1310, 2)",
+    "read_current_status(3)", "set_attenuation(5000, 2)", "clear_attenuation(2)",
+    "dis_connection(3)", "close_full_screen()",
+]
+
+
+def sent(name, patches):
+    """The frame built from constant `name` with {index: value} patched and its checksum."""
+    data = frame(STORED[name])
+    for index, value in patches.items():
+        data[index] = value
+    data[-2] = reference_checksum(data)
+    return bytes(data)
+
+
+def wait_waiting(port, count):
+    deadline = time.monotonic() + 5.0
+    while port.in_waiting < count and time.monotonic() < deadline:
+        time.sleep(0.002)
+
+
+class StandInPort:
+    """An in-memory port that records every call (frames as the bytes they were at write time) and
+    answers from a queue of replies; the method named by `fail` raises `error`."""
+
+    def __init__(self, *replies, waiting=None, fail=None):
+        self.replies, self.waiting, self.fail = list(replies), waiting, fail
+        self.calls, self.written = [], []
+        self.error = serial.SerialException("device unplugged")
+
+    def _record(self, *call):
+        self.calls.append(call)
+        if call[0] == self.fail:
+            raise self.error
+
+    def write(self, data):
+        self._record("write", data)
+        self.written.append(bytes(data))
+
+    def inWaiting(self):
+        self._record("inWaiting")
+        if self.waiting is not None:
+            return self.waiting
+        return len(self.replies[0]) if self.replies else 0
+
+    def read(self, n):
+        self._record("read", n)
+        return self.replies.pop(0)
+
+
+@pytest.fixture(autouse=True)
+def stored_constants():
+    yield
+    restore_constants()
+
+
+@pytest.fixture
+def pause(monkeypatch):
+    fast = FastPause()
+    monkeypatch.setattr(kq5316, "time", fast)
+    return fast
+
+
+def opened(sim, pause):
+    device = KQ5316(sim.port)
+    assert device.open()
+    pause.bind(device, sim)
+    return device
+
+
+@pytest.fixture
+def kq(sim, pause):
+    device = opened(sim, pause)
+    yield device
+    device.close()
+
+
+def stand_in(*replies, **options):
+    device = KQ5316("stand-in")
+    device.ser = StandInPort(*replies, **options)
+    return device
+
+
+@pytest.mark.parametrize(
+    "call, name, length",
+    [("read_device_version()", "READ_DEV_VER", 10), ("read_optical_length(2)", "READ_OPTICAL_LEN", 7),
+     ("read_current_status(3)", "READ_CURRENT_STATUS", 12), ("set_attenuation(1100)", "SET_ATTENUATION", 9),
+     ("clear_attenuation()", "CLEAR_ATTENUATION", 2), ("dis_connection()", "DIS_CONNECT", 3),
+     ("close_full_screen()", "CLOSE_FULLSCREEN", 1)],
+)
+def test_exchange_writes_the_constant_itself_pauses_then_reads_what_waits(monkeypatch, call, name, length):
+    device = stand_in(bytes(length))
+    monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: device.ser.calls.append(("sleep", s))))
+    perform(device, call)
+    assert [c[0] for c in device.ser.calls] == ["write", "sleep", "inWaiting", "read"]
+    assert device.ser.calls[0][1] is constant(name)
+    assert device.ser.calls[1][1] == 0.2 and device.ser.calls[3][1] == length
+
+
+@pytest.mark.parametrize("waiting, reads", [(0, []), (-1, []), (3, [3]), (7, [7])])
+def test_read_queries_once_and_reads_at_most_once(waiting, reads):
+    reply = b"\x7b\x01\x7d"  # whatever the port returns is the reply
+    device = stand_in(reply, waiting=waiting)
+    result = device._KQ5316__read()
+    assert result is (reply if reads else None)
+    assert device.ser.calls == [("inWaiting",)] + [("read", n) for n in reads]
+
+
+def test_read_returns_exactly_the_bytes_waiting_or_none(kq, sim):
+    assert kq._KQ5316__read() is None
+    sim.control("inject 7B 01 02 03 04 05 7D")
+    wait_waiting(kq.ser, 7)
+    assert kq._KQ5316__read() == bytes.fromhex("7B 01 02 03 04 05 7D")
+    assert kq.ser.in_waiting == 0
+
+
+def test_write_and_read_causes_no_traffic(kq, sim):
+    assert kq._KQ5316__write_and_read(b"\x7b\x01\x05\x00\x03\x7c\x7d") is None
+    assert KQ5316("never-opened")._KQ5316__write_and_read(b"") is None
+    with pytest.raises(TypeError):
+        kq._KQ5316__write_and_read([0x7B, 0x7D])
+    assert kq.close_full_screen() is True
+    assert sim.frames() == [bytes.fromhex(STORED["CLOSE_FULLSCREEN"])]
+
+
+@pytest.mark.parametrize(
+    "call, missed",
+    [("read_device_version()", None), ("set_optical_length(1310)", RuntimeError), ("set_attenuation(1100)", False)],
+)
+def test_late_reply_is_missed_then_read_in_front_of_the_next_reply(kq, sim, pause, monkeypatch, call, missed):
+    sim.control("delay 500")
+    monkeypatch.setattr(kq5316, "time", time)  # the real pause
+    assert perform(kq, call) == missed
+    late = bytes.fromhex(sim.wait_event(lambda e: e["event"] == "sent")["tx"])
+    wait_waiting(kq.ser, len(late))
+    monkeypatch.setattr(kq5316, "time", pause)
+    pause.catch_up()
+    decoded = kq.read_current_status(1)
+    reply = late + bytes.fromhex([e for e in sim.events() if e["event"] == "frame"][-1]["tx"])
+    assert decoded == status(reply[5], reply[7], (reply[8] | reply[9] << 8) * 10)
+    assert kq.read_device_version() == VERSION
+
+
+@pytest.mark.parametrize(
+    "leftover, call, result",
+    [("00", "clear_attenuation()", False), ("7B 7D", "read_device_version()", None),
+     ("7B 01 02 03 04 09 08 07 00 7D", "read_current_status()", status(9, 7, 0x7D00 * 10))],
+)
+def test_bytes_left_waiting_are_not_discarded_before_the_next_frame(kq, sim, leftover, call, result):
+    sim.control("inject " + leftover)
+    wait_waiting(kq.ser, len(bytes.fromhex(leftover)))
+    assert perform(kq, call) == result
+    assert kq.read_device_version() == VERSION
+
+
+def test_constants_are_shared_by_every_object_and_keep_the_last_frame(sim_factory, pause):
+    first, second = opened(sim_factory(), pause), opened(sim_factory(), pause)
+    assert first.read_current_status(3) is not None
+    for device in (first, second, KQ5316("never-opened")):
+        assert device._KQ5316__CMD_READ_CURRENT_STATUS is constant("READ_CURRENT_STATUS")
+    assert constant("READ_CURRENT_STATUS") == frame("7B 03 05 14 36 33 7D")
+    assert second.clear_attenuation(2) and second.dis_connection(2)
+    assert constant("CLEAR_ATTENUATION") == frame("7B 02 07 14 34 00 00 34 7D")
+    assert constant("DIS_CONNECT") == frame("7B 02 07 14 34 FF FF 36 7D")
+    assert constant("READ_CURRENT_STATUS") == frame("7B 03 05 14 36 33 7D")
+
+
+@pytest.mark.parametrize(
+    "call, name, patched",
+    [("read_device_version()", None, None), ("read_optical_length(2)", "READ_OPTICAL_LEN", "7B 02 05 07 2E 49 7D"),
+     ("set_optical_length(1310, 2)", "READ_OPTICAL_LEN", "7B 02 05 07 2E 49 7D"),
+     ("read_current_status(3)", "READ_CURRENT_STATUS", "7B 03 05 14 36 33 7D"),
+     ("set_attenuation(5000, 2)", "SET_ATTENUATION", "7B 02 07 14 3C F4 01 37 7D"),
+     ("clear_attenuation(2)", "CLEAR_ATTENUATION", "7B 02 07 14 34 00 00 34 7D"),
+     ("dis_connection(3)", "DIS_CONNECT", "7B 03 07 14 34 FF FF 35 7D"),
+     ("close_full_screen()", None, None), ("_KQ5316__read()", None, None)],
+)
+def test_before_open_the_missing_port_raises_attribute_error(call, name, patched):
+    with pytest.raises(AttributeError, match="ser"):
+        eval("device." + call, {"device": KQ5316("/dev/never-opened")})
+    expected = {**STORED, **({name: patched} if name else {})}
+    assert {n: constant(n) for n in STORED} == {n: frame(t) for n, t in expected.items()}
+
+
+@pytest.mark.parametrize("failing", ["write", "inWaiting", "read"])
+@pytest.mark.parametrize("call", ALL_CALLS)
+def test_port_errors_reach_the_caller_unchanged_and_free_the_lock(pause, failing, call):
+    device = stand_in(b"\x7b\x7d", fail=failing)
+    with pytest.raises(serial.SerialException) as info:
+        eval("device." + call, {"device": device})
+    assert info.value is device.ser.error
+    other, results = stand_in(b"\x7b\x7d"), []
+    worker = threading.Thread(target=lambda: results.append(other.clear_attenuation(4)), daemon=True)
+    worker.start()
+    worker.join(10)
+    assert results == [True]
+
+
+@pytest.mark.parametrize("call", ALL_CALLS)
+def test_vanished_instrument_raises_a_serial_error(kq, sim, call):
+    sim.stop()
+    with pytest.raises(serial.SerialException):
+        eval("device." + call, {"device": kq})
+
+
+OUT_OF_RANGE = [
+    ("read_optical_length(256)", "ch", 256), ("read_current_status(-1)", "ch", -1),
+    ("set_optical_length(1310, 2**100)", "ch", 2**100), ("clear_attenuation(-2**100)", "ch", -(2**100)),
+    ("dis_connection(256)", "ch", 256), ("set_attenuation(1100, 256)", "ch", 256),
+    ("set_attenuation(655360)", "attenuation", 655360), ("set_attenuation(-10, 2)", "attenuation", -10),
+    ("set_attenuation(2**100)", "attenuation", 2**100), ("set_attenuation(-2**100, 300)", "attenuation", -(2**100)),
+]
+
+
+@pytest.mark.parametrize("call, parameter, value", OUT_OF_RANGE)
+def test_out_of_range_value_is_refused_before_anything_is_touched(kq, sim, call, parameter, value):
+    with pytest.raises(ValueError) as info:
+        eval("device." + call, {"device": kq})
+    message = str(info.value)
+    assert re.search(rf"\b{parameter}\b", message) and str(value) in message
+    assert ("-9" in message and "655359" in message) if parameter == "attenuation" else "255" in message
+    assert {n: constant(n) for n in STORED} == {n: frame(t) for n, t in STORED.items()}
+    assert kq.close_full_screen() is True
+    assert sim.frames() == [bytes.fromhex(STORED["CLOSE_FULLSCREEN"])]
+
+
+def test_set_optical_length_checks_the_list_of_the_channel_it_addresses(kq, sim):
+    sim.control("lengths 2 1535,1310")
+    assert kq.set_optical_length(1310, 2) is True
+    assert sim.frames() == [sent("READ_OPTICAL_LEN", {1: 2}), sent("SET_OPTICAL_LEN", {1: 2, 5: 1})]
+    with pytest.raises(ValueError, match="the length: 1490 no supported yet!"):
+        kq.set_optical_length(1490, 2)  # supported on channel 1 only
+
+
+class YieldingPort:
+    """Wraps a port and gives other threads the chance to run just before each write."""
+
+    def __init__(self, port):
+        self._port = port
+
+    def write(self, data):
+        time.sleep(0.0005)
+        return self._port.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self._port, name)
+
+
+def test_threads_on_several_instruments_each_send_only_their_own_frames(sim_factory, pause):
+    sims = [sim_factory() for _ in range(4)]
+    devices = [KQ5316(s.port) for s in sims]
+    rounds, failures = 8, []
+
+    def drive(i):
+        try:
+            device, ch, mdb = devices[i], 10 + i, 1000 * (i + 1)
+            assert device.open()
+            device.ser = YieldingPort(device.ser)
+            pause.bind(device, sims[i])
+            for _ in range(rounds):
+                assert device.set_attenuation(mdb, ch) is True
+                assert device.read_current_status(ch)["attenuation"] == mdb
+                assert device.set_optical_length(1535, ch) and device.clear_attenuation(ch)
+                assert device.dis_connection(ch) is True
+            device.close()
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=drive, args=(i,), daemon=True) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert failures == [] and not any(t.is_alive() for t in threads)
+    for i, sim in enumerate(sims):
+        ch, steps = 10 + i, 100 * (i + 1)
+        one_round = [sent("SET_ATTENUATION", {1: ch, 5: steps & 0xFF, 6: steps >> 8}),
+                     sent("READ_CURRENT_STATUS", {1: ch}), sent("READ_OPTICAL_LEN", {1: ch}),
+                     sent("SET_OPTICAL_LEN", {1: ch, 5: 2}), sent("CLEAR_ATTENUATION", {1: ch}),
+                     sent("DIS_CONNECT", {1: ch})]
+        assert sim.frames() == one_round * rounds
+
+
+def test_pause_of_one_instrument_does_not_hold_up_another(monkeypatch):
+    first, second = stand_in(b"\x7b\x7d"), stand_in(b"\x7b\x7d")
+    in_pause, second_done, overlapped = threading.Event(), threading.Event(), []
+
+    class Pause:
+        def sleep(self, seconds):
+            if threading.current_thread() is worker:
+                in_pause.set()
+                overlapped.append(second_done.wait(10))
+
+    monkeypatch.setattr(kq5316, "time", Pause())
+    worker = threading.Thread(target=first.set_attenuation, args=(1100, 1), daemon=True)
+    worker.start()
+    assert in_pause.wait(10)
+    assert second.set_attenuation(5000, 2) is True
+    second_done.set()
+    worker.join(10)
+    assert overlapped == [True]
+    assert first.ser.written == [sent("SET_ATTENUATION", {5: 0x6E, 6: 0})]
+    assert second.ser.written == [sent("SET_ATTENUATION", {1: 2})]
+
+
+def test_port_whose_write_calls_back_into_the_module_does_not_deadlock(sim_factory, pause):
+    outer_sim, inner_sim = sim_factory(), sim_factory()
+    outer, inner = KQ5316(outer_sim.port), KQ5316(inner_sim.port)
+    assert outer.open() and inner.open()
+    inner_results, outcome = [], []
+
+    class CallingBackPort(YieldingPort):
+        def write(self, data):
+            inner_results.append(inner.read_current_status(2))
+            inner_results.append(inner.set_optical_length(1550, 2))
+            return self._port.write(data)
+
+    def run():
+        pause.bind(outer, outer_sim)
+        pause.bind(inner, inner_sim)
+        outcome.append(outer.set_attenuation(1100, 1))
+
+    outer.ser = CallingBackPort(outer.ser)
+    runner = threading.Thread(target=run, daemon=True)
+    runner.start()
+    runner.join(30)
+    assert outcome == [True] and inner_results[1] is True
+    assert outer_sim.frames() == [sent("SET_ATTENUATION", {5: 0x6E, 6: 0})]
+    assert inner_sim.frames() == [sent("READ_CURRENT_STATUS", {1: 2}), sent("READ_OPTICAL_LEN", {1: 2}),
+                                  sent("SET_OPTICAL_LEN", {1: 2, 5: 1})]
+    outer.close()
+    inner.close()
