@@ -19,6 +19,9 @@ from typing import Callable
 
 import pytest
 
+import kq5316
+import support
+
 SIMULATOR_NAME = "kq5316-sim"
 STARTUP_TIMEOUT = 5.0
 CONTROL_TIMEOUT = 5.0
@@ -185,3 +188,26 @@ def sim_factory():
 def sim(sim_factory) -> Simulator:
     """A simulator with the default instrument, stopped after the test."""
     return sim_factory()
+
+
+@pytest.fixture(autouse=True)
+def stored_constants():
+    """Every test starts from the command frames as stored: operations patch them in place."""
+    yield
+    support.restore_constants()
+
+
+@pytest.fixture
+def pause(monkeypatch):
+    """Rebinds the module's `time` to a pause that ends as soon as the simulator has answered."""
+    fast = support.FastPause()
+    monkeypatch.setattr(kq5316, "time", fast)
+    return fast
+
+
+@pytest.fixture
+def kq(sim, pause):
+    """A KQ5316 opened on the default simulator, with the fast pause."""
+    device = support.opened(sim, pause)
+    yield device
+    device.close()

@@ -11,8 +11,7 @@ import serial
 
 import kq5316
 from kq5316 import KQ5316
-from test_frames import STORED, constant, frame, reference_checksum, restore_constants
-from test_operations import VERSION, FastPause, perform, status
+from support import STORED, VERSION, constant, frame, opened, perform, reference_checksum, status
 
 ALL_CALLS = [
     "read_device_version()", "read_optical_length(2)", "set_optical_length(1310, 2)",
@@ -63,33 +62,6 @@ class StandInPort:
     def read(self, n):
         self._record("read", n)
         return self.replies.pop(0)
-
-
-@pytest.fixture(autouse=True)
-def stored_constants():
-    yield
-    restore_constants()
-
-
-@pytest.fixture
-def pause(monkeypatch):
-    fast = FastPause()
-    monkeypatch.setattr(kq5316, "time", fast)
-    return fast
-
-
-def opened(sim, pause):
-    device = KQ5316(sim.port)
-    assert device.open()
-    pause.bind(device, sim)
-    return device
-
-
-@pytest.fixture
-def kq(sim, pause):
-    device = opened(sim, pause)
-    yield device
-    device.close()
 
 
 def stand_in(*replies, **options):

@@ -3,43 +3,7 @@
 import pytest
 
 from kq5316 import KQ5316
-
-# The eight command frames as the class defines them, in definition order.
-STORED = {
-    "READ_DEV_VER": "7B 01 05 00 03 7C 7D",
-    "READ_OPTICAL_LEN": "7B 01 05 07 2E 4A 7D",
-    "READ_CURRENT_STATUS": "7B 01 05 14 36 35 7D",
-    "CLOSE_FULLSCREEN": "7B 01 05 00 05 7A 7D",
-    "SET_OPTICAL_LEN": "7B 01 06 14 3A 01 2F 7D",
-    "SET_ATTENUATION": "7B 01 07 14 3C F4 01 38 7D",
-    "CLEAR_ATTENUATION": "7B 01 07 14 34 00 00 35 7D",
-    "DIS_CONNECT": "7B 01 07 14 34 FF FF 37 7D",
-}
-
-
-def frame(text):
-    return list(bytes.fromhex(text))
-
-
-def constant(name):
-    return getattr(KQ5316, "_KQ5316__CMD_" + name)
-
-
-def reference_checksum(data):
-    return (~sum(data[:-2]) + 1) & 0xFF
-
-
-def restore_constants():
-    """Puts every command constant back to its stored bytes, keeping the same list objects."""
-    for name, text in STORED.items():
-        constant(name)[:] = frame(text)
-
-
-@pytest.fixture(autouse=True)
-def stored_constants():
-    yield
-    restore_constants()
-
+from support import STORED, constant, frame, reference_checksum
 
 @pytest.fixture
 def device():

@@ -1,96 +1,9 @@
 """Each device operation against the simulated instrument: the frame on the wire, the decoding of
 the reply, and what faulty replies give."""
 
-import threading
-import time
-
 import pytest
 
-import kq5316
-from kq5316 import KQ5316
-from test_frames import STORED, constant, frame, restore_constants
-
-def bytes_sent(sim):
-    """How many bytes the simulator has written to its terminal so far."""
-    events = sim.events()
-    sent = [e for e in events if e["event"] in ("sent", "inject")]
-    sent += [e for e in events if e["event"] == "frame" and "deferred_ms" not in e]
-    return sum(len(e["tx"].split()) for e in sent)
-
-
-class FastPause:
-    """Stands in for the module's `time`: sleep() returns as soon as one of the simulators bound
-    on the calling thread has reported a new frame and every byte it has sent since the last
-    pause is waiting at the port, instead of after the fixed pause. A reply the simulator holds
-    back (delay) is not waited for. On a thread with nothing bound it returns at once."""
-
-    def __init__(self):
-        self._local = threading.local()
-
-    def bind(self, device, sim):
-        self._targets().append([device, sim, len(sim.frames()), bytes_sent(sim)])
-
-    def catch_up(self):
-        """Counts the frames reported so far as waited for; bytes not yet read stay expected."""
-        for target in self._targets():
-            target[2] = len(target[1].frames())
-
-    def _targets(self):
-        if not hasattr(self._local, "targets"):
-            self._local.targets = []
-        return self._local.targets
-
-    def sleep(self, seconds):
-        deadline = time.monotonic() + 2.0
-        while self._targets() and time.monotonic() < deadline:
-            for target in self._targets():
-                device, sim, seen, read = target
-                if len(sim.frames()) > seen:
-                    target[2], target[3] = len(sim.frames()), bytes_sent(sim)
-                    while device.ser.in_waiting < target[3] - read and time.monotonic() < deadline:
-                        time.sleep(0.001)
-                    return
-            time.sleep(0.001)
-
-
-@pytest.fixture(autouse=True)
-def stored_constants():
-    yield
-    restore_constants()
-
-
-@pytest.fixture
-def pause(monkeypatch):
-    fast = FastPause()
-    monkeypatch.setattr(kq5316, "time", fast)
-    return fast
-
-
-@pytest.fixture
-def kq(sim, pause):
-    """A KQ5316 opened on the default simulator, with the fast pause."""
-    device = KQ5316(sim.port)
-    assert device.open()
-    pause.bind(device, sim)
-    yield device
-    device.close()
-
-
-def perform(device, call):
-    """Runs `call`, written as "set_attenuation(1100)", on `device`; returns its result or the
-    type of the exception it raised."""
-    try:
-        return eval("device." + call, {"device": device})
-    except Exception as error:  # noqa: BLE001 - the type is what is compared
-        return type(error)
-
-
-def status(mode, index, mdb):
-    return {"dev_work_mode": mode, "optical_length_index": index, "attenuation": mdb}
-
-
-STATUS_IDLE = status(0, 0, 0)
-VERSION = {"module_version": 2, "hard_version": 50, "soft_version": 32}
+from support import STATUS_IDLE, STORED, VERSION, constant, frame, perform, status
 
 # (method, args, kwargs, constant sent, frame on the wire, result with the simulator's defaults)
 SINGLE_EXCHANGES = [
