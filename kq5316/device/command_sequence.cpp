@@ -32,14 +32,17 @@ Owned send_command(PyObject *self, protocol::Command command, const FramePatch &
     return link::exchange(self, frame.get(), guard);
 }
 
+int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &patch,
+                   ReplyBytes &reply) {
+    Owned read = send_command(self, command, patch);
+    return read ? reply.load(read.get()) : -1;
+}
+
 PyObject *send_and_acknowledge(PyObject *self, protocol::Command command, const FramePatch &patch) {
-    Owned reply = send_command(self, command, patch);
-    if (!reply)
+    ReplyBytes reply;
+    if (send_for_reply(self, command, patch, reply) < 0)
         return nullptr;
-    ReplyBytes bytes;
-    if (bytes.load(reply.get()) < 0)
-        return nullptr;
-    return PyBool_FromLong(bytes.delimited());
+    return PyBool_FromLong(reply.delimited());
 }
 
 } // namespace kq5316::device

@@ -36,6 +36,12 @@ struct FramePatch {
 // with an exception set. Values are range-checked by the caller before this is called.
 Owned send_command(PyObject *self, protocol::Command command, const FramePatch &patch);
 
+class ReplyBytes;
+
+// Sends the patched constant and views the reply in `reply`; -1 with an exception set on error.
+int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &patch,
+                   ReplyBytes &reply);
+
 // Sends a command and reports whether a delimited reply came back: a new reference to True or
 // False, or null.
 PyObject *send_and_acknowledge(PyObject *self, protocol::Command command, const FramePatch &patch);

@@ -29,14 +29,13 @@ PyObject *read_current_status(PyObject *self, PyObject *const *args) {
     long channel = 0;
     if (channel_value(args[0], &channel) < 0)
         return nullptr;
-    Owned reply =
-        send_command(self, Command::read_current_status, FramePatch::for_channel(channel));
-    ReplyBytes bytes;
-    if (!reply || bytes.load(reply.get()) < 0)
+    ReplyBytes reply;
+    const auto patch = FramePatch::for_channel(channel);
+    if (send_for_reply(self, Command::read_current_status, patch, reply) < 0)
         return nullptr;
-    if (!bytes.delimited())
+    if (!reply.delimited())
         Py_RETURN_NONE;
-    return status_dict(bytes);
+    return status_dict(reply);
 }
 
 PyObject *set_attenuation(PyObject *self, PyObject *const *args) {

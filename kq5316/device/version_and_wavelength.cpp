@@ -81,27 +81,25 @@ Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
 } // namespace
 
 PyObject *read_device_version(PyObject *self, PyObject *const *) {
-    Owned reply = send_command(self, Command::read_device_version, FramePatch::as_stored());
-    ReplyBytes bytes;
-    if (!reply || bytes.load(reply.get()) < 0)
+    ReplyBytes reply;
+    if (send_for_reply(self, Command::read_device_version, FramePatch::as_stored(), reply) < 0)
         return nullptr;
-    if (!bytes.delimited() || bytes.size() != protocol::version_reply::length)
+    if (!reply.delimited() || reply.size() != protocol::version_reply::length)
         Py_RETURN_NONE;
-    return version_dict(bytes);
+    return version_dict(reply);
 }
 
 PyObject *read_optical_length(PyObject *self, PyObject *const *args) {
     long channel = 0;
     if (channel_value(args[0], &channel) < 0)
         return nullptr;
-    Owned reply =
-        send_command(self, Command::read_optical_length, FramePatch::for_channel(channel));
-    ReplyBytes bytes;
-    if (!reply || bytes.load(reply.get()) < 0)
+    ReplyBytes reply;
+    const auto patch = FramePatch::for_channel(channel);
+    if (send_for_reply(self, Command::read_optical_length, patch, reply) < 0)
         return nullptr;
-    if (!bytes.delimited())
+    if (!reply.delimited())
         Py_RETURN_NONE;
-    return optical_length_list(bytes);
+    return optical_length_list(reply);
 }
 
 // Checks `length` against the list of the channel it addresses, so that the position sent is a
