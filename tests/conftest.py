@@ -211,3 +211,25 @@ def kq(sim, pause):
     device = support.opened(sim, pause)
     yield device
     device.close()
+
+
+class Figures:
+    """Counts of what the reliability tests tried, written as JSON to $KQ5316_FIGURES at the end
+    of the session (bench/reliability_figures.py reads them); without the variable, nothing."""
+
+    def __init__(self) -> None:
+        self.counts: dict[str, int] = {}
+        self._lock = threading.Lock()
+
+    def add(self, name: str, count: int = 1) -> None:
+        with self._lock:
+            self.counts[name] = self.counts.get(name, 0) + count
+
+
+@pytest.fixture(scope="session")
+def figures():
+    recorder = Figures()
+    yield recorder
+    target = os.environ.get("KQ5316_FIGURES")
+    if target:
+        Path(target).write_text(json.dumps(recorder.counts, indent=1, sort_keys=True))
