@@ -94,8 +94,9 @@ def assert_constants_are_valid_frames():
 @pytest.mark.parametrize("operation", OPERATIONS)
 @pytest.mark.parametrize("fault, method, replacement, outcome", FAULTS, ids=[f[0] for f in FAULTS])
 def test_misbehaving_port_gives_an_exception_or_a_reply_result(
-    monkeypatch, operation, fault, method, replacement, outcome
+    monkeypatch, figures, operation, fault, method, replacement, outcome
 ):
+    figures.add("port faults injected")
     monkeypatch.setattr(kq5316, "time", types.SimpleNamespace(sleep=lambda seconds: None))
     call, reply, result, nothing = OPERATIONS[operation]
     kq = KQ5316("/dev/in-memory")
@@ -151,7 +152,8 @@ def on_simulator(sim_factory, monkeypatch):
 
 
 @pytest.mark.parametrize("operation", OPERATIONS)
-def test_device_vanishing_before_a_command_raises(on_simulator, operation):
+def test_device_vanishing_before_a_command_raises(on_simulator, figures, operation):
+    figures.add("device vanishings")
     sim, kq = on_simulator()
     assert kq.read_device_version() == OPERATIONS["read_device_version"][2]
     sim.stop()
@@ -162,7 +164,9 @@ def test_device_vanishing_before_a_command_raises(on_simulator, operation):
 
 
 @pytest.mark.parametrize("operation", ["read_current_status", "set_attenuation"])
-def test_device_vanishing_while_the_reply_is_awaited_raises(on_simulator, operation, monkeypatch):
+def test_device_vanishing_while_the_reply_is_awaited_raises(on_simulator, operation, monkeypatch,
+                                                            figures):
+    figures.add("device vanishings")
     sim, kq = on_simulator("--fault", "silent")
     monkeypatch.setattr(kq5316, "time", types.SimpleNamespace(sleep=lambda seconds: sim.stop()))
     with pytest.raises((OSError, serial.SerialException)):
@@ -171,7 +175,8 @@ def test_device_vanishing_while_the_reply_is_awaited_raises(on_simulator, operat
     kq.close()
 
 
-def test_restarted_device_works_after_the_port_is_reopened(on_simulator, sim_factory):
+def test_restarted_device_works_after_the_port_is_reopened(on_simulator, sim_factory, figures):
+    figures.add("device restarts")
     sim, kq = on_simulator()
     assert kq.set_attenuation(2000, 2) is True
     sim.stop()

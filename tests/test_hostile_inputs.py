@@ -176,7 +176,8 @@ def reply_cases(draw):
 
 @BATCHES
 @given(st.lists(reply_cases(), min_size=30, max_size=80))
-def test_every_reply_gives_the_decoded_value_or_the_same_exception(cases):
+def test_every_reply_gives_the_decoded_value_or_the_same_exception(figures, cases):
+    figures.add("hostile replies", len(cases))
     calls = [{"method": m, "via": "bound", "args": [("int", a) for a in args], "kwargs": [],
               "replies": replies} for m, args, replies in cases]
     for case, (result, frames, *_) in zip(cases, run_in_child(calls), strict=True):
@@ -198,7 +199,8 @@ def model_checksum(items):
        st.lists(st.tuples(st.integers(0, 299),
                           st.one_of(st.floats(), st.text(max_size=2), st.none(), st.booleans())),
                 max_size=2))
-def test_checksum_methods_agree_with_the_additive_model(items, odd):
+def test_checksum_methods_agree_with_the_additive_model(figures, items, odd):
+    figures.add("random checksum lists")
     for index, element in odd:
         if index < len(items):
             items[index] = element
@@ -294,7 +296,8 @@ def binding_expectation(call):
 
 @BATCHES
 @given(st.lists(argument_mixes(), min_size=40, max_size=100))
-def test_arguments_bind_as_python_binds_them_or_raise_type_error(calls):
+def test_arguments_bind_as_python_binds_them_or_raise_type_error(figures, calls):
+    figures.add("random argument mixes", len(calls))
     # each call is followed by the same method called with Python's binding, all positional
     plain = [{"method": c["method"], "args": e[0] if e else [], "kwargs": []}
              for c, e in ((c, binding_expectation(c)) for c in calls)]
