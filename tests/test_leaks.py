@@ -126,6 +126,17 @@ SCENARIOS = [
 ]
 
 
+def _blocks_are_counted():
+    before = sys.getallocatedblocks()
+    held = [object() for _ in range(1000)]
+    return sys.getallocatedblocks() - before >= len(held)
+
+
+# Only Python's own allocator counts blocks; under PYTHONMALLOC=malloc (the sanitizer run, where
+# LeakSanitizer watches memory instead) the count stays at zero and only references are checked.
+BLOCKS_COUNTED = _blocks_are_counted()
+
+
 def measure(call, watched):
     """Growth of allocated blocks and of the watched objects' reference counts over ROUNDS."""
     for _ in range(WARM_UP):
@@ -160,13 +171,15 @@ def test_repeated_calls_do_not_grow_memory_or_references(
     constants = [v for n, v in vars(KQ5316).items() if n.startswith("_KQ5316__CMD_")]
     watched = [kq, KQ5316, kq5316.time, *constants, *args, *kwargs.values(), *vars(kq).values()]
     blocks, refs = measure(call, watched)
-    assert blocks < LIMIT, f"{blocks} more blocks after {ROUNDS} calls"
+    assert blocks < LIMIT or not BLOCKS_COUNTED, f"{blocks} more blocks after {ROUNDS} calls"
     assert refs < LIMIT, f"a shared object gained {refs} references in {ROUNDS} calls"
     figures.add("calls checked for leaks", ROUNDS)
 
 
 @pytest.mark.parametrize("detector", ["blocks", "references"])
 def test_detector_sees_one_leak_per_call(kq, detector):
+    if detector == "blocks" and not BLOCKS_COUNTED:
+        pytest.skip("this interpreter's allocator does not count blocks (PYTHONMALLOC=malloc)")
     kq.ser, kept = Port(), []
 
     def leaky_call():
