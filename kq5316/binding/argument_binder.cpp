@@ -7,20 +7,20 @@ namespace kq5316::binding {
 namespace {
 
 // Parameter names with self first, as the arguments are counted.
-const char *parameter_name(const MethodSpec &spec, Py_ssize_t index) {
-    return index == 0 ? "self" : spec.parameters[index - 1].name;
+const char *parameter_name(const MethodRow &row, Py_ssize_t index) {
+    return index == 0 ? "self" : row.parameters[index - 1].name;
 }
 
-int raise_arity(const MethodSpec &spec, Py_ssize_t given) {
-    const Py_ssize_t most = spec.parameter_count + 1;
-    const Py_ssize_t least = spec.has_channel_default ? most - 1 : most;
+int raise_arity(const MethodRow &row, Py_ssize_t given) {
+    const Py_ssize_t most = row.parameter_count + 1;
+    const Py_ssize_t least = row.has_channel_default ? most - 1 : most;
     const bool too_few = given < least;
     const Py_ssize_t expected = too_few ? least : most;
-    const char *bound_word = !spec.has_channel_default ? "exactly"
-                             : too_few                 ? "at least"
-                                                       : "at most";
+    const char *bound_word = !row.has_channel_default ? "exactly"
+                             : too_few                ? "at least"
+                                                      : "at most";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound_word, expected, expected == 1 ? "" : "s", given);
+                 row.name, bound_word, expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -41,35 +41,35 @@ PyObject *keyword_value(PyObject *kwnames, PyObject *const *kwvalues, const char
 // Called when some keyword was not taken by a parameter after the positional ones: reports the
 // first keyword, in call order, that is not a string, names a parameter already given by
 // position, or names no parameter at all.
-int raise_keyword_error(const MethodSpec &spec, Py_ssize_t positional_count, PyObject *kwnames) {
-    const Py_ssize_t total = spec.parameter_count + 1;
+int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObject *kwnames) {
+    const Py_ssize_t total = row.parameter_count + 1;
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", row.name);
             return -1;
         }
         Py_ssize_t index = 0;
-        while (index < total && !keyword_is(keyword, parameter_name(spec, index)))
+        while (index < total && !keyword_is(keyword, parameter_name(row, index)))
             ++index;
         if (index == total) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name,
                          keyword);
             return -1;
         }
         if (index < positional_count) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, keyword);
+                         row.name, keyword);
             return -1;
         }
     }
     return 0;
 }
 
-int check_types(const MethodSpec &spec, PyObject *const *bound) {
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        const Parameter &parameter = spec.parameters[i];
+int check_types(const MethodRow &row, PyObject *const *bound) {
+    for (int i = 0; i < row.parameter_count; ++i) {
+        const Parameter &parameter = row.parameters[i];
         PyObject *value = bound[i + 1];
         if (Py_IS_TYPE(value, python_type_of(parameter.type)))
             continue;
@@ -83,12 +83,12 @@ int check_types(const MethodSpec &spec, PyObject *const *bound) {
 
 } // namespace
 
-int bind_arguments(const MethodSpec &spec, PyObject *const *args, Py_ssize_t positional_count,
+int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound) {
-    const Py_ssize_t total = spec.parameter_count + 1;
-    const Py_ssize_t required = spec.has_channel_default ? total - 1 : total;
+    const Py_ssize_t total = row.parameter_count + 1;
+    const Py_ssize_t required = row.has_channel_default ? total - 1 : total;
     if (positional_count > total)
-        return raise_arity(spec, positional_count);
+        return raise_arity(row, positional_count);
 
     for (Py_ssize_t i = 0; i < total; ++i)
         bound[i] = i < positional_count ? args[i] : nullptr;
@@ -97,22 +97,22 @@ int bind_arguments(const MethodSpec &spec, PyObject *const *args, Py_ssize_t pos
     Py_ssize_t keywords_taken = 0;
     for (Py_ssize_t i = positional_count; i < total; ++i) {
         PyObject *value =
-            keyword_count ? keyword_value(kwnames, args + positional_count, parameter_name(spec, i))
+            keyword_count ? keyword_value(kwnames, args + positional_count, parameter_name(row, i))
                           : nullptr;
         if (value) {
             bound[i] = value;
             ++keywords_taken;
         } else if (i < required) {
             // The count reported as given is the number of leading parameters that were supplied.
-            return raise_arity(spec, i);
+            return raise_arity(row, i);
         }
     }
-    if (keywords_taken < keyword_count && raise_keyword_error(spec, positional_count, kwnames) < 0)
+    if (keywords_taken < keyword_count && raise_keyword_error(row, positional_count, kwnames) < 0)
         return -1;
 
     if (!bound[total - 1])
         bound[total - 1] = names().default_channel; // the default is fixed; __defaults__ is a view
-    return check_types(spec, bound);
+    return check_types(row, bound);
 }
 
 const char *annotation_of(ArgType type) {

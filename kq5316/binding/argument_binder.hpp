@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "kq5316/binding/method_spec.hpp"
+#include "kq5316/binding/method_row.hpp"
 
 namespace kq5316::binding {
 
@@ -13,7 +13,7 @@ namespace kq5316::binding {
 inline constexpr int max_bound = max_parameters + 1;
 
 // Returns -1 with TypeError set when the call does not fit the method.
-int bind_arguments(const MethodSpec &spec, PyObject *const *args, Py_ssize_t positional_count,
+int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound);
 
 } // namespace kq5316::binding

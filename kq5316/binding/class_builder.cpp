@@ -43,13 +43,12 @@ int add_constants(PyObject *namespace_dict) {
 }
 
 int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_name) {
-    for (const MethodSpec &spec : method_table()) {
+    for (const MethodRow &row : method_table()) {
         Owned function =
-            Owned::steal(new_function(spec, class_name, module_name, PyModule_GetDict(module)));
+            Owned::steal(new_function(row, class_name, module_name, PyModule_GetDict(module)));
         if (!function)
             return -1;
-        if (PyDict_SetItemString(namespace_dict, stored_name(spec.name).c_str(), function.get()) <
-            0)
+        if (PyDict_SetItemString(namespace_dict, stored_name(row.name).c_str(), function.get()) < 0)
             return -1;
     }
     return 0;

@@ -11,7 +11,7 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const MethodSpec *spec;
+    const MethodRow *row;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -31,11 +31,11 @@ FunctionObject *as_function(PyObject *object) {
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
-    const MethodSpec &spec = *as_function(callable)->spec;
+    const MethodRow &row = *as_function(callable)->row;
     PyObject *bound[max_bound];
-    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
+    if (bind_arguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
         return nullptr;
-    return spec.body(bound[0], bound + 1);
+    return row.body(bound[0], bound + 1);
 }
 
 // Fetched from an instance the function binds to it; fetched from the class it is itself.
@@ -190,8 +190,8 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// The type is created from a spec (a heap type) once, when the class is first built, and kept
-// for the life of the process like the class itself.
+// The type is created with PyType_FromSpec (a heap type) once, when the class is first built, and
+// kept for the life of the process like the class itself.
 PyTypeObject *function_type = nullptr;
 
 PyType_Slot function_slots[] = {
@@ -216,12 +216,12 @@ PyType_Spec function_spec = {
 };
 
 // The code object's local names: self, then the parameters.
-Owned parameter_names(const MethodSpec &spec) {
-    Owned tuple = Owned::steal(PyTuple_New(spec.parameter_count + 1));
+Owned parameter_names(const MethodRow &row) {
+    Owned tuple = Owned::steal(PyTuple_New(row.parameter_count + 1));
     if (!tuple)
         return {};
-    for (int i = 0; i <= spec.parameter_count; ++i) {
-        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : spec.parameters[i - 1].name);
+    for (int i = 0; i <= row.parameter_count; ++i) {
+        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : row.parameters[i - 1].name);
         if (!name)
             return {};
         PyTuple_SET_ITEM(tuple.get(), i, name);
@@ -231,18 +231,18 @@ Owned parameter_names(const MethodSpec &spec) {
 
 // A code object whose signature matches the method: built from an empty code object with its
 // argument fields replaced, so `inspect` sees real parameter names and counts.
-Owned build_code(const MethodSpec &spec, PyObject *qualname) {
-    PyCodeObject *empty = PyCode_NewEmpty("kq5316", spec.name, 0);
+Owned build_code(const MethodRow &row, PyObject *qualname) {
+    PyCodeObject *empty = PyCode_NewEmpty("kq5316", row.name, 0);
     if (!empty)
         return {};
     Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
-    Owned varnames = parameter_names(spec);
+    Owned varnames = parameter_names(row);
     if (!varnames)
         return {};
     Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
     Owned kwargs = Owned::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", spec.parameter_count + 1, "co_nlocals",
-        spec.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
+        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
+        row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
         varnames.get(), "co_qualname", qualname));
     if (!replace || !kwargs)
         return {};
@@ -252,34 +252,34 @@ Owned build_code(const MethodSpec &spec, PyObject *qualname) {
     return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
-Owned build_annotations(const MethodSpec &spec) {
+Owned build_annotations(const MethodRow &row) {
     Owned annotations = Owned::steal(PyDict_New());
     if (!annotations)
         return {};
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        const Parameter &parameter = spec.parameters[i];
+    for (int i = 0; i < row.parameter_count; ++i) {
+        const Parameter &parameter = row.parameters[i];
         Owned value = Owned::steal(PyUnicode_FromString(annotation_of(parameter.type)));
         if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
             return {};
     }
-    if (spec.return_annotation) {
-        Owned value = Owned::steal(PyUnicode_FromString(spec.return_annotation));
+    if (row.return_annotation) {
+        Owned value = Owned::steal(PyUnicode_FromString(row.return_annotation));
         if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
             return {};
     }
     return annotations;
 }
 
-Owned build_defaults(const MethodSpec &spec) {
-    if (!spec.has_channel_default)
+Owned build_defaults(const MethodRow &row) {
+    if (!row.has_channel_default)
         return Owned::borrow(Py_None);
     return Owned::steal(Py_BuildValue("(i)", 1));
 }
 
-Owned build_doc(const MethodSpec &spec) {
-    if (!spec.doc)
+Owned build_doc(const MethodRow &row) {
+    if (!row.doc)
         return Owned::borrow(Py_None);
-    return Owned::steal(PyUnicode_FromString(spec.doc));
+    return Owned::steal(PyUnicode_FromString(row.doc));
 }
 
 } // namespace
@@ -291,16 +291,16 @@ int ready_function_type() {
     return function_type ? 0 : -1;
 }
 
-PyObject *new_function(const MethodSpec &spec, const char *class_name, PyObject *module_name,
+PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
                        PyObject *module_dict) {
-    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
-    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    Owned name = Owned::steal(PyUnicode_InternFromString(row.name));
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
     if (!name || !qualname)
         return nullptr;
-    Owned code = build_code(spec, qualname.get());
-    Owned annotations = code ? build_annotations(spec) : Owned();
-    Owned defaults = annotations ? build_defaults(spec) : Owned();
-    Owned doc = defaults ? build_doc(spec) : Owned();
+    Owned code = build_code(row, qualname.get());
+    Owned annotations = code ? build_annotations(row) : Owned();
+    Owned defaults = annotations ? build_defaults(row) : Owned();
+    Owned doc = defaults ? build_doc(row) : Owned();
     if (!doc)
         return nullptr;
 
@@ -308,7 +308,7 @@ PyObject *new_function(const MethodSpec &spec, const char *class_name, PyObject 
     if (!f)
         return nullptr;
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->row = &row;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module_name);

@@ -6,16 +6,16 @@
 
 #include <Python.h>
 
-#include "kq5316/binding/method_spec.hpp"
+#include "kq5316/binding/method_row.hpp"
 
 namespace kq5316::binding {
 
 // Readies the type; idempotent. Returns -1 with an exception set on failure.
 int ready_function_type();
 
-// A new function object for `spec`, whose qualified name is "<class_name>.<name>" and whose
+// A new function object for `row`, whose qualified name is "<class_name>.<name>" and whose
 // globals are `module_dict`.
-PyObject *new_function(const MethodSpec &spec, const char *class_name, PyObject *module_name,
+PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
                        PyObject *module_dict);
 
 } // namespace kq5316::binding

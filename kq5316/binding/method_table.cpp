@@ -18,7 +18,7 @@ constexpr Parameter ch{"ch", ArgType::int_type};
 namespace doc = docstrings;
 
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
-constexpr MethodSpec methods[] = {
+constexpr MethodRow methods[] = {
     {"__init__",
      {{{"serial_port", ArgType::str_type}, no_parameter}},
      1,
@@ -117,7 +117,7 @@ constexpr MethodSpec methods[] = {
 
 } // namespace
 
-std::span<const MethodSpec> method_table() {
+std::span<const MethodRow> method_table() {
     return methods;
 }
 

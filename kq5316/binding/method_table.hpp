@@ -3,10 +3,10 @@
 
 #include <span>
 
-#include "kq5316/binding/method_spec.hpp"
+#include "kq5316/binding/method_row.hpp"
 
 namespace kq5316::binding {
 
-std::span<const MethodSpec> method_table();
+std::span<const MethodRow> method_table();
 
 } // namespace kq5316::binding

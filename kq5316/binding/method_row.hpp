@@ -25,7 +25,7 @@ using MethodBody = PyObject *(*)(PyObject *self, PyObject *const *args);
 
 inline constexpr int max_parameters = 2;
 
-struct MethodSpec {
+struct MethodRow {
     // As written in the class, e.g. "__check_crc"; the class stores private names mangled.
     const char *name;
     std::array<Parameter, max_parameters> parameters;
