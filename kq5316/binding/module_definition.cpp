@@ -30,7 +30,7 @@ int check_single_interpreter() {
     return 0;
 }
 
-// Copies one attribute of the import spec onto the module, as the import system does for
+// Copies one attribute of the ModuleSpec onto the module, as the import system does for
 // ordinary modules.
 int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to,
                         bool allow_none) {
