@@ -49,11 +49,11 @@ class Script {
         return bound ? print_line(bound.get()) : -1;
     }
 
-    int pause(double seconds) {
+    int pause(long seconds) {
         Owned time_module = global("time");
         if (!time_module)
             return -1;
-        Owned delay = Owned::steal(PyFloat_FromDouble(seconds));
+        Owned delay = Owned::steal(PyLong_FromLong(seconds));
         return delay && call_method(time_module.get(), names().sleep, delay.get()) ? 0 : -1;
     }
 

@@ -68,7 +68,11 @@ int init_names() {
         intern(n.lower, "lower") < 0 || intern(n.run, "run") < 0 || intern(n.pipe, "PIPE") < 0 ||
         intern(n.stdout_name, "stdout") < 0 || intern(n.stderr_name, "stderr") < 0 ||
         intern(n.timeout, "timeout") < 0 || intern(n.stopbits, "stopbits") < 0 ||
-        intern(n.print, "print") < 0 || intern_constant_names() < 0)
+        intern(n.print, "print") < 0 || intern(n.module_version, "module_version") < 0 ||
+        intern(n.hard_version, "hard_version") < 0 || intern(n.soft_version, "soft_version") < 0 ||
+        intern(n.dev_work_mode, "dev_work_mode") < 0 ||
+        intern(n.optical_length_index, "optical_length_index") < 0 ||
+        intern(n.attenuation, "attenuation") < 0 || intern_constant_names() < 0)
         return -1;
     n.pause_seconds = PyFloat_FromDouble(0.2);
     n.default_channel = PyLong_FromLong(1);

@@ -46,7 +46,14 @@ struct Names {
     PyObject *print;
     PyObject *pause_seconds;   // the float 0.2
     PyObject *default_channel; // the int 1
-    PyObject *constants[8];    // "_KQ5316__CMD_...", in command-table order
+    // Keys of the version and status results.
+    PyObject *module_version;
+    PyObject *hard_version;
+    PyObject *soft_version;
+    PyObject *dev_work_mode;
+    PyObject *optical_length_index;
+    PyObject *attenuation;
+    PyObject *constants[8]; // "_KQ5316__CMD_...", in command-table order
 };
 
 // Creates the names once; returns -1 with an exception set on failure.

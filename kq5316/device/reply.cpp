@@ -33,6 +33,19 @@ bool ReplyBytes::delimited() const {
            bytes_.back() == protocol::end_byte;
 }
 
+PyObject *result_dict(std::initializer_list<ResultField> fields) {
+    PyObject *result = PyDict_New();
+    for (const ResultField &field : fields) {
+        if (!result)
+            return nullptr;
+        PyObject *value = PyLong_FromLong(field.value);
+        if (!value || PyDict_SetItem(result, field.key, value) < 0)
+            Py_CLEAR(result);
+        Py_XDECREF(value);
+    }
+    return result;
+}
+
 void raise_reply_too_short() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
 }

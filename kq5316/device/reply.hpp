@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 namespace kq5316::device {
@@ -31,6 +32,13 @@ class ReplyBytes {
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
 };
+
+// Builds a result dict from (key, value) pairs, in order; null with an exception on failure.
+struct ResultField {
+    PyObject *key;
+    long value;
+};
+PyObject *result_dict(std::initializer_list<ResultField> fields);
 
 // Raises the IndexError Python raises for a reply read past its end.
 void raise_reply_too_short();

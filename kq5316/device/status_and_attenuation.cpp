@@ -1,5 +1,6 @@
 #include "kq5316/device/status_and_attenuation.hpp"
 
+#include "kq5316/common/module_state.hpp"
 #include "kq5316/device/command_sequence.hpp"
 #include "kq5316/device/frame_patch.hpp"
 #include "kq5316/device/reply.hpp"
@@ -18,9 +19,10 @@ PyObject *status_dict(const ReplyBytes &reply) {
         return nullptr;
     }
     const long steps = reply[field::attenuation_low] | (reply[field::attenuation_high] << 8);
-    return Py_BuildValue("{s:l,s:l,s:l}", "dev_work_mode", long{reply[field::dev_work_mode]},
-                         "optical_length_index", long{reply[field::optical_length_index]},
-                         "attenuation", protocol::mdb_from_steps(steps));
+    const Names &key = names();
+    return result_dict({{key.dev_work_mode, reply[field::dev_work_mode]},
+                        {key.optical_length_index, reply[field::optical_length_index]},
+                        {key.attenuation, protocol::mdb_from_steps(steps)}});
 }
 
 } // namespace

@@ -13,23 +13,12 @@ namespace {
 
 using protocol::Command;
 
-int set_int_item(PyObject *dict, const char *key, long value) {
-    PyObject *number = PyLong_FromLong(value);
-    if (!number)
-        return -1;
-    const int status = PyDict_SetItemString(dict, key, number);
-    Py_DECREF(number);
-    return status;
-}
-
 PyObject *version_dict(const ReplyBytes &reply) {
     namespace field = protocol::version_reply;
-    Owned result = Owned::steal(PyDict_New());
-    if (!result || set_int_item(result.get(), "module_version", reply[field::module_version]) < 0 ||
-        set_int_item(result.get(), "hard_version", reply[field::hard_version]) < 0 ||
-        set_int_item(result.get(), "soft_version", reply[field::soft_version]) < 0)
-        return nullptr;
-    return result.release();
+    const Names &key = names();
+    return result_dict({{key.module_version, reply[field::module_version]},
+                        {key.hard_version, reply[field::hard_version]},
+                        {key.soft_version, reply[field::soft_version]}});
 }
 
 // The count at index 5, then that many 16-bit values, low byte first.

@@ -2,44 +2,47 @@
 
 #include <pythread.h>
 
-#include <unordered_map>
+#include <vector>
 
 namespace kq5316::link {
 
 namespace {
 
 struct PortLock {
+    PyObject *port = nullptr; // null: a free slot whose lock waits to be reused
     PyThread_type_lock lock = nullptr;
     unsigned long owner = 0;
     int depth = 0;
-    int users = 0; // threads holding or waiting; the entry goes when the last one leaves
+    int users = 0; // threads holding or waiting; the slot is freed when the last one leaves
 };
 
-// Entries exist only while some thread holds or waits for a port's lock, and each of those
-// threads keeps a reference to the port, so a port's address cannot be reused while its entry
-// exists. Changed only with the GIL held.
-std::unordered_map<PyObject *, PortLock> port_locks;
+// One slot per port that some thread holds or waits for. Each of those threads keeps a reference
+// to its port, so a port's address cannot be reused while its slot is taken. Slots and their
+// locks are kept once made, so steady use allocates nothing; there are only ever as many as
+// ports in use at the same moment. Changed only with the GIL held.
+std::vector<PortLock> slots;
 
-PortLock *enter(PyObject *port) {
-    PortLock &entry = port_locks[port];
-    if (!entry.lock) {
-        entry.lock = PyThread_allocate_lock();
-        if (!entry.lock) {
-            port_locks.erase(port);
+PortLock *find(PyObject *port) {
+    for (PortLock &slot : slots) {
+        if (slot.port == port)
+            return &slot;
+    }
+    return nullptr;
+}
+
+PortLock *take_free_slot(PyObject *port) {
+    PortLock *slot = find(nullptr);
+    if (!slot) {
+        PyThread_type_lock lock = PyThread_allocate_lock();
+        if (!lock) {
             PyErr_NoMemory();
             return nullptr;
         }
+        slots.push_back({nullptr, lock, 0, 0, 0});
+        slot = &slots.back();
     }
-    ++entry.users;
-    return &entry;
-}
-
-void leave(PyObject *port) {
-    auto found = port_locks.find(port);
-    if (found == port_locks.end() || --found->second.users > 0)
-        return;
-    PyThread_free_lock(found->second.lock);
-    port_locks.erase(found);
+    slot->port = port;
+    return slot;
 }
 
 } // namespace
@@ -48,34 +51,36 @@ PortLockGuard::PortLockGuard(PyObject *port) : port_(nullptr) {
     if (!port)
         return;
     const unsigned long me = PyThread_get_thread_ident();
-    PortLock *entry = enter(port);
-    if (!entry)
+    PortLock *slot = find(port);
+    if (!slot && !(slot = take_free_slot(port)))
         return;
+    ++slot->users;
     port_ = Py_NewRef(port);
-    if (entry->depth > 0 && entry->owner == me) {
-        ++entry->depth;
+    if (slot->depth > 0 && slot->owner == me) {
+        ++slot->depth;
         return;
     }
-    PyThread_type_lock lock = entry->lock;
+    PyThread_type_lock lock = slot->lock;
     if (!PyThread_acquire_lock(lock, NOWAIT_LOCK)) {
-        // The map may rehash while the GIL is released, so only the lock handle is kept.
+        // Other threads may add slots (moving them) while the GIL is released: keep only the
+        // lock handle, which stays the same, and find the slot again afterwards.
         Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
+        Py_END_ALLOW_THREADS slot = find(port);
     }
-    PortLock &held = port_locks[port];
-    held.owner = me;
-    held.depth = 1;
+    slot->owner = me;
+    slot->depth = 1;
 }
 
 PortLockGuard::~PortLockGuard() {
     if (!port_)
         return;
-    PortLock &entry = port_locks[port_];
-    if (--entry.depth == 0) {
-        entry.owner = 0;
-        PyThread_release_lock(entry.lock);
+    PortLock *slot = find(port_);
+    if (--slot->depth == 0) {
+        slot->owner = 0;
+        PyThread_release_lock(slot->lock);
     }
-    leave(port_);
+    if (--slot->users == 0)
+        slot->port = nullptr;
     Py_DECREF(port_);
 }
 
