@@ -16,6 +16,12 @@ if [ -e "$port" ] && [ ! -L "$port" ]; then
     exit 1
 fi
 
+# open() asks lsof whether the port is free.
+if ! command -v lsof >/dev/null 2>&1; then
+    echo "== Installing lsof"
+    apt-get update -qq && apt-get install -y -qq lsof
+fi
+
 echo "== Installing kq5316 into .venv"
 [ -x .venv/bin/python ] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --disable-pip-version-check .
