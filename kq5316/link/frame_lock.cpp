@@ -1,52 +1,30 @@
 #include "kq5316/link/frame_lock.hpp"
 
-#include <pythread.h>
+#include "kq5316/link/reentrant_lock.hpp"
 
 namespace kq5316::link {
 
 namespace {
 
-// The lock itself, the thread that holds it and how often that thread has taken it. `owner` and
-// `depth` change only with the GIL held, so reading them with the GIL held is safe.
-PyThread_type_lock frame_lock = nullptr;
-unsigned long owner = 0;
-int depth = 0;
+// Created when the module first executes and kept for the life of the process, like the
+// constants it guards.
+ReentrantLock frame_lock;
 
 } // namespace
 
 int init_frame_lock() {
-    if (frame_lock)
-        return 0;
-    frame_lock = PyThread_allocate_lock();
-    if (!frame_lock) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
+    return frame_lock.create();
 }
 
 FrameLockGuard::FrameLockGuard() : held_(true) {
-    const unsigned long me = PyThread_get_thread_ident();
-    if (depth > 0 && owner == me) {
-        ++depth;
-        return;
-    }
-    if (!PyThread_acquire_lock(frame_lock, NOWAIT_LOCK)) {
-        Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(frame_lock, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
-    }
-    owner = me;
-    depth = 1;
+    frame_lock.acquire();
 }
 
 void FrameLockGuard::release() {
     if (!held_)
         return;
     held_ = false;
-    if (--depth > 0)
-        return;
-    owner = 0;
-    PyThread_release_lock(frame_lock);
+    frame_lock.release();
 }
 
 } // namespace kq5316::link

@@ -23,13 +23,17 @@ constexpr const char *parity_none = "N";
 constexpr long read_timeout_seconds = 50;
 constexpr long stop_bits = 1;
 
+// `serial.<name>`, with `serial` looked up in the module's namespace at each use.
+Owned serial_attribute(PyObject *name) {
+    Owned serial = module_global(names().serial);
+    return serial ? Owned::steal(PyObject_GetAttr(serial.get(), name)) : Owned();
+}
+
 // 1 when the exception being handled is a `serial.SerialException`, 0 when not, -1 when the
 // class cannot be looked up (that error then replaces the one being handled, as in Python).
 int handling_serial_exception() {
     Owned pending = fetch_error();
-    Owned serial = module_global(names().serial);
-    Owned serial_exception =
-        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_exception)) : Owned();
+    Owned serial_exception = serial_attribute(names().serial_exception);
     if (!serial_exception)
         return -1;
     restore_error(std::move(pending));
@@ -38,9 +42,7 @@ int handling_serial_exception() {
 
 // `serial.Serial(self.port)`, closed at once: whether the port can be opened at all.
 PyObject *probe_by_opening(PyObject *self) {
-    Owned serial = module_global(names().serial);
-    Owned serial_class =
-        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_class)) : Owned();
+    Owned serial_class = serial_attribute(names().serial_class);
     Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     Owned probe =
         port ? Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get())) : Owned();
@@ -111,9 +113,7 @@ PyObject *open_unguarded(PyObject *self) {
             return nullptr;
         Py_RETURN_FALSE;
     }
-    Owned serial = module_global(names().serial);
-    Owned serial_class =
-        serial ? Owned::steal(PyObject_GetAttr(serial.get(), names().serial_class)) : Owned();
+    Owned serial_class = serial_attribute(names().serial_class);
     Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     if (!port)
         return nullptr;
