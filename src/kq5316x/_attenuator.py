@@ -27,6 +27,10 @@ MAX_MDB = _protocol.MAX_STEPS * _protocol.MDB_PER_STEP
 _OTHER_REQUEST_CHECKS = frozenset({"command bytes", "channel"})
 
 
+# How far an exchange may outlast its timeout rather than reconfigure the port for a read.
+_TIMEOUT_SLACK = 0.01
+
+
 class Version(NamedTuple):
     module: int
     hardware: int
@@ -249,12 +253,12 @@ class Attenuator:
         passed_over: BadReply | None,
     ) -> bytes:
         """One frame: its first three bytes, then the rest its length byte announces."""
-        header = _read_exactly(port, 3, deadline)
+        header = _read_exactly(port, 3, deadline, waiting=0)
         length = _protocol.announced_length(header) if len(header) == 3 else 0
         if len(header) == 3 and length == 0:
             check = _protocol.check(command, request, header, False)
             raise BadReply(check or "length byte", request, header)
-        rest = _read_exactly(port, length - 3, deadline) if length else b""
+        rest = _read_exactly(port, length - 3, deadline, port.in_waiting) if length else b""
         if len(header) < 3 or len(rest) < length - 3:
             if passed_over is not None:
                 raise passed_over
@@ -262,14 +266,19 @@ class Attenuator:
         return header + rest
 
 
-def _read_exactly(port: serial.Serial, size: int, deadline: float) -> bytes:
-    """Up to `size` bytes, waiting no later than `deadline` for them."""
-    if port.in_waiting >= size:
+def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int) -> bytes:
+    """Up to `size` bytes, waiting no later than `deadline` for them; `waiting` is what the port
+    is known to hold already (0 right after a request: nothing can have come yet)."""
+    if waiting >= size:
         return bytes(port.read(size))
     remaining = deadline - time.monotonic()
     if remaining <= 0:
         return bytes(port.read(min(size, port.in_waiting)))
-    port.timeout = remaining
+    # Changing pyserial's timeout reconfigures the port (several system calls), so the one in
+    # force is kept while it is close enough to what is left.
+    current = port.timeout
+    if current is None or abs(current - remaining) > _TIMEOUT_SLACK:
+        port.timeout = remaining
     return bytes(port.read(size))
 
 

@@ -235,8 +235,9 @@ void Simulator::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObjec
         write_to_port(outgoing.tx, event);
         return;
     }
+    // Counted from when the request's bytes were read, not from when its answer was ready.
     Clock::time_point now = Clock::now();
-    Clock::time_point due = replies_.schedule(now + delay, std::move(outgoing.tx));
+    Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
     event.number("deferred_ms", whole_ms_until(due, now));
 }
 
