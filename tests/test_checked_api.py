@@ -215,3 +215,27 @@ def test_plugin_fixture(kq5316_sim):
     with Attenuator(kq5316_sim.port) as att:
         assert att.version() == Version(4, 5, 6)
     assert kq5316_sim.wait_frames(1) == [H("7B 01 05 00 03 7C 7D")]
+
+
+def test_settle_spaces_requests(sim):
+    with Attenuator(sim.port, settle=0.1) as att:
+        start = time.monotonic()
+        att.clear()
+        att.clear()
+        assert time.monotonic() - start >= 0.1
+
+
+def test_find_ports_matches_usb_ids(monkeypatch):
+    from types import SimpleNamespace
+
+    from serial.tools import list_ports
+
+    ports = [SimpleNamespace(device="/dev/ttyUSB0", vid=0x067B, pid=0x23A3),
+             SimpleNamespace(device="/dev/ttyUSB1", vid=0x0403, pid=0x6001),
+             SimpleNamespace(device="/dev/ttyS0", vid=None, pid=None)]
+    monkeypatch.setattr(list_ports, "comports", lambda: ports)
+    from kq5316x import find_ports
+
+    assert find_ports(0x067B) == ["/dev/ttyUSB0"]
+    assert find_ports(pid=Index(0x6001)) == ["/dev/ttyUSB1"]
+    assert find_ports() == ["/dev/ttyUSB0", "/dev/ttyUSB1"]

@@ -283,7 +283,7 @@ def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int)
 
 
 def find_ports(vid: SupportsIndex | None = None, pid: SupportsIndex | None = None) -> list[str]:
-    """The serial ports whose USB vendor and product IDs match (None matches any)."""
+    """The USB serial ports whose vendor and product IDs match (None matches any)."""
     from serial.tools import list_ports
 
     want_vid = None if vid is None else operator.index(vid)

@@ -7,7 +7,7 @@
         with Attenuator(sim.port) as att:
             att.set_attenuation(1100, ch=1)
         sim.control("silent")              # the next reply is lost
-        assert sim.frames()[0] == bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")
+        assert sim.wait_frames(1)[0] == bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")
 
 The simulator's options are its command-line options (``kq5316-sim --help``); ``--tcp
 127.0.0.1:0`` serves it on a TCP port instead of a pseudo-terminal (``port`` is then a
