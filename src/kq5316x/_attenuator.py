@@ -95,8 +95,9 @@ class Attenuator:
         try:
             return serial.serial_for_url(port, **options)
         except serial.SerialException as error:
-            # pyserial reports a lock held elsewhere with the errno of the failed flock().
-            if error.errno in (errno.EAGAIN, errno.EWOULDBLOCK):
+            # pyserial reports a lock held elsewhere with the errno of the failed flock(); a
+            # terminal another process opened in exclusive mode (TIOCEXCL) refuses with EBUSY.
+            if error.errno in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EBUSY):
                 raise PortBusy(port) from error
             raise
 
