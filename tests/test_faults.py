@@ -182,7 +182,7 @@ def test_restarted_device_works_after_the_port_is_reopened(on_simulator, sim_fac
     sim.stop()
     with pytest.raises((OSError, serial.SerialException)):
         kq.read_current_status(2)
-    restarted = sim_factory("--version", "3,4,5")
+    restarted = sim_factory("--device-version", "3,4,5")
     kq.port = restarted.port
     assert kq.open() is True
     assert kq.read_device_version() == {"module_version": 3, "hard_version": 4, "soft_version": 5}

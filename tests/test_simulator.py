@@ -35,7 +35,7 @@ def port(sim):
 
 
 @pytest.mark.parametrize(
-    "args, versions", [((), (2, 50, 32)), (("--version", "7,8,9"), (7, 8, 9))]
+    "args, versions", [((), (2, 50, 32)), (("--device-version", "7,8,9"), (7, 8, 9))]
 )
 def test_version_reply(sim_factory, args, versions):
     sim = sim_factory(*args)

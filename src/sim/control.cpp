@@ -161,11 +161,11 @@ constexpr Word words_with_arguments[] = {
 // Fault words that take nothing but a count; their names are the faults' own.
 constexpr FaultKind plain_faults[] = {FaultKind::silent, FaultKind::truncate, FaultKind::twice};
 
-// Words that take no arguments at all.
-ControlParse parse_no_arguments(std::string_view rest, Control control) {
+// Words that take no arguments at all; `Word` is what the line stands for.
+template <typename Word> ControlParse parse_no_arguments(std::string_view rest) {
     if (!trim(rest).empty())
         return failure("takes no arguments");
-    return success(std::move(control));
+    return success(Word{});
 }
 
 // Splits "1310,1490" into numbers 0..65535; an empty text is an empty list.
@@ -203,11 +203,11 @@ ControlParse parse_control(std::string_view line) {
             return parse_plain_fault(kind, rest);
     }
     if (name == "nofaults")
-        return parse_no_arguments(rest, ClearFaults{});
+        return parse_no_arguments<ClearFaults>(rest);
     if (name == "reset")
-        return parse_no_arguments(rest, ResetInstrument{});
+        return parse_no_arguments<ResetInstrument>(rest);
     if (name == "quit")
-        return parse_no_arguments(rest, Quit{});
+        return parse_no_arguments<Quit>(rest);
     return failure("unknown control word");
 }
 

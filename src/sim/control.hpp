@@ -53,7 +53,7 @@ ControlParse parse_control(std::string_view line);
 // "CH=V1,V2,..." as the command line's --lengths takes it; the list may be empty.
 std::optional<SetLengths> parse_channel_lengths(std::string_view text, std::string &error);
 
-// "M,H,S" as --version and the version control word take it.
+// "M,H,S" as --device-version and the version control word take it.
 std::optional<Version> parse_version(std::string_view text, std::string &error);
 
 } // namespace kq5316::sim

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/prctl.h>
 
 #include "sim/event_log.hpp"
 #include "sim/options.hpp"
@@ -11,6 +12,7 @@
 #include "sim/pty_port.hpp"
 #include "sim/simulator.hpp"
 #include "sim/stop_signals.hpp"
+#include "sim/tcp_port.hpp"
 
 namespace {
 
@@ -30,9 +32,9 @@ int fail(const std::string &message) {
     return exit_failure;
 }
 
-void emit_ready(EventLog &log, const PtyPort &port, const PortLink *link) {
+void emit_ready(EventLog &log, const Port &port, const PortLink *link) {
     JsonObject event;
-    event.text("event", "ready").text("port", port.slave_path());
+    event.text("event", "ready").text("port", port.name());
     if (link != nullptr)
         event.text("link", link->path());
     log.emit(event);
@@ -46,14 +48,19 @@ int run(const Options &options) {
     if (!signals.open(error))
         return fail(error);
     EventLog log;
+    log.never_wait_for_output();
     if (!options.log_path.empty() && !log.copy_to_file(options.log_path, error))
         return fail(error);
-    std::unique_ptr<PtyPort> port = PtyPort::create(error);
+    std::unique_ptr<Port> port;
+    if (options.tcp_address.empty())
+        port = PtyPort::create(error);
+    else
+        port = TcpPort::create(options.tcp_address, error);
     if (!port)
         return fail(error);
     std::unique_ptr<PortLink> link;
     if (!options.link_path.empty()) {
-        link = PortLink::create(options.link_path, port->slave_path(), error);
+        link = PortLink::create(options.link_path, port->name(), error);
         if (!link)
             return fail(error);
     }
@@ -70,6 +77,9 @@ int run(const Options &options) {
 
 int main(int argc, char **argv) {
     fill_standard_descriptors();
+    // Replies are due at times a line at 115200 baud fixes to within microseconds; the default
+    // 50 us slack on timer wake-ups would add up to a third of a short exchange's line time.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     OptionsParse parsed = parse_options(argc, argv);
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "kq5316-sim: %s\n(see kq5316-sim --help)\n", parsed.error.c_str());
@@ -77,6 +87,10 @@ int main(int argc, char **argv) {
     }
     if (parsed.options.help) {
         std::fwrite(help_text().data(), 1, help_text().size(), stdout);
+        return exit_ok;
+    }
+    if (parsed.options.version) {
+        std::fputs(version_text().c_str(), stdout);
         return exit_ok;
     }
     return run(parsed.options);

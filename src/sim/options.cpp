@@ -1,10 +1,17 @@
 #include "sim/options.hpp"
 
 #include "sim/control.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 
 namespace {
+
+#ifdef KQ5316_VERSION
+constexpr const char *program_version = KQ5316_VERSION;
+#else
+constexpr const char *program_version = "(development build)";
+#endif
 
 constexpr std::string_view help = R"(usage: kq5316-sim [options]
 
@@ -13,7 +20,8 @@ path, answers request frames written to it like the instrument, and reports ever
 frame and control line as one JSON object per line on standard output.
 
 Options:
-  --version M,H,S     versions the instrument reports (module, hardware, software;
+  --device-version M,H,S
+                      versions the instrument reports (module, hardware, software;
                       0-255 each). Default 2,50,32.
   --lengths CH=V1,... optical lengths channel CH (0-255) supports, 0-65535 each, at
                       most 124; repeatable; "--lengths 3=" gives channel 3 none.
@@ -25,13 +33,27 @@ Options:
                       remove it at exit. An existing symbolic link is replaced; any
                       other file at PATH is left alone and the simulator exits 1.
   --log FILE          also write every output line to FILE.
+  --tcp HOST:PORT     serve the instrument on a TCP socket instead of a terminal,
+                      as a serial-to-network server in raw mode would (":PORT" for
+                      loopback; port 0 takes a free one). Clients are served one
+                      at a time, in turn; "port" in the ready line is the
+                      socket://HOST:PORT URL to open.
+  --baud N            hold every reply until the request's and the reply's bytes
+                      would have crossed a line at N baud (10 bits a byte).
+                      Default: no line time.
+  --latency MS        add MS milliseconds of processing time to every reply
+                      (0-600000). Default 0.
+  --exit-on-eof       stop when standard input reaches its end (a parent that
+                      dies takes the simulator along).
+  --version           print the program's version and exit.
   -h, --help          print this text and exit.
   Options take their value as the next argument or after "=".
 
 Control lines on standard input (one per line; blank lines and lines starting
 with # are skipped; each other line is answered on standard output with
 {"event": "ok", "control": LINE} or {"event": "error", "control": LINE,
-"message": ...}). End of input does not stop the simulator.
+"message": ...}). End of input does not stop the simulator, unless
+--exit-on-eof is given.
   silent [COUNT]      send no reply.
   delay MS [COUNT]    send the reply MS milliseconds later (0-600000).
   truncate [COUNT]    send the reply without its last byte.
@@ -95,7 +117,8 @@ The instrument:
   while no client is connected, and across clients closing and reopening.
 
 Output (standard output, one JSON object per line, flushed after each):
-  {"event": "ready", "port": "/dev/pts/N"[, "link": PATH]}   first line
+  {"event": "ready", "port": "/dev/pts/N"[, "link": PATH]}   first line ("port" is
+                                           "socket://HOST:PORT" with --tcp)
   {"event": "frame", "rx": HEX, "command": NAME|null, "channel": N, "ok": BOOL,
    ["error": TEXT,] ["note": TEXT,] "tx": HEX, "fault": NAME|null,
    ["write_error": TEXT,] ["deferred_ms": N,] ["state": {"work_mode": N,
@@ -113,12 +136,16 @@ Output (standard output, one JSON object per line, flushed after each):
   {"event": "garbage", "rx": HEX}          bytes skipped
   {"event": "hangup"}                      a client closed the terminal
   {"event": "ok"|"error", ...}             control lines, as above
-  {"event": "stop", "reason": TEXT}        last line (SIGTERM, SIGINT, quit, or
-                                           the failing system call)
+  {"event": "stop", "reason": TEXT}        last line (SIGTERM, SIGINT, quit, end
+                                           of input, or the failing system call)
   --log FILE gets the same lines.
+  Output that cannot be written at once (standard output is a pipe nobody reads)
+  never holds the instrument up: it waits in memory, up to 64 MiB; lines beyond
+  that are dropped, and once output moves again {"event": "dropped", "lines": N}
+  says how many.
 
-Exit status: 0 stopped by SIGTERM, SIGINT or quit; 1 could not set up (terminal,
-link, log file) or a system call failed; 2 bad command line.
+Exit status: 0 stopped by SIGTERM, SIGINT, quit or end of input; 1 could not set up
+(terminal, socket, link, log file) or a system call failed; 2 bad command line.
 )";
 
 // Takes an option's value from "--name=value" or from the next argument.
@@ -149,11 +176,11 @@ std::string apply_lengths(Options &options, std::string_view value) {
     return {};
 }
 
-std::string apply_version(Options &options, std::string_view value) {
+std::string apply_device_version(Options &options, std::string_view value) {
     std::string error;
     auto version = parse_version(value, error);
     if (!version)
-        return "--version: " + error;
+        return "--device-version: " + error;
     options.instrument.version = *version;
     return {};
 }
@@ -187,10 +214,38 @@ std::string apply_link(Options &options, std::string_view value) {
 std::string apply_log(Options &options, std::string_view value) {
     return apply_path(options.log_path, "--log", value);
 }
+std::string apply_tcp(Options &options, std::string_view value) {
+    if (value.empty())
+        return "--tcp needs HOST:PORT";
+    options.tcp_address = value;
+    return {};
+}
+
+std::string apply_number(unsigned long &target, std::string_view name, std::string_view value,
+                         unsigned long low, unsigned long high) {
+    auto number = parse_number(value, high);
+    if (!number || *number < low)
+        return std::string(name) + " takes a number from " + std::to_string(low) + " to " +
+               std::to_string(high);
+    target = *number;
+    return {};
+}
+std::string apply_baud(Options &options, std::string_view value) {
+    return apply_number(options.baud, "--baud", value, 1, 100'000'000);
+}
+std::string apply_latency(Options &options, std::string_view value) {
+    return apply_number(options.latency_ms, "--latency", value, 0, 600'000);
+}
 
 constexpr ValueOption value_options[] = {
-    {"--version", apply_version}, {"--lengths", apply_lengths}, {"--fault", apply_fault},
-    {"--link", apply_link},       {"--log", apply_log},
+    {"--device-version", apply_device_version},
+    {"--lengths", apply_lengths},
+    {"--fault", apply_fault},
+    {"--link", apply_link},
+    {"--log", apply_log},
+    {"--tcp", apply_tcp},
+    {"--baud", apply_baud},
+    {"--latency", apply_latency},
 };
 
 // Handles argv[i] (and its value); returns an error message or the empty string.
@@ -198,6 +253,14 @@ std::string parse_one(Options &options, int argc, char **argv, int &i) {
     std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") {
         options.help = true;
+        return {};
+    }
+    if (arg == "--version") {
+        options.version = true;
+        return {};
+    }
+    if (arg == "--exit-on-eof") {
+        options.exit_on_eof = true;
         return {};
     }
     for (const ValueOption &option : value_options) {
@@ -222,11 +285,17 @@ OptionsParse parse_options(int argc, char **argv) {
         if (!result.error.empty())
             return result;
     }
+    if (!result.options.tcp_address.empty() && !result.options.link_path.empty())
+        result.error = "--link names a terminal; it cannot go with --tcp";
     return result;
 }
 
 std::string_view help_text() {
     return help;
+}
+
+std::string version_text() {
+    return std::string("kq5316-sim ") + program_version + "\n";
 }
 
 } // namespace kq5316::sim

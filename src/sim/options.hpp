@@ -20,7 +20,12 @@ struct Options {
     std::vector<Fault> faults; // queued before the first frame, in order
     std::string link_path;     // empty: no link
     std::string log_path;      // empty: standard output only
+    std::string tcp_address;   // empty: a pseudo-terminal
+    unsigned long baud = 0;    // 0: replies go out as soon as they are ready
+    unsigned long latency_ms = 0;
+    bool exit_on_eof = false;
     bool help = false;
+    bool version = false;
 };
 
 struct OptionsParse {
@@ -31,5 +36,8 @@ struct OptionsParse {
 OptionsParse parse_options(int argc, char **argv);
 
 std::string_view help_text();
+
+// "kq5316-sim VERSION" and a line end.
+std::string version_text();
 
 } // namespace kq5316::sim

@@ -78,38 +78,12 @@ PtyPort::~PtyPort() {
 
 // Linux reports EIO on the master once no process holds the slave, after the bytes still
 // waiting have been read.
-PtyPort::ReadStatus PtyPort::read_waiting(Bytes &out) {
-    std::uint8_t buffer[4096];
-    while (true) {
-        ssize_t count = read(master_, buffer, sizeof buffer);
-        if (count > 0) {
-            out.insert(out.end(), buffer, buffer + count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return ReadStatus::drained;
-        if (count == 0 || errno == EIO)
-            return ReadStatus::hung_up;
-        return ReadStatus::failed;
-    }
+Port::ReadStatus PtyPort::read_waiting(Bytes &out) {
+    return read_all_now(master_, out, EIO);
 }
 
 bool PtyPort::write_all(std::span<const std::uint8_t> bytes, std::string &error) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t count = write(master_, bytes.data() + done, bytes.size() - done);
-        if (count >= 0) {
-            done += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        error = system_error("write");
-        return false;
-    }
-    return true;
+    return write_all_now(master_, bytes, error);
 }
 
 } // namespace kq5316::sim

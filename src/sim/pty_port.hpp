@@ -6,11 +6,12 @@
 #include <span>
 #include <string>
 
+#include "sim/port.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
 
-class PtyPort {
+class PtyPort : public Port {
   public:
     // Creates the pseudo-terminal in raw mode, master non-blocking. On failure returns null and
     // sets `error`.
@@ -18,22 +19,15 @@ class PtyPort {
 
     PtyPort(const PtyPort &) = delete;
     PtyPort &operator=(const PtyPort &) = delete;
-    ~PtyPort();
+    ~PtyPort() override;
 
-    int fd() const { return master_; }
-    const std::string &slave_path() const { return slave_path_; }
+    int fd() const override { return master_; }
+    // The slave's path.
+    const std::string &name() const override { return slave_path_; }
 
-    enum class ReadStatus {
-        drained, // everything waiting was read (possibly nothing)
-        hung_up, // no client holds the slave; whatever was waiting has been read
-        failed,  // errno says why
-    };
-    // Appends every byte waiting on the master to `out`.
-    ReadStatus read_waiting(Bytes &out);
-
-    // Writes all of `bytes`. Returns false with `error` set when the terminal would not take
-    // them (its buffer full because no client reads, or a system error).
-    bool write_all(std::span<const std::uint8_t> bytes, std::string &error);
+    // hung_up: no client holds the slave.
+    ReadStatus read_waiting(Bytes &out) override;
+    bool write_all(std::span<const std::uint8_t> bytes, std::string &error) override;
 
   private:
     PtyPort(int master, std::string slave_path)

@@ -54,8 +54,10 @@ JsonObject frame_event(const Bytes &frame, const Answer &answer) {
 
 } // namespace
 
-Simulator::Simulator(const Options &options, PtyPort &port, EventLog &log, StopSignals &signals)
-    : instrument_(options.instrument), port_(port), log_(log), signals_(signals) {
+Simulator::Simulator(const Options &options, Port &port, EventLog &log, StopSignals &signals)
+    : instrument_(options.instrument), port_(port), log_(log), signals_(signals),
+      baud_(options.baud), latency_(milliseconds(options.latency_ms)),
+      exit_on_eof_(options.exit_on_eof) {
     for (const Fault &fault : options.faults)
         faults_.add(fault);
 }
@@ -66,17 +68,27 @@ int Simulator::run(std::string &reason) {
         bool watch_port = port_watched(now);
         if (watch_port)
             port_paused_until_.reset();
-        pollfd fds[3] = {
+        pollfd fds[4] = {
             {signals_.fd(), POLLIN, 0},
             {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0},
             {watch_port ? port_.fd() : -1, POLLIN, 0},
+            {log_.has_pending() ? STDOUT_FILENO : -1, POLLOUT, 0},
         };
-        if (poll(fds, 3, poll_timeout_ms(now)) < 0) {
+        // Nanosecond timeouts: at high baud rates a reply is due well within a millisecond.
+        std::optional<Clock::duration> timeout = poll_timeout(now);
+        timespec wait{};
+        if (timeout) {
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
+            wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        }
+        if (ppoll(fds, 4, timeout ? &wait : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             stop(exit_failure, system_error("poll"));
             break;
         }
+        if (fds[3].revents != 0)
+            log_.write_pending();
         if (fds[0].revents != 0)
             stop(exit_ok, signals_.take());
         if (fds[1].revents != 0)
@@ -93,7 +105,7 @@ bool Simulator::port_watched(Clock::time_point now) const {
     return !port_paused_until_ || now >= *port_paused_until_;
 }
 
-int Simulator::poll_timeout_ms(Clock::time_point now) const {
+std::optional<Clock::duration> Simulator::poll_timeout(Clock::time_point now) const {
     std::optional<Clock::time_point> wake = replies_.next_due();
     auto earliest = [&wake](Clock::time_point when) {
         if (!wake || when < *wake)
@@ -106,8 +118,8 @@ int Simulator::poll_timeout_ms(Clock::time_point now) const {
     else if (hung_up_)
         earliest(now + hang_up_pause); // to notice soon that a client has opened the slave
     if (!wake)
-        return -1;
-    return static_cast<int>(whole_ms_until(*wake, now));
+        return std::nullopt;
+    return std::max(*wake - now, Clock::duration::zero());
 }
 
 void Simulator::on_port_event(short revents) {
@@ -116,17 +128,17 @@ void Simulator::on_port_event(short revents) {
         return;
     }
     Bytes bytes;
-    PtyPort::ReadStatus status = port_.read_waiting(bytes);
-    if (status == PtyPort::ReadStatus::failed) // before errno is overwritten by the replies
+    Port::ReadStatus status = port_.read_waiting(bytes);
+    if (status == Port::ReadStatus::failed) // before errno is overwritten by the replies
         stop(exit_failure, system_error("read"));
     if (!bytes.empty()) {
         hung_up_ = false;
         last_rx_ = Clock::now();
         handle_chunks(splitter_.feed(bytes));
     }
-    if (status == PtyPort::ReadStatus::failed)
+    if (status == Port::ReadStatus::failed)
         return;
-    if (status == PtyPort::ReadStatus::hung_up || (revents & POLLHUP) != 0)
+    if (status == Port::ReadStatus::hung_up || (revents & POLLHUP) != 0)
         on_hang_up();
 }
 
@@ -157,10 +169,13 @@ void Simulator::on_stdin_event() {
         }
         return;
     }
-    // End of input (or an input that cannot be read): the simulator goes on without it.
+    // End of input (or an input that cannot be read): the simulator goes on without it, unless
+    // it was told to stop there.
     stdin_open_ = false;
     if (auto last = control_lines_.finish())
         handle_control_line(*last);
+    if (exit_on_eof_ && !stopping_)
+        stop(exit_ok, "end of input");
 }
 
 void Simulator::run_timers(Clock::time_point now) {
@@ -187,14 +202,27 @@ void Simulator::handle_frame(const Bytes &frame) {
         log_.emit(event);
         return;
     }
-    deliver(faults_.apply(std::move(answer.reply)), event);
+    Outgoing outgoing = faults_.apply(std::move(answer.reply));
+    Clock::duration line_delay = line_time(frame.size(), outgoing.tx.size());
+    deliver(std::move(outgoing), line_delay, event);
     if (answer.channel_state)
         event.raw("state", state_json(*answer.channel_state));
     log_.emit(event);
 }
 
-// Sends a reply now, or queues it when it is delayed or an earlier reply is still waiting.
-void Simulator::deliver(Outgoing outgoing, JsonObject &event) {
+// How long the request and its reply take on the line at the configured baud rate (10 bits a
+// byte), plus the device's latency.
+Clock::duration Simulator::line_time(std::size_t request_length, std::size_t reply_length) const {
+    if (baud_ == 0)
+        return latency_;
+    auto bits = static_cast<long long>(request_length + reply_length) * 10;
+    return latency_ +
+           std::chrono::nanoseconds(bits * 1'000'000'000LL / static_cast<long long>(baud_));
+}
+
+// Sends a reply now, or queues it when it is delayed (by a fault or by line timing) or an earlier
+// reply is still waiting.
+void Simulator::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject &event) {
     event.text("tx", hex_string(outgoing.tx));
     if (outgoing.fault)
         event.text("fault", fault_name(*outgoing.fault));
@@ -202,13 +230,14 @@ void Simulator::deliver(Outgoing outgoing, JsonObject &event) {
         event.null("fault");
     if (outgoing.tx.empty())
         return;
-    if (outgoing.delay_ms == 0 && replies_.empty()) {
+    Clock::duration delay = milliseconds(outgoing.delay_ms) + line_delay;
+    if (delay == Clock::duration::zero() && replies_.empty()) {
         write_to_port(outgoing.tx, event);
         return;
     }
+    // Counted from when the request's bytes were read, not from when its answer was ready.
     Clock::time_point now = Clock::now();
-    Clock::time_point due =
-        replies_.schedule(now + milliseconds(outgoing.delay_ms), std::move(outgoing.tx));
+    Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
     event.number("deferred_ms", whole_ms_until(due, now));
 }
 

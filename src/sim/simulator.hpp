@@ -14,7 +14,7 @@
 #include "sim/instrument.hpp"
 #include "sim/line_reader.hpp"
 #include "sim/options.hpp"
-#include "sim/pty_port.hpp"
+#include "sim/port.hpp"
 #include "sim/reply_queue.hpp"
 #include "sim/stop_signals.hpp"
 
@@ -23,7 +23,7 @@ namespace kq5316::sim {
 class Simulator {
   public:
     // `port`, `log` and `signals` must outlive the simulator.
-    Simulator(const Options &options, PtyPort &port, EventLog &log, StopSignals &signals);
+    Simulator(const Options &options, Port &port, EventLog &log, StopSignals &signals);
 
     // Runs until a stop signal, a quit line or a failing system call. Returns the exit status;
     // `reason` says why it stopped.
@@ -32,7 +32,7 @@ class Simulator {
   private:
     // Poll loop.
     bool port_watched(Clock::time_point now) const;
-    int poll_timeout_ms(Clock::time_point now) const;
+    std::optional<Clock::duration> poll_timeout(Clock::time_point now) const;
     void on_port_event(short revents);
     void on_hang_up();
     void on_stdin_event();
@@ -41,7 +41,8 @@ class Simulator {
     // Frames.
     void handle_chunks(const std::vector<Chunk> &chunks);
     void handle_frame(const Bytes &frame);
-    void deliver(Outgoing outgoing, JsonObject &event);
+    Clock::duration line_time(std::size_t request_length, std::size_t reply_length) const;
+    void deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject &event);
     void send_due_replies(Clock::time_point now);
     bool write_to_port(const Bytes &bytes, JsonObject &event);
 
@@ -64,9 +65,14 @@ class Simulator {
     FrameSplitter splitter_;
     ReplyQueue replies_;
     LineReader control_lines_;
-    PtyPort &port_;
+    Port &port_;
     EventLog &log_;
     StopSignals &signals_;
+
+    // Line timing: every reply waits for the bytes to cross the line, plus the device's latency.
+    const unsigned long baud_;
+    const Clock::duration latency_;
+    const bool exit_on_eof_;
 
     bool stdin_open_ = true;
     // The last look at the master found no process holding the slave. Linux reports this only

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "kq5316/binding/demo_arguments.hpp"
 #include "kq5316/binding/demonstration.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
@@ -68,7 +69,9 @@ int run_demonstration() {
 
 } // namespace
 
-int main(int, char **argv) {
+int main(int argc, char **argv) {
+    if (int status = kq5316::binding::check_demo_arguments(argc, argv); status >= 0)
+        return status;
     if (PyImport_AppendInittab("kq5316", PyInit_kq5316) < 0) {
         std::fprintf(stderr, "kq5316-demo: cannot register the kq5316 module\n");
         return exit_failed;

@@ -53,11 +53,16 @@ inline constexpr long max_attenuation_mdb = max_steps * mdb_per_step + (mdb_per_
 constexpr long steps_from_mdb(long mdb) {
     return mdb / mdb_per_step;
 } // C++ truncates toward zero
+// The step nearest to `mdb` (halves round up), for callers that range-check first.
+constexpr long nearest_steps_from_mdb(long mdb) {
+    return (mdb + mdb_per_step / 2) / mdb_per_step;
+}
 constexpr long mdb_from_steps(long steps) {
     return steps * mdb_per_step;
 }
 
 static_assert(steps_from_mdb(1239) == 123 && steps_from_mdb(-9) == 0 && steps_from_mdb(-15) == -1);
+static_assert(nearest_steps_from_mdb(1234) == 123 && nearest_steps_from_mdb(1235) == 124);
 static_assert(max_attenuation_mdb == 655359 && min_attenuation_mdb == -9);
 
 } // namespace kq5316::protocol

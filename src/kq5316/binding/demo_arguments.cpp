@@ -1,0 +1,33 @@
+#include "kq5316/binding/demo_arguments.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kq5316::binding {
+
+namespace {
+
+constexpr const char *help = R"(usage: kq5316-demo
+
+Runs the kq5316 module's demonstration: opens the instrument at its fixed port, reads
+its versions, the optical lengths and status of channels 1 and 2, sets and clears
+their attenuation and closes its full-screen display, printing each result.
+
+Exit status: 0 every reading answered; 1 the module failed to initialise; 2 the port
+could not be opened; 3 a reading went unanswered; 64 bad command line.
+)";
+
+} // namespace
+
+int check_demo_arguments(int argc, char **argv) {
+    if (argc < 2)
+        return -1;
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(help, stdout);
+        return 0;
+    }
+    std::fprintf(stderr, "kq5316-demo: unexpected argument %s (see kq5316-demo --help)\n", argv[1]);
+    return demo_exit_usage;
+}
+
+} // namespace kq5316::binding

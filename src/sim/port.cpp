@@ -1,0 +1,44 @@
+#include "sim/port.hpp"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "sim/system_error.hpp"
+
+namespace kq5316::sim {
+
+Port::ReadStatus read_all_now(int fd, Bytes &out, int hang_up_errno) {
+    std::uint8_t buffer[4096];
+    while (true) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            out.insert(out.end(), buffer, buffer + count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return Port::ReadStatus::drained;
+        if (count == 0 || errno == hang_up_errno)
+            return Port::ReadStatus::hung_up;
+        return Port::ReadStatus::failed;
+    }
+}
+
+bool write_all_now(int fd, std::span<const std::uint8_t> bytes, std::string &error) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count >= 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        error = system_error("write");
+        return false;
+    }
+    return true;
+}
+
+} // namespace kq5316::sim

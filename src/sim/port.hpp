@@ -1,0 +1,43 @@
+// The simulator's end of the line, whatever carries it: a pseudo-terminal or a TCP socket. The
+// poll loop watches fd(), takes what has arrived and writes replies, never blocking.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "sim/text.hpp"
+
+namespace kq5316::sim {
+
+class Port {
+  public:
+    virtual ~Port() = default;
+
+    // The descriptor to poll for input (and, for TCP, for a client waiting to connect).
+    virtual int fd() const = 0;
+    // What a client opens: a terminal path or a socket:// URL.
+    virtual const std::string &name() const = 0;
+
+    enum class ReadStatus {
+        drained, // everything waiting was read (possibly nothing)
+        hung_up, // the client has gone; whatever it sent has been read
+        failed,  // errno says why
+    };
+    // Appends every byte waiting to `out`.
+    virtual ReadStatus read_waiting(Bytes &out) = 0;
+
+    // Writes all of `bytes`. Returns false with `error` set when the line would not take them
+    // (a full buffer because no client reads, no client at all, or a system error).
+    virtual bool write_all(std::span<const std::uint8_t> bytes, std::string &error) = 0;
+};
+
+// Appends every byte waiting on the non-blocking descriptor `fd` to `out`. The end of input, or
+// the error `hang_up_errno` by which the descriptor says its peer has gone, is a hang-up.
+Port::ReadStatus read_all_now(int fd, Bytes &out, int hang_up_errno);
+
+// Writes all of `bytes` to the non-blocking descriptor `fd`; false with `error` set when it would
+// block or fails.
+bool write_all_now(int fd, std::span<const std::uint8_t> bytes, std::string &error);
+
+} // namespace kq5316::sim

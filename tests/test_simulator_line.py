@@ -1,0 +1,74 @@
+"""The simulator as kq5316x uses it: line timing, TCP clients in turn, output nobody reads,
+stopping at end of input or on SIGTERM; and the programs' conventional options."""
+
+import json
+import signal
+import subprocess
+import time
+
+import pytest
+
+from kq5316x import Attenuator, NoReply
+from kq5316x.testing import find_simulator, simulated_instrument
+from test_launcher import find_launcher
+
+
+def test_baud_holds_each_reply_for_its_line_time():
+    with simulated_instrument("--baud", "1200", "--latency", "20") as sim, \
+            Attenuator(sim.port, timeout=2) as att:
+        start = time.monotonic()
+        att.set_attenuation(1100)
+        assert time.monotonic() - start >= (9 + 9) * 10 / 1200 + 0.020
+
+
+def test_tcp_clients_are_served_in_turn():
+    with simulated_instrument("--tcp", "127.0.0.1:0") as sim:
+        first = Attenuator(sim.port)
+        with Attenuator(sim.port, timeout=0.2) as second:
+            with pytest.raises(NoReply):
+                second.version()  # waits behind the first client
+            first.close()
+            assert second.status(1).attenuation_mdb == 0
+
+
+@pytest.fixture
+def raw_simulator():
+    process = subprocess.Popen([find_simulator(), "--exit-on-eof"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE)
+    yield process
+    if process.poll() is None:
+        process.kill()
+    process.wait()
+    process.stdin.close()
+    process.stdout.close()
+
+
+def test_unread_output_never_stalls_it_and_sigterm_stops_it(raw_simulator):
+    port = json.loads(raw_simulator.stdout.readline())["port"]
+    with Attenuator(port) as att:
+        for step in range(1500):  # several times what the pipe holds in log lines
+            att.set_attenuation(step * 10)
+    raw_simulator.send_signal(signal.SIGTERM)
+    assert raw_simulator.wait(timeout=2) == 0
+
+
+def test_end_of_input_stops_it_when_asked(raw_simulator):
+    raw_simulator.stdout.readline()
+    raw_simulator.stdin.close()
+    assert raw_simulator.wait(timeout=2) == 0
+    assert json.loads(raw_simulator.stdout.read().splitlines()[-1]) == {
+        "event": "stop", "reason": "end of input"}
+
+
+@pytest.mark.parametrize("program, argument, status, text", [
+    (find_simulator, "--version", 0, "kq5316-sim 0."),
+    (find_launcher, "--help", 0, "demonstration"),
+    (find_launcher, "--port", 64, "unexpected argument --port"),
+])
+def test_program_options(program, argument, status, text):
+    found = program()
+    if not found:
+        pytest.skip("program not installed")
+    result = subprocess.run([found, argument], capture_output=True, text=True, timeout=30)
+    assert result.returncode == status
+    assert text in result.stdout + result.stderr
