@@ -161,10 +161,12 @@ int reset_locks_in_forked_children() {
         return 0;
     }
     Owned hook = Owned::steal(PyCFunction_New(&after_fork_in_child, nullptr));
+    if (!hook)
+        return -1;
     Owned no_args = Owned::steal(PyTuple_New(0));
-    Owned keywords = hook && no_args
-                         ? Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()))
-                         : Owned();
+    if (!no_args)
+        return -1;
+    Owned keywords = Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()));
     if (!keywords)
         return -1;
     if (!Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))
