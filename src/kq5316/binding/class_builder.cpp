@@ -1,7 +1,5 @@
 #include "kq5316/binding/class_builder.hpp"
 
-#include <string_view>
-
 #include "kq5316/binding/function_type.hpp"
 #include "kq5316/binding/method_table.hpp"
 #include "kq5316/common/module_state.hpp"
@@ -11,19 +9,6 @@
 namespace kq5316::binding {
 
 namespace {
-
-// Names with two leading underscores and no trailing ones are private to the class, which stores
-// them with the class name prefixed, as the compiler does for a class body.
-// Interned, as the names of a class body are.
-Owned stored_name(const char *name) {
-    const std::string_view text = name;
-    const bool is_private = text.starts_with("__") && !text.ends_with("__");
-    PyObject *stored =
-        is_private ? PyUnicode_FromFormat("_%s%s", class_name, name) : PyUnicode_FromString(name);
-    if (stored)
-        PyUnicode_InternInPlace(&stored);
-    return Owned::steal(stored);
-}
 
 Owned frame_list(const protocol::CommandFrame &entry) {
     Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length)));
@@ -49,9 +34,10 @@ int add_constants(PyObject *namespace_dict) {
 
 int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_name) {
     for (const MethodRow &row : method_table()) {
-        Owned function =
-            Owned::steal(new_function(row, class_name, module_name, PyModule_GetDict(module)));
-        Owned stored = function ? stored_name(row.name) : Owned();
+        Owned function = Owned::steal(new_function(row, module_name, PyModule_GetDict(module)));
+        if (!function)
+            return -1;
+        Owned stored = Owned::steal(class_body_name(row.name));
         if (!stored || PyDict_SetItem(namespace_dict, stored.get(), function.get()) < 0)
             return -1;
     }
@@ -66,15 +52,17 @@ PyObject *build_class(PyObject *module) {
     Owned namespace_dict = Owned::steal(PyDict_New());
     if (!namespace_dict)
         return nullptr;
-    Owned module_name = Owned::steal(PyUnicode_FromString("kq5316"));
-    Owned qualname = Owned::steal(PyUnicode_FromString(class_name));
-    if (!module_name || !qualname)
+    Owned module_text = Owned::steal(PyUnicode_FromString(module_name));
+    if (!module_text)
         return nullptr;
-    if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()) < 0 ||
+    Owned qualname = Owned::steal(PyUnicode_FromString(class_name));
+    if (!qualname)
+        return nullptr;
+    if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_text.get()) < 0 ||
         PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()) < 0)
         return nullptr;
     if (add_constants(namespace_dict.get()) < 0 ||
-        add_methods(namespace_dict.get(), module, module_name.get()) < 0)
+        add_methods(namespace_dict.get(), module, module_text.get()) < 0)
         return nullptr;
     return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", class_name,
                                  namespace_dict.get());

@@ -57,7 +57,7 @@ int outcome() {
 }
 
 int run_demonstration() {
-    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule("kq5316"));
+    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule(kq5316::module_name));
     std::fflush(stdout);
     if (!module) {
         PyErr_Print();
@@ -72,7 +72,7 @@ int run_demonstration() {
 int main(int argc, char **argv) {
     if (int status = kq5316::binding::check_demo_arguments(argc, argv); status >= 0)
         return status;
-    if (PyImport_AppendInittab("kq5316", PyInit_kq5316) < 0) {
+    if (PyImport_AppendInittab(kq5316::module_name, PyInit_kq5316) < 0) {
         std::fprintf(stderr, "kq5316-demo: cannot register the kq5316 module\n");
         return exit_failed;
     }

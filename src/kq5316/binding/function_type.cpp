@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "kq5316/binding/argument_binder.hpp"
+#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
 
 namespace kq5316::binding {
@@ -248,7 +249,7 @@ Owned parameter_names(const MethodRow &row) {
 // A code object whose signature matches the method: built from an empty code object with its
 // argument fields replaced, so `inspect` sees real parameter names and counts.
 Owned build_code(const MethodRow &row, PyObject *qualname) {
-    PyCodeObject *empty = PyCode_NewEmpty("kq5316", row.name, 0);
+    PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
     if (!empty)
         return {};
     Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
@@ -256,11 +257,13 @@ Owned build_code(const MethodRow &row, PyObject *qualname) {
     if (!varnames)
         return {};
     Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace)
+        return {};
     Owned kwargs = Owned::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
         row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
         varnames.get(), "co_qualname", qualname));
-    if (!replace || !kwargs)
+    if (!kwargs)
         return {};
     Owned no_args = Owned::steal(PyTuple_New(0));
     if (!no_args)
@@ -307,16 +310,23 @@ int ready_function_type() {
     return function_type ? 0 : -1;
 }
 
-PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
-                       PyObject *module_dict) {
+PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict) {
     Owned name = Owned::steal(PyUnicode_InternFromString(row.name));
+    if (!name)
+        return nullptr;
     Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
-    if (!name || !qualname)
+    if (!qualname)
         return nullptr;
     Owned code = build_code(row, qualname.get());
-    Owned annotations = code ? build_annotations(row) : Owned();
-    Owned defaults = annotations ? build_defaults(row) : Owned();
-    Owned doc = defaults ? build_doc(row) : Owned();
+    if (!code)
+        return nullptr;
+    Owned annotations = build_annotations(row);
+    if (!annotations)
+        return nullptr;
+    Owned defaults = build_defaults(row);
+    if (!defaults)
+        return nullptr;
+    Owned doc = build_doc(row);
     if (!doc)
         return nullptr;
 

@@ -28,17 +28,22 @@ Owned exchange(PyObject *self, PyObject *frame) {
         return {};
     if (pause() < 0)
         return {};
+    // Through `self`, on purpose: a subclass's `_KQ5316__read` is the one used, as in Python.
     return call_method(self, names().read);
 }
 
 // One query of the input buffer and at most one read: exactly the bytes that had arrived.
 PyObject *read_reply(PyObject *self, PyObject *const *) {
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    Owned waiting = port_object ? call_method(port_object.get(), names().in_waiting) : Owned();
+    if (!port_object)
+        return nullptr;
+    Owned waiting = call_method(port_object.get(), names().in_waiting);
     if (!waiting)
         return nullptr;
     Owned zero = Owned::steal(PyLong_FromLong(0));
-    const int any_waiting = zero ? PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT) : -1;
+    if (!zero)
+        return nullptr;
+    const int any_waiting = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
     if (any_waiting < 0)
         return nullptr;
     if (!any_waiting)
