@@ -61,16 +61,19 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// Drops what can take part in a reference cycle. As for Python functions, the code object stays,
+// and the names become the empty string (a str subclass could hold a cycle), so that `__name__`,
+// `__qualname__` and the repr keep working on an object the collector has cleared but that some
+// finaliser can still reach; the other getters show None or an empty dict for what was dropped.
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_XSETREF(f->name, PyUnicode_New(0, 0));
+    Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
     return 0;
@@ -79,15 +82,24 @@ int function_clear(PyObject *self) {
 void function_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs)
+    FunctionObject *f = as_function(self);
+    if (f->weakrefs)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     type->tp_free(self);
     Py_DECREF(type); // instances of heap types own a reference to their type
 }
 
 PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// What a getter shows for a field the collector has cleared.
+PyObject *or_none(PyObject *field) {
+    return Py_NewRef(field ? field : Py_None);
 }
 
 // Setters follow Python functions: names are strings, defaults a tuple or None, annotations a
@@ -118,7 +130,7 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
 // Calls keep using the default fixed when the class was built; this attribute is what
 // introspection shows, so assigning it changes only what is shown.
 PyObject *get_defaults(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->defaults);
+    return or_none(as_function(self)->defaults);
 }
 int set_defaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -132,7 +144,7 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->kwdefaults);
+    return or_none(as_function(self)->kwdefaults);
 }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -145,8 +157,12 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// A cleared function gets a new empty dict, as a Python function without annotations does.
 PyObject *get_annotations(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->annotations);
+    FunctionObject *f = as_function(self);
+    if (!f->annotations)
+        f->annotations = PyDict_New();
+    return Py_XNewRef(f->annotations);
 }
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
