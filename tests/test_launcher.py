@@ -1,17 +1,20 @@
 """The demonstration launcher kq5316-demo, run as a program: its output, its exit status and what
 it sends to the instrument at its fixed port, with nothing there, with the simulated instrument
-linked there, and when the module cannot be initialised."""
+linked there, and when the module cannot be initialised; run from a moved environment, and where
+it finds no usable Python library."""
 
-import fcntl
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from pathlib import Path
 
 import pytest
 import serial
+
+fcntl = pytest.importorskip("fcntl", reason="the launcher's fixed port is a POSIX device path")
 
 PORT = "/dev/cu.PL2303G-USBtoUART2110"
 LOCK_PATH = Path(tempfile.gettempdir()) / "kq5316-demo-port.lock"
@@ -56,9 +59,25 @@ def launcher():
     return found
 
 
+def launcher_files(launcher):
+    """The launcher and the shared library it loads from beside itself."""
+    return [Path(launcher)] + sorted(Path(launcher).parent.glob("kq5316-demo-core.*"))
+
+
+def skip_without_python_library(status, stderr):
+    """An interpreter built without its shared library (manylinux's, for one) cannot be embedded:
+    the launcher says so, and a test of the demonstration has nothing more to check. Where the
+    interpreter reports a shared build, the same message is a fault and the test goes on to fail."""
+    if (status == 1 and "has no shared library" in stderr
+            and not sysconfig.get_config_var("Py_ENABLE_SHARED")):
+        pytest.skip(stderr.strip())
+
+
 def run_launcher(launcher, cwd, **env_changes):
-    return subprocess.run([launcher], cwd=cwd, env={**os.environ, **env_changes},
-                          capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    result = subprocess.run([launcher], cwd=cwd, env={**os.environ, **env_changes},
+                            capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    skip_without_python_library(result.returncode, result.stderr)
+    return result
 
 
 @pytest.fixture(scope="module")
@@ -162,6 +181,7 @@ def test_instrument_vanishing_mid_run_ends_the_launcher_with_an_error(launcher, 
         if demo.poll() is None:
             demo.kill()
             demo.communicate()
+    skip_without_python_library(demo.returncode, err)
     assert demo.returncode > 0, f"status {demo.returncode}\n{err}"  # negative: died of a signal
     assert "Traceback (most recent call last):" in err
     assert out.splitlines() == ANSWERED_READINGS[:3] + [
@@ -176,3 +196,54 @@ def test_plain_import_does_not_run_the_demonstration(tmp_path):
                             text=True, timeout=RUN_TIMEOUT)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "kq5316 []\n"
+
+
+def test_launcher_runs_from_a_moved_environment(tmp_path):
+    """The environment's launcher, pyvenv.cfg and interpreter links moved elsewhere: it still
+    finds its Python and imports from the moved environment's packages (a serial module there
+    that fails on import proves it)."""
+    original = Path(sys.prefix)
+    if original == Path(sys.base_prefix) or not (original / "bin" / "kq5316-demo").exists():
+        pytest.skip("the tests do not run in a virtual environment that holds kq5316-demo")
+    moved = tmp_path / "moved-env"
+    (moved / "bin").mkdir(parents=True)
+    shutil.copy2(original / "pyvenv.cfg", moved)
+    for item in launcher_files(original / "bin" / "kq5316-demo") + list(
+            (original / "bin").glob("python*")):
+        shutil.copy2(item, moved / "bin", follow_symlinks=False)
+    site = moved / "lib" / "python3.11" / "site-packages"
+    site.mkdir(parents=True)
+    (site / "serial.py").write_text('raise ImportError("serial of the moved environment")\n')
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KQ5316_PYTHON_LIBRARY")}
+    result = subprocess.run([moved / "bin" / "kq5316-demo"], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    skip_without_python_library(result.returncode, result.stderr)
+    assert result.returncode == 1, result.stderr
+    assert f'File "{site / "serial.py"}"' in result.stderr
+    assert "ImportError: serial of the moved environment" in result.stderr
+
+
+@pytest.mark.parametrize("case", ["wrong-library-variable", "static-interpreter"])
+def test_launcher_without_a_python_library_explains_itself(launcher, tmp_path, case):
+    env = {**os.environ}
+    if case == "wrong-library-variable":
+        program = launcher
+        wrong = tmp_path / "nowhere" / "libpython3.11.so.1.0"
+        env["KQ5316_PYTHON_LIBRARY"] = str(wrong)
+        expected = [f"cannot load the Python library named by KQ5316_PYTHON_LIBRARY, {wrong}: "]
+    else:  # an environment whose base interpreter has no shared library beside it
+        (tmp_path / "static" / "bin").mkdir(parents=True)
+        (tmp_path / "env" / "bin").mkdir(parents=True)
+        (tmp_path / "env" / "pyvenv.cfg").write_text(f"home = {tmp_path / 'static' / 'bin'}\n")
+        for item in launcher_files(launcher):
+            shutil.copy2(item, tmp_path / "env" / "bin")
+        program = tmp_path / "env" / "bin" / "kq5316-demo"
+        env.pop("KQ5316_PYTHON_LIBRARY", None)
+        expected = [f"the Python interpreter in {tmp_path / 'static' / 'bin'} has no shared library",
+                    "it is linked statically", "set KQ5316_PYTHON_LIBRARY to the library's path"]
+    result = subprocess.run([program], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            timeout=RUN_TIMEOUT)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("kq5316-demo: ")
+    for fragment in expected:
+        assert fragment in result.stderr

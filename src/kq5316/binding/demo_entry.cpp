@@ -1,14 +1,15 @@
-// kq5316-demo: embeds the interpreter, registers the module as built in, marks it as the main
-// program and imports it, so that importing it runs the demonstration.
+// The interpreter half of kq5316-demo, built as a shared library that the launcher program
+// (src/launcher) loads once it has loaded the Python library: registers the module as built in,
+// marks it as the main program, starts the interpreter and imports the module, so that importing
+// it runs the demonstration.
 //
 // Exit status: 0 when the demonstration ran to its end with every reading answered; 1 when the
-// module's initialisation failed (the traceback is printed); 2 when the port could not be
-// opened; 3 when the instrument left a reading unanswered.
+// interpreter could not start or the module's initialisation failed (the traceback is printed);
+// 2 when the port could not be opened; 3 when the instrument left a reading unanswered.
 #include <Python.h>
 
 #include <cstdio>
 
-#include "kq5316/binding/demo_arguments.hpp"
 #include "kq5316/binding/demonstration.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
@@ -22,13 +23,13 @@ constexpr int exit_failed = 1;
 constexpr int exit_not_opened = 2;
 constexpr int exit_unanswered = 3;
 
-// Starts the interpreter as the program at `argv0`, so that it finds the virtual environment the
-// launcher is installed in (its pyvenv.cfg) and that environment's packages.
-bool start_interpreter(const char *argv0) {
+// Starts the interpreter as the program `interpreter` (the environment's own python), so that it
+// finds the environment's pyvenv.cfg, its standard library and its packages.
+bool start_interpreter(const char *interpreter) {
     PyConfig config;
     PyConfig_InitPythonConfig(&config);
     config.parse_argv = 0;
-    PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, argv0);
+    PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, interpreter);
     if (!PyStatus_Exception(status))
         status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
@@ -69,15 +70,14 @@ int run_demonstration() {
 
 } // namespace
 
-int main(int argc, char **argv) {
-    if (int status = kq5316::binding::check_demo_arguments(argc, argv); status >= 0)
-        return status;
+// The one entry the launcher looks up. `interpreter` is the path of the environment's python.
+extern "C" Py_EXPORTED_SYMBOL int kq5316_demo_main(const char *interpreter) {
     if (PyImport_AppendInittab(kq5316::module_name, PyInit_kq5316) < 0) {
         std::fprintf(stderr, "kq5316-demo: cannot register the kq5316 module\n");
         return exit_failed;
     }
     kq5316::mark_as_main();
-    if (!start_interpreter(argv[0]))
+    if (!start_interpreter(interpreter))
         return exit_failed;
     int status = run_demonstration();
     if (Py_FinalizeEx() < 0 && status == exit_ok)

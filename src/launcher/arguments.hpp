@@ -1,7 +1,7 @@
 // The demonstration launcher's command line: it takes no arguments but --help.
 #pragma once
 
-namespace kq5316::binding {
+namespace launcher {
 
 inline constexpr int demo_exit_usage = 64;
 
@@ -10,4 +10,4 @@ inline constexpr int demo_exit_usage = 64;
 // refusing an argument).
 int check_demo_arguments(int argc, char **argv);
 
-} // namespace kq5316::binding
+} // namespace launcher

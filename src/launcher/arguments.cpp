@@ -1,9 +1,9 @@
-#include "kq5316/binding/demo_arguments.hpp"
+#include "launcher/arguments.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-namespace kq5316::binding {
+namespace launcher {
 
 namespace {
 
@@ -13,7 +13,7 @@ Runs the kq5316 module's demonstration: opens the instrument at its fixed port, 
 its versions, the optical lengths and status of channels 1 and 2, sets and clears
 their attenuation and closes its full-screen display, printing each result.
 
-Exit status: 0 every reading answered; 1 the module failed to initialise; 2 the port
+Exit status: 0 every reading answered; 1 no usable Python or the module failed to initialise; 2 the port
 could not be opened; 3 a reading went unanswered; 64 bad command line.
 )";
 
@@ -30,4 +30,4 @@ int check_demo_arguments(int argc, char **argv) {
     return demo_exit_usage;
 }
 
-} // namespace kq5316::binding
+} // namespace launcher
