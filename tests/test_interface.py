@@ -3,6 +3,9 @@ method objects, the class namespace and every way an argument is refused."""
 
 import ctypes
 import inspect
+import subprocess
+import sys
+import textwrap
 import types
 
 import pytest
@@ -255,3 +258,23 @@ def test_out_of_range_integers_raise_without_sending(kq, call):
     with pytest.raises((ValueError, OverflowError)):
         call(kq)
     assert kq.ser.written == []
+
+
+def test_code_objects_are_fixed_at_class_creation_though_built_on_demand():
+    # In a fresh interpreter, so that no test has looked at `__code__` before the rename.
+    script = textwrap.dedent("""
+        from kq5316 import KQ5316
+        func = KQ5316.set_attenuation
+        func.__qualname__ = "renamed"
+        code = func.__code__
+        assert code.co_qualname == "KQ5316.set_attenuation", code.co_qualname
+        assert func.__code__ is code
+        try:
+            func.__code__ = code
+        except AttributeError as error:
+            print(error)
+        """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "readonly attribute\n"

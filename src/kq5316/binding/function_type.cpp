@@ -12,6 +12,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
+    const char *class_name;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -24,6 +25,8 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *weakrefs;
 };
+
+Owned build_code(const MethodRow &row, const char *class_name);
 
 FunctionObject *as_function(PyObject *object) {
     return reinterpret_cast<FunctionObject *>(object);
@@ -167,6 +170,23 @@ PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
 
+// Few callers ever look at `__code__` (inspect, help), and building a code object is most of
+// what creating a method costs, so it is built on first access and kept.
+PyObject *get_code(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    if (!f->code) {
+        f->code = build_code(*f->row, f->class_name).release();
+        if (!f->code)
+            return nullptr;
+    }
+    return Py_NewRef(f->code);
+}
+// Read-only, with the message a read-only member gives.
+int set_code(PyObject *, PyObject *, void *) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -174,6 +194,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, set_code, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -181,7 +202,6 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     // Offsets a heap type learns from its members.
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -231,7 +251,10 @@ Owned parameter_names(const MethodRow &row) {
 
 // A code object whose signature matches the method: built from an empty code object with its
 // argument fields replaced, so `inspect` sees real parameter names and counts.
-Owned build_code(const MethodRow &row, PyObject *qualname) {
+Owned build_code(const MethodRow &row, const char *class_name) {
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
+    if (!qualname)
+        return {};
     PyCodeObject *empty = PyCode_NewEmpty("kq5316", row.name, 0);
     if (!empty)
         return {};
@@ -243,7 +266,7 @@ Owned build_code(const MethodRow &row, PyObject *qualname) {
     Owned kwargs = Owned::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
         row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
-        varnames.get(), "co_qualname", qualname));
+        varnames.get(), "co_qualname", qualname.get()));
     if (!replace || !kwargs)
         return {};
     Owned no_args = Owned::steal(PyTuple_New(0));
@@ -297,8 +320,7 @@ PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *m
     Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
     if (!name || !qualname)
         return nullptr;
-    Owned code = build_code(row, qualname.get());
-    Owned annotations = code ? build_annotations(row) : Owned();
+    Owned annotations = build_annotations(row);
     Owned defaults = annotations ? build_defaults(row) : Owned();
     Owned doc = defaults ? build_doc(row) : Owned();
     if (!doc)
@@ -309,6 +331,7 @@ PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *m
         return nullptr;
     f->vectorcall = function_vectorcall;
     f->row = &row;
+    f->class_name = class_name;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module_name);
@@ -316,7 +339,7 @@ PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *m
     f->annotations = annotations.release();
     f->defaults = defaults.release();
     f->kwdefaults = Py_NewRef(Py_None);
-    f->code = code.release();
+    f->code = nullptr; // built on first access
     f->globals = Py_NewRef(module_dict);
     f->dict = nullptr;
     f->weakrefs = nullptr;
