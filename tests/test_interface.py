@@ -260,12 +260,16 @@ def test_out_of_range_integers_raise_without_sending(kq, call):
     assert kq.ser.written == []
 
 
-def test_code_objects_are_fixed_at_class_creation_though_built_on_demand():
-    # In a fresh interpreter, so that no test has looked at `__code__` before the rename.
+def test_method_attributes_are_fixed_at_class_creation_though_built_on_demand():
+    # In a fresh interpreter, so that nothing has looked at these attributes before.
     script = textwrap.dedent("""
         from kq5316 import KQ5316
         func = KQ5316.set_attenuation
+        assert func.__annotations__ is func.__annotations__
+        del func.__doc__
+        assert func.__doc__ is None
         func.__qualname__ = "renamed"
+        assert repr(func).startswith("<function renamed at ")
         code = func.__code__
         assert code.co_qualname == "KQ5316.set_attenuation", code.co_qualname
         assert func.__code__ is code

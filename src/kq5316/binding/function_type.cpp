@@ -9,6 +9,10 @@ namespace kq5316::binding {
 
 namespace {
 
+// A method of the class. What introspection reads (`__name__`, `__qualname__`, `__doc__`,
+// `__annotations__`, `__defaults__`, `__code__`, ...) is built from the method's row on first
+// access and kept, so creating the sixteen methods at import costs little more than allocating
+// them; assigning an attribute replaces it. A null slot means "not built yet", also after clear.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
@@ -26,10 +30,25 @@ struct FunctionObject {
     PyObject *weakrefs;
 };
 
-Owned build_code(const MethodRow &row, const char *class_name);
-
 FunctionObject *as_function(PyObject *object) {
     return reinterpret_cast<FunctionObject *>(object);
+}
+
+using Builder = Owned (*)(const FunctionObject &);
+Owned build_name(const FunctionObject &f);
+Owned build_qualname(const FunctionObject &f);
+Owned build_code(const FunctionObject &f);
+Owned build_annotations(const FunctionObject &f);
+Owned build_defaults(const FunctionObject &f);
+Owned build_kwdefaults(const FunctionObject &f);
+Owned build_doc(const FunctionObject &f);
+
+// A new reference to the attribute in `slot`, built first if it is not there yet.
+PyObject *built(PyObject *self, PyObject *FunctionObject::*slot, Builder build) {
+    FunctionObject *f = as_function(self);
+    if (!(f->*slot))
+        f->*slot = build(*f).release();
+    return Py_XNewRef(f->*slot);
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
@@ -90,7 +109,10 @@ void function_dealloc(PyObject *self) {
 }
 
 PyObject *function_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    Owned qualname = Owned::steal(built(self, &FunctionObject::qualname, build_qualname));
+    if (!qualname)
+        return nullptr;
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Setters follow Python functions: names are strings, defaults a tuple or None, annotations a
@@ -105,14 +127,14 @@ int set_string(PyObject *&slot, PyObject *value, const char *what) {
 }
 
 PyObject *get_name(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->name);
+    return built(self, &FunctionObject::name, build_name);
 }
 int set_name(PyObject *self, PyObject *value, void *) {
     return set_string(as_function(self)->name, value, "__name__");
 }
 
 PyObject *get_qualname(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->qualname);
+    return built(self, &FunctionObject::qualname, build_qualname);
 }
 int set_qualname(PyObject *self, PyObject *value, void *) {
     return set_string(as_function(self)->qualname, value, "__qualname__");
@@ -121,7 +143,7 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
 // Calls keep using the default fixed when the class was built; this attribute is what
 // introspection shows, so assigning it changes only what is shown.
 PyObject *get_defaults(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->defaults);
+    return built(self, &FunctionObject::defaults, build_defaults);
 }
 int set_defaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -135,7 +157,7 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->kwdefaults);
+    return built(self, &FunctionObject::kwdefaults, build_kwdefaults);
 }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -149,7 +171,7 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *get_annotations(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->annotations);
+    return built(self, &FunctionObject::annotations, build_annotations);
 }
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -166,20 +188,21 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// Deleting the docstring leaves None, as for a plain member.
+PyObject *get_doc(PyObject *self, void *) {
+    return built(self, &FunctionObject::doc, build_doc);
+}
+int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
 PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
 
-// Few callers ever look at `__code__` (inspect, help), and building a code object is most of
-// what creating a method costs, so it is built on first access and kept.
 PyObject *get_code(PyObject *self, void *) {
-    FunctionObject *f = as_function(self);
-    if (!f->code) {
-        f->code = build_code(*f->row, f->class_name).release();
-        if (!f->code)
-            return nullptr;
-    }
-    return Py_NewRef(f->code);
+    return built(self, &FunctionObject::code, build_code);
 }
 // Read-only, with the message a read-only member gives.
 int set_code(PyObject *, PyObject *, void *) {
@@ -195,13 +218,13 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     // Offsets a heap type learns from its members.
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -249,10 +272,20 @@ Owned parameter_names(const MethodRow &row) {
     return tuple;
 }
 
+Owned build_name(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_InternFromString(f.row->name));
+}
+
+Owned build_qualname(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_FromFormat("%s.%s", f.class_name, f.row->name));
+}
+
 // A code object whose signature matches the method: built from an empty code object with its
-// argument fields replaced, so `inspect` sees real parameter names and counts.
-Owned build_code(const MethodRow &row, const char *class_name) {
-    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
+// argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
+// qualified name the method had when the class was built, whatever `__qualname__` says by then.
+Owned build_code(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
+    Owned qualname = build_qualname(f);
     if (!qualname)
         return {};
     PyCodeObject *empty = PyCode_NewEmpty("kq5316", row.name, 0);
@@ -275,7 +308,8 @@ Owned build_code(const MethodRow &row, const char *class_name) {
     return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
-Owned build_annotations(const MethodRow &row) {
+Owned build_annotations(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
     Owned annotations = Owned::steal(PyDict_New());
     if (!annotations)
         return {};
@@ -293,16 +327,20 @@ Owned build_annotations(const MethodRow &row) {
     return annotations;
 }
 
-Owned build_defaults(const MethodRow &row) {
-    if (!row.has_channel_default)
+Owned build_defaults(const FunctionObject &f) {
+    if (!f.row->has_channel_default)
         return Owned::borrow(Py_None);
     return Owned::steal(Py_BuildValue("(i)", 1));
 }
 
-Owned build_doc(const MethodRow &row) {
-    if (!row.doc)
+Owned build_kwdefaults(const FunctionObject &) {
+    return Owned::borrow(Py_None);
+}
+
+Owned build_doc(const FunctionObject &f) {
+    if (!f.row->doc)
         return Owned::borrow(Py_None);
-    return Owned::steal(PyUnicode_FromString(row.doc));
+    return Owned::steal(PyUnicode_FromString(f.row->doc));
 }
 
 } // namespace
@@ -316,30 +354,20 @@ int ready_function_type() {
 
 PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
                        PyObject *module_dict) {
-    Owned name = Owned::steal(PyUnicode_InternFromString(row.name));
-    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
-    if (!name || !qualname)
-        return nullptr;
-    Owned annotations = build_annotations(row);
-    Owned defaults = annotations ? build_defaults(row) : Owned();
-    Owned doc = defaults ? build_doc(row) : Owned();
-    if (!doc)
-        return nullptr;
-
     FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
     if (!f)
         return nullptr;
     f->vectorcall = function_vectorcall;
     f->row = &row;
     f->class_name = class_name;
-    f->name = name.release();
-    f->qualname = qualname.release();
+    f->name = nullptr;
+    f->qualname = nullptr;
     f->module = Py_NewRef(module_name);
-    f->doc = doc.release();
-    f->annotations = annotations.release();
-    f->defaults = defaults.release();
-    f->kwdefaults = Py_NewRef(Py_None);
-    f->code = nullptr; // built on first access
+    f->doc = nullptr;
+    f->annotations = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->code = nullptr;
     f->globals = Py_NewRef(module_dict);
     f->dict = nullptr;
     f->weakrefs = nullptr;
