@@ -1,6 +1,5 @@
 #include "sim/control.hpp"
 
-#include <charconv>
 #include <vector>
 
 namespace kq5316::sim {
@@ -9,40 +8,6 @@ namespace {
 
 constexpr unsigned long max_count = 1'000'000;
 constexpr unsigned long max_delay_ms = 600'000;
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && is_space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::vector<std::string_view> split_words(std::string_view text) {
-    std::vector<std::string_view> words;
-    text = trim(text);
-    while (!text.empty()) {
-        std::size_t end = 0;
-        while (end < text.size() && !is_space(text[end]))
-            ++end;
-        words.push_back(text.substr(0, end));
-        text = trim(text.substr(end));
-    }
-    return words;
-}
-
-// A decimal number from 0 to `max`, nothing else in the token.
-std::optional<unsigned long> parse_number(std::string_view token, unsigned long max) {
-    unsigned long value = 0;
-    auto [end, status] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (status != std::errc{} || end != token.data() + token.size() || value > max)
-        return std::nullopt;
-    return value;
-}
 
 ControlParse failure(std::string message) {
     return {std::nullopt, std::move(message)};
@@ -77,7 +42,7 @@ std::optional<std::uint8_t> parse_channel(std::string_view token) {
     return static_cast<std::uint8_t>(*value);
 }
 
-// Fault words without arguments of their own: "silent", "truncate", "double", each [COUNT].
+// Fault words without arguments of their own ("silent", "truncate", "double"), each [COUNT].
 ControlParse parse_plain_fault(FaultKind kind, std::string_view rest) {
     auto words = split_words(rest);
     Fault fault;
@@ -85,16 +50,6 @@ ControlParse parse_plain_fault(FaultKind kind, std::string_view rest) {
     if (words.size() > 1 || (words.size() == 1 && !parse_count(words[0], false, fault.count)))
         return failure("expected at most a count (N, xN or always)");
     return success(AddFault{std::move(fault)});
-}
-
-ControlParse parse_silent(std::string_view rest) {
-    return parse_plain_fault(FaultKind::silent, rest);
-}
-ControlParse parse_truncate(std::string_view rest) {
-    return parse_plain_fault(FaultKind::truncate, rest);
-}
-ControlParse parse_double(std::string_view rest) {
-    return parse_plain_fault(FaultKind::twice, rest);
 }
 
 ControlParse parse_delay(std::string_view rest) {
@@ -133,22 +88,6 @@ ControlParse parse_inject(std::string_view rest) {
     if (!bytes || bytes->empty())
         return failure("expected hex bytes");
     return success(Inject{std::move(*bytes)});
-}
-
-ControlParse parse_no_arguments(std::string_view rest, Control control) {
-    if (!trim(rest).empty())
-        return failure("takes no arguments");
-    return success(std::move(control));
-}
-
-ControlParse parse_nofaults(std::string_view rest) {
-    return parse_no_arguments(rest, ClearFaults{});
-}
-ControlParse parse_reset(std::string_view rest) {
-    return parse_no_arguments(rest, ResetInstrument{});
-}
-ControlParse parse_quit(std::string_view rest) {
-    return parse_no_arguments(rest, Quit{});
 }
 
 // "lengths CH V1,V2,..." or "lengths CH=V1,V2,..."; no values clears the channel's list.
@@ -206,18 +145,28 @@ ControlParse parse_version_word(std::string_view rest) {
     return success(SetVersion{*version});
 }
 
+// Words with arguments of their own syntax.
 struct Word {
     std::string_view name;
     ControlParse (*parse)(std::string_view rest);
 };
 
-constexpr Word words[] = {
-    {"silent", parse_silent}, {"delay", parse_delay},          {"truncate", parse_truncate},
-    {"raw", parse_raw},       {"double", parse_double},        {"nofaults", parse_nofaults},
-    {"reset", parse_reset},   {"lengths", parse_lengths},      {"attenuation", parse_attenuation},
-    {"mode", parse_mode},     {"version", parse_version_word}, {"inject", parse_inject},
-    {"quit", parse_quit},
+constexpr Word words_with_arguments[] = {
+    {"delay", parse_delay},     {"raw", parse_raw},
+    {"lengths", parse_lengths}, {"attenuation", parse_attenuation},
+    {"mode", parse_mode},       {"version", parse_version_word},
+    {"inject", parse_inject},
 };
+
+// Fault words that take nothing but a count; their names are the faults' own.
+constexpr FaultKind plain_faults[] = {FaultKind::silent, FaultKind::truncate, FaultKind::twice};
+
+// Words that take no arguments at all.
+ControlParse parse_no_arguments(std::string_view rest, Control control) {
+    if (!trim(rest).empty())
+        return failure("takes no arguments");
+    return success(std::move(control));
+}
 
 // Splits "1310,1490" into numbers 0..65535; an empty text is an empty list.
 std::optional<OpticalLengths> parse_length_list(std::string_view text) {
@@ -244,10 +193,21 @@ ControlParse parse_control(std::string_view line) {
     while (end < line.size() && !is_space(line[end]))
         ++end;
     std::string_view name = line.substr(0, end);
-    for (const Word &word : words) {
+    std::string_view rest = line.substr(end);
+    for (const Word &word : words_with_arguments) {
         if (word.name == name)
-            return word.parse(line.substr(end));
+            return word.parse(rest);
     }
+    for (FaultKind kind : plain_faults) {
+        if (fault_name(kind) == name)
+            return parse_plain_fault(kind, rest);
+    }
+    if (name == "nofaults")
+        return parse_no_arguments(rest, ClearFaults{});
+    if (name == "reset")
+        return parse_no_arguments(rest, ResetInstrument{});
+    if (name == "quit")
+        return parse_no_arguments(rest, Quit{});
     return failure("unknown control word");
 }
 

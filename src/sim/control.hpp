@@ -9,8 +9,8 @@
 #include <variant>
 
 #include "sim/faults.hpp"
-#include "sim/hex.hpp"
 #include "sim/instrument.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 

@@ -1,5 +1,7 @@
 #include "sim/event_log.hpp"
 
+#include "sim/system_error.hpp"
+
 namespace kq5316::sim {
 
 namespace {
@@ -75,10 +77,12 @@ EventLog::~EventLog() {
         std::fclose(file_);
 }
 
-bool EventLog::copy_to_file(const std::string &path) {
+bool EventLog::copy_to_file(const std::string &path, std::string &error) {
     std::FILE *file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
+    if (file == nullptr) {
+        error = system_error("cannot write " + path);
         return false;
+    }
     if (file_ != nullptr)
         std::fclose(file_);
     file_ = file;

@@ -33,8 +33,9 @@ class EventLog {
     EventLog &operator=(const EventLog &) = delete;
     ~EventLog();
 
-    // Also writes every event to `path` (truncated first). Returns false with errno set on failure.
-    bool copy_to_file(const std::string &path);
+    // Also writes every event to `path` (truncated first). Returns false with `error` set on
+    // failure.
+    bool copy_to_file(const std::string &path, std::string &error);
 
     void emit(const JsonObject &event);
 

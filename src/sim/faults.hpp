@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "sim/hex.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 

@@ -40,7 +40,7 @@ Candidate judge(std::span<const std::uint8_t> buffer, std::size_t &length) {
         return Candidate::garbage;
     if (buffer.size() <= protocol::length_index)
         return Candidate::incomplete;
-    length = std::size_t{buffer[protocol::length_index]} + 2;
+    length = protocol::frame_length_for(buffer[protocol::length_index]);
     if (length < shortest_command() || length > longest_command())
         return Candidate::garbage;
     if (buffer.size() < length)

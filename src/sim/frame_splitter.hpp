@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "sim/hex.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 

@@ -10,11 +10,9 @@ namespace {
 
 using protocol::Command;
 using protocol::CommandFrame;
-
-// The two command bytes sit between the length byte and the parameters.
-constexpr std::size_t first_command_index = protocol::length_index + 1;
-constexpr std::size_t second_command_index = protocol::length_index + 2;
-static_assert(second_command_index + 1 == protocol::first_parameter_index);
+using protocol::first_command_index;
+using protocol::ReplyLayout;
+using protocol::second_command_index;
 
 bool same_command_bytes(const CommandFrame &a, const CommandFrame &b) {
     return a.first_command_byte() == b.first_command_byte() &&
@@ -65,10 +63,6 @@ std::string refusal(std::span<const std::uint8_t> frame, const CommandFrame &ent
     return {};
 }
 
-bool is_device_level(Command command) {
-    return command == Command::read_device_version || command == Command::close_full_screen;
-}
-
 // A reply frame with the request's channel and command bytes, room for `parameter_count`
 // parameter bytes (zero), the length byte filled in and the checksum still to be sealed.
 Bytes reply_frame(std::span<const std::uint8_t> request, std::size_t parameter_count) {
@@ -96,25 +90,7 @@ Bytes echo_reply(std::span<const std::uint8_t> request) {
 } // namespace
 
 std::string_view command_name(Command command) {
-    switch (command) {
-    case Command::read_device_version:
-        return "read_device_version";
-    case Command::read_optical_length:
-        return "read_optical_length";
-    case Command::read_current_status:
-        return "read_current_status";
-    case Command::close_full_screen:
-        return "close_full_screen";
-    case Command::set_optical_length:
-        return "set_optical_length";
-    case Command::set_attenuation:
-        return "set_attenuation";
-    case Command::clear_attenuation:
-        return "clear_attenuation";
-    case Command::disconnect:
-        return "dis_connection";
-    }
-    return "unknown";
+    return protocol::command_frame(command).method_name;
 }
 
 InstrumentConfig default_instrument_config() {
@@ -133,7 +109,7 @@ void Instrument::reset() {
 
 Answer Instrument::answer(std::span<const std::uint8_t> frame) {
     Answer result;
-    if (frame.size() < protocol::first_parameter_index + 2) {
+    if (frame.size() < protocol::min_frame_length) {
         result.error = "too short for a frame";
         return result;
     }
@@ -147,25 +123,22 @@ Answer Instrument::answer(std::span<const std::uint8_t> frame) {
     if (!result.error.empty())
         return result;
 
-    switch (entry->command) {
-    case Command::read_device_version:
+    switch (entry->reply_layout) {
+    case ReplyLayout::version:
         result.reply = version_reply(frame);
         break;
-    case Command::read_optical_length:
+    case ReplyLayout::optical_lengths:
         result.reply = optical_length_reply(frame);
         break;
-    case Command::read_current_status:
+    case ReplyLayout::status:
         result.reply = status_reply(frame);
         break;
-    case Command::close_full_screen: // the instrument has no display to model
-        result.reply = echo_reply(frame);
-        break;
-    default:
+    case ReplyLayout::echo: // settings take effect; the display is not modelled
         result.note = apply_setting(entry->command, frame);
         result.reply = echo_reply(frame);
         break;
     }
-    if (!is_device_level(entry->command))
+    if (entry->addresses_channel())
         result.channel_state = channel(frame[protocol::channel_index]);
     return result;
 }

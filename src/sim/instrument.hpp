@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kq5316/protocol/command_table.hpp"
-#include "sim/hex.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 
@@ -61,7 +61,7 @@ struct Answer {
     std::optional<ChannelState> channel_state;
 };
 
-// The name the log gives a command: the driver's method name for it.
+// The name the log gives a command: the name of the class method that sends it.
 std::string_view command_name(protocol::Command command);
 
 class Instrument {

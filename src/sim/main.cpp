@@ -46,8 +46,8 @@ int run(const Options &options) {
     if (!signals.open(error))
         return fail(error);
     EventLog log;
-    if (!options.log_path.empty() && !log.copy_to_file(options.log_path))
-        return fail("cannot write " + options.log_path);
+    if (!options.log_path.empty() && !log.copy_to_file(options.log_path, error))
+        return fail(error);
     std::unique_ptr<PtyPort> port = PtyPort::create(error);
     if (!port)
         return fail(error);

@@ -3,17 +3,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "sim/system_error.hpp"
 
 namespace kq5316::sim {
 
 namespace {
-
-std::string system_error(const std::string &what) {
-    return what + ": " + std::strerror(errno);
-}
 
 bool points_to(const std::string &path, const std::string &target) {
     char buffer[PATH_MAX];

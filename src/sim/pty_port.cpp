@@ -2,18 +2,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "sim/system_error.hpp"
+
 namespace kq5316::sim {
 
 namespace {
-
-std::string system_error(const char *what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
 
 // Raw mode: no echo of what the client writes back to it, no line editing, no translation of
 // the bytes 0x0D, 0x0A or of control characters in binary frames. On Linux the master's

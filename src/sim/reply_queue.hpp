@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/hex.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 

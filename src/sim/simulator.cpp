@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <unistd.h>
+
+#include "sim/system_error.hpp"
+#include "sim/text.hpp"
 
 namespace kq5316::sim {
 
@@ -22,14 +24,6 @@ long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
     if (when <= now)
         return 0;
     return std::chrono::ceil<milliseconds>(when - now).count();
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::string state_json(const ChannelState &state) {
@@ -80,7 +74,7 @@ int Simulator::run(std::string &reason) {
         if (poll(fds, 3, poll_timeout_ms(now)) < 0) {
             if (errno == EINTR)
                 continue;
-            stop(exit_failure, std::string("poll: ") + std::strerror(errno));
+            stop(exit_failure, system_error("poll"));
             break;
         }
         if (fds[0].revents != 0)
@@ -124,7 +118,7 @@ void Simulator::on_port_event(short revents) {
     Bytes bytes;
     PtyPort::ReadStatus status = port_.read_waiting(bytes);
     if (status == PtyPort::ReadStatus::failed) // before errno is overwritten by the replies
-        stop(exit_failure, std::string("read: ") + std::strerror(errno));
+        stop(exit_failure, system_error("read"));
     if (!bytes.empty()) {
         hung_up_ = false;
         last_rx_ = Clock::now();

@@ -1,10 +1,10 @@
 #include "sim/stop_signals.hpp"
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <sys/signalfd.h>
 #include <unistd.h>
+
+#include "sim/system_error.hpp"
 
 namespace kq5316::sim {
 
@@ -19,13 +19,13 @@ bool StopSignals::open(std::string &error) {
     sigaddset(&stop_set, SIGTERM);
     sigaddset(&stop_set, SIGINT);
     if (sigprocmask(SIG_BLOCK, &stop_set, nullptr) != 0) {
-        error = std::string("sigprocmask: ") + std::strerror(errno);
+        error = system_error("sigprocmask");
         return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
     fd_ = signalfd(-1, &stop_set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd_ < 0) {
-        error = std::string("signalfd: ") + std::strerror(errno);
+        error = system_error("signalfd");
         return false;
     }
     return true;

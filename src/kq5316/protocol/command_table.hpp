@@ -1,6 +1,8 @@
 // The eight command frames the instrument understands, each complete with its stored channel,
-// parameters and checksum. The module copies them into the class's constants; the simulated
-// instrument recognises requests by their command bytes.
+// parameters and checksum, together with the name of the class method that sends it and the shape
+// of the reply it expects. The module copies the frames into the class's constants; the simulated
+// instrument recognises requests by their command bytes and answers in the reply shape; the
+// checked API encodes and decodes through the same rows.
 #pragma once
 
 #include <array>
@@ -25,6 +27,18 @@ enum class Command : std::uint8_t {
     disconnect,
 };
 
+// What the instrument answers to a command.
+enum class ReplyLayout : std::uint8_t {
+    echo,            // the request itself, checksum recomputed: an acknowledgement
+    version,         // module, hardware and software versions
+    optical_lengths, // a count, then that many 16-bit values
+    status,          // work mode, optical-length index and attenuation
+};
+
+// Whom a command addresses: the whole device (sent on the stored channel byte) or the channel
+// its caller names.
+enum class Target : std::uint8_t { device, channel };
+
 inline constexpr std::size_t command_count = 8;
 inline constexpr std::size_t max_frame_length = 9;
 
@@ -32,46 +46,75 @@ struct CommandFrame {
     Command command;
     // Name of the class constant, without the class-private prefix.
     std::string_view constant_name;
+    // Name of the class method that sends the frame.
+    std::string_view method_name;
+    ReplyLayout reply_layout;
+    Target target;
     std::array<std::uint8_t, max_frame_length> bytes;
     std::size_t length;
 
     constexpr std::span<const std::uint8_t> frame() const { return {bytes.data(), length}; }
-    constexpr std::uint8_t first_command_byte() const { return bytes[3]; }
-    constexpr std::uint8_t second_command_byte() const { return bytes[4]; }
+    constexpr std::uint8_t first_command_byte() const { return bytes[first_command_index]; }
+    constexpr std::uint8_t second_command_byte() const { return bytes[second_command_index]; }
+    constexpr bool addresses_channel() const { return target == Target::channel; }
 };
 
 // In the order the class defines its constants.
 inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::read_device_version,
      "__CMD_READ_DEV_VER",
+     "read_device_version",
+     ReplyLayout::version,
+     Target::device,
      {0x7B, 0x01, 0x05, 0x00, 0x03, 0x7C, 0x7D},
      7},
     {Command::read_optical_length,
      "__CMD_READ_OPTICAL_LEN",
+     "read_optical_length",
+     ReplyLayout::optical_lengths,
+     Target::channel,
      {0x7B, 0x01, 0x05, 0x07, 0x2E, 0x4A, 0x7D},
      7},
     {Command::read_current_status,
      "__CMD_READ_CURRENT_STATUS",
+     "read_current_status",
+     ReplyLayout::status,
+     Target::channel,
      {0x7B, 0x01, 0x05, 0x14, 0x36, 0x35, 0x7D},
      7},
     {Command::close_full_screen,
      "__CMD_CLOSE_FULLSCREEN",
+     "close_full_screen",
+     ReplyLayout::echo,
+     Target::device,
      {0x7B, 0x01, 0x05, 0x00, 0x05, 0x7A, 0x7D},
      7},
     {Command::set_optical_length,
      "__CMD_SET_OPTICAL_LEN",
+     "set_optical_length",
+     ReplyLayout::echo,
+     Target::channel,
      {0x7B, 0x01, 0x06, 0x14, 0x3A, 0x01, 0x2F, 0x7D},
      8},
     {Command::set_attenuation,
      "__CMD_SET_ATTENUATION",
+     "set_attenuation",
+     ReplyLayout::echo,
+     Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x3C, 0xF4, 0x01, 0x38, 0x7D},
      9},
     {Command::clear_attenuation,
      "__CMD_CLEAR_ATTENUATION",
+     "clear_attenuation",
+     ReplyLayout::echo,
+     Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x34, 0x00, 0x00, 0x35, 0x7D},
      9},
     {Command::disconnect,
      "__CMD_DIS_CONNECT",
+     "dis_connection",
+     ReplyLayout::echo,
+     Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x34, 0xFF, 0xFF, 0x37, 0x7D},
      9},
 }};
@@ -94,5 +137,15 @@ constexpr bool stored_frames_are_valid() {
     return true;
 }
 static_assert(stored_frames_are_valid());
+
+// Rows sit at the index of their command, so command_frame() is a plain lookup.
+constexpr bool rows_in_command_order() {
+    for (std::size_t i = 0; i < command_count; ++i) {
+        if (static_cast<std::size_t>(command_table[i].command) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(rows_in_command_order());
 
 } // namespace kq5316::protocol

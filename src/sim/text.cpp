@@ -1,4 +1,6 @@
-#include "sim/hex.hpp"
+#include "sim/text.hpp"
+
+#include <charconv>
 
 namespace kq5316::sim {
 
@@ -16,11 +18,40 @@ int digit_value(char c) {
     return -1;
 }
 
+} // namespace
+
 bool is_space(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\r';
 }
 
-} // namespace
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::vector<std::string_view> split_words(std::string_view text) {
+    std::vector<std::string_view> words;
+    text = trim(text);
+    while (!text.empty()) {
+        std::size_t end = 0;
+        while (end < text.size() && !is_space(text[end]))
+            ++end;
+        words.push_back(text.substr(0, end));
+        text = trim(text.substr(end));
+    }
+    return words;
+}
+
+std::optional<unsigned long> parse_number(std::string_view token, unsigned long max) {
+    unsigned long value = 0;
+    auto [end, status] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (status != std::errc{} || end != token.data() + token.size() || value > max)
+        return std::nullopt;
+    return value;
+}
 
 std::string hex_string(std::span<const std::uint8_t> bytes) {
     std::string text;
