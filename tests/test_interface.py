@@ -177,6 +177,9 @@ def incorrect(param, expected, got):
 
 IntSub, StrSub, ListSub, BytesSub = (type(base.__name__.title() + "Sub", (base,), {})
                                      for base in (int, str, list, bytes))
+# Type names the message must show as the formatter does: non-ASCII, and cut at 200 bytes.
+Wide = type("Größe", (), {})
+Long = type("L" * 250, (), {})
 
 
 REFUSALS = [
@@ -209,6 +212,8 @@ REFUSALS = [
     (lambda k: k.read_current_status("1"), incorrect("ch", "int", "str")),
     (lambda k: k.clear_attenuation(IntSub(1)), incorrect("ch", "int", "IntSub")),
     (lambda k: k.dis_connection(1.0), incorrect("ch", "int", "float")),
+    (lambda k: k.dis_connection(Wide()), incorrect("ch", "int", "Größe")),
+    (lambda k: k.dis_connection(Long()), incorrect("ch", "int", "L" * 200)),
     (lambda k: k._KQ5316__check_crc((0x7B, 0x7D)), incorrect("data", "list", "tuple")),
     (lambda k: k._KQ5316__cal_crc(ListSub([0x7B, 0, 0x7D])), incorrect("data", "list", "ListSub")),
     (lambda k: k._KQ5316__write_and_read(bytearray(b"{")), incorrect("cmd", "bytes", "bytearray")),
