@@ -4,6 +4,8 @@ waits only as long as the simulated instrument needs, and small call helpers."""
 import threading
 import time
 
+import serial
+
 from kq5316 import KQ5316
 
 # The eight command frames as the class defines them, in definition order.
@@ -105,4 +107,48 @@ def opened(sim, pause):
     device = KQ5316(sim.port)
     assert device.open()
     pause.bind(device, sim)
+    return device
+
+
+def sent(name, patches):
+    """The frame built from constant `name` with {index: value} patched and its checksum."""
+    data = frame(STORED[name])
+    for index, value in patches.items():
+        data[index] = value
+    data[-2] = reference_checksum(data)
+    return bytes(data)
+
+
+class StandInPort:
+    """An in-memory port that records every call (frames as the bytes they were at write time) and
+    answers from a queue of replies; the method named by `fail` raises `error`."""
+
+    def __init__(self, *replies, waiting=None, fail=None):
+        self.replies, self.waiting, self.fail = list(replies), waiting, fail
+        self.calls, self.written = [], []
+        self.error = serial.SerialException("device unplugged")
+
+    def _record(self, *call):
+        self.calls.append(call)
+        if call[0] == self.fail:
+            raise self.error
+
+    def write(self, data):
+        self._record("write", data)
+        self.written.append(bytes(data))
+
+    def inWaiting(self):
+        self._record("inWaiting")
+        if self.waiting is not None:
+            return self.waiting
+        return len(self.replies[0]) if self.replies else 0
+
+    def read(self, n):
+        self._record("read", n)
+        return self.replies.pop(0)
+
+
+def stand_in(*replies, **options):
+    device = KQ5316("stand-in")
+    device.ser = StandInPort(*replies, **options)
     return device

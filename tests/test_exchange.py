@@ -1,5 +1,5 @@
 """The command exchange: write the frame, pause, read what is waiting; the shared command
-constants and the class-wide lock that guards them."""
+constants, patched in place and copied for each write."""
 
 import re
 import threading
@@ -11,7 +11,7 @@ import serial
 
 import kq5316
 from kq5316 import KQ5316
-from support import STORED, VERSION, constant, frame, opened, perform, reference_checksum, status
+from support import STORED, VERSION, constant, frame, opened, perform, sent, stand_in, status
 
 ALL_CALLS = [
     "read_device_version()", "read_optical_length(2)", "set_optical_length(1310, 2)",
@@ -20,54 +20,10 @@ ALL_CALLS = [
 ]
 
 
-def sent(name, patches):
-    """The frame built from constant `name` with {index: value} patched and its checksum."""
-    data = frame(STORED[name])
-    for index, value in patches.items():
-        data[index] = value
-    data[-2] = reference_checksum(data)
-    return bytes(data)
-
-
 def wait_waiting(port, count):
     deadline = time.monotonic() + 5.0
     while port.in_waiting < count and time.monotonic() < deadline:
         time.sleep(0.002)
-
-
-class StandInPort:
-    """An in-memory port that records every call (frames as the bytes they were at write time) and
-    answers from a queue of replies; the method named by `fail` raises `error`."""
-
-    def __init__(self, *replies, waiting=None, fail=None):
-        self.replies, self.waiting, self.fail = list(replies), waiting, fail
-        self.calls, self.written = [], []
-        self.error = serial.SerialException("device unplugged")
-
-    def _record(self, *call):
-        self.calls.append(call)
-        if call[0] == self.fail:
-            raise self.error
-
-    def write(self, data):
-        self._record("write", data)
-        self.written.append(bytes(data))
-
-    def inWaiting(self):
-        self._record("inWaiting")
-        if self.waiting is not None:
-            return self.waiting
-        return len(self.replies[0]) if self.replies else 0
-
-    def read(self, n):
-        self._record("read", n)
-        return self.replies.pop(0)
-
-
-def stand_in(*replies, **options):
-    device = KQ5316("stand-in")
-    device.ser = StandInPort(*replies, **options)
-    return device
 
 
 @pytest.mark.parametrize(
@@ -77,12 +33,13 @@ def stand_in(*replies, **options):
      ("clear_attenuation()", "CLEAR_ATTENUATION", 2), ("dis_connection()", "DIS_CONNECT", 3),
      ("close_full_screen()", "CLOSE_FULLSCREEN", 1)],
 )
-def test_exchange_writes_the_constant_itself_pauses_then_reads_what_waits(monkeypatch, call, name, length):
+def test_exchange_writes_a_copy_of_the_patched_constant_pauses_then_reads_what_waits(monkeypatch, call, name, length):
     device = stand_in(bytes(length))
     monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: device.ser.calls.append(("sleep", s))))
     perform(device, call)
     assert [c[0] for c in device.ser.calls] == ["write", "sleep", "inWaiting", "read"]
-    assert device.ser.calls[0][1] is constant(name)
+    written = device.ser.calls[0][1]
+    assert type(written) is list and written == constant(name) and written is not constant(name)
     assert device.ser.calls[1][1] == 0.2 and device.ser.calls[3][1] == length
 
 

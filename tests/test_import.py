@@ -3,9 +3,13 @@ that must fail (second interpreter, second module object, pyserial missing)."""
 
 import builtins
 import importlib
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 import kq5316
 
@@ -124,3 +128,17 @@ def test_import_without_pyserial_fails_and_a_later_import_starts_again(tmp_path)
         "True False False",
         "['__builtins__', 'platform', 'serial', 'time', 'subprocess', 'KQ5316', '__test__']",
     ]
+
+
+# What compiled C++ needs to throw, catch or run cleanups while a thread unwinds: none of it may be
+# in the module, so that no C++ exception can reach the interpreter and a thread that the
+# interpreter ends at exit runs no destructor of the module's without the GIL.
+UNWINDING = re.compile(r"^(__gxx_personality|_Unwind_Resume|__cxa_throw|__cxa_begin_catch|_Zn[wa]|_ZSt.*__throw_)")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not shutil.which("nm"),
+                    reason="reads ELF symbols with nm")
+def test_module_needs_no_cxx_exception_or_unwinding_support():
+    listed = subprocess.run(["nm", "-D", "--undefined-only", kq5316.__file__], capture_output=True,
+                            text=True, check=True).stdout.split()
+    assert [symbol for symbol in listed if UNWINDING.match(symbol)] == []

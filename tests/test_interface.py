@@ -287,3 +287,25 @@ def test_method_attributes_are_fixed_at_class_creation_though_built_on_demand():
                             timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "readonly attribute\n"
+
+
+# Clears a method object as the cycle collector would, then reads every attribute it has.
+CLEARED_METHOD = """
+import ctypes
+from kq5316 import KQ5316
+
+method = KQ5316.set_attenuation
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(method), 51))  # tp_clear
+assert clear(method) == 0
+values = {name: getattr(method, name) for name in dir(method)}
+repr(method), str(values)
+assert values["__defaults__"] is None and values["__annotations__"] == {}
+"""
+
+
+def test_method_objects_stay_readable_after_the_collector_clears_them():
+    result = subprocess.run([sys.executable, "-c", CLEARED_METHOD], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]

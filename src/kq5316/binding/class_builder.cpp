@@ -1,6 +1,6 @@
 #include "kq5316/binding/class_builder.hpp"
 
-#include <string>
+#include <string_view>
 
 #include "kq5316/binding/function_type.hpp"
 #include "kq5316/binding/method_table.hpp"
@@ -14,10 +14,15 @@ namespace {
 
 // Names with two leading underscores and no trailing ones are private to the class, which stores
 // them with the class name prefixed, as the compiler does for a class body.
-std::string stored_name(const char *name) {
-    std::string text = name;
+// Interned, as the names of a class body are.
+Owned stored_name(const char *name) {
+    const std::string_view text = name;
     const bool is_private = text.starts_with("__") && !text.ends_with("__");
-    return is_private ? std::string("_") + class_name + text : text;
+    PyObject *stored =
+        is_private ? PyUnicode_FromFormat("_%s%s", class_name, name) : PyUnicode_FromString(name);
+    if (stored)
+        PyUnicode_InternInPlace(&stored);
+    return Owned::steal(stored);
 }
 
 Owned frame_list(const protocol::CommandFrame &entry) {
@@ -46,9 +51,8 @@ int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_nam
     for (const MethodRow &row : method_table()) {
         Owned function =
             Owned::steal(new_function(row, class_name, module_name, PyModule_GetDict(module)));
-        if (!function)
-            return -1;
-        if (PyDict_SetItemString(namespace_dict, stored_name(row.name).c_str(), function.get()) < 0)
+        Owned stored = function ? stored_name(row.name) : Owned();
+        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), function.get()) < 0)
             return -1;
     }
     return 0;

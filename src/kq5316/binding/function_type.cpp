@@ -12,11 +12,13 @@ namespace {
 // A method of the class. What introspection reads (`__name__`, `__qualname__`, `__doc__`,
 // `__annotations__`, `__defaults__`, `__code__`, ...) is built from the method's row on first
 // access and kept, so creating the sixteen methods at import costs little more than allocating
-// them; assigning an attribute replaces it. A null slot means "not built yet", also after clear.
+// them; assigning an attribute replaces it. A null slot means "not built yet"; once the collector
+// has cleared the function, the builders give what a cleared Python function shows instead.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
     const char *class_name;
+    bool cleared;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -83,16 +85,20 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// Drops what can take part in a reference cycle. As for Python functions, the code object stays,
+// and the names become the empty string (a str subclass could hold a cycle), so that `__name__`,
+// `__qualname__` and the repr keep working on an object the collector has cleared but that some
+// finaliser can still reach; the other getters show None or an empty dict for what was dropped.
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    f->cleared = true;
+    Py_XSETREF(f->name, PyUnicode_New(0, 0));
+    Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
     return 0;
@@ -101,9 +107,13 @@ int function_clear(PyObject *self) {
 void function_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs)
+    FunctionObject *f = as_function(self);
+    if (f->weakrefs)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     type->tp_free(self);
     Py_DECREF(type); // instances of heap types own a reference to their type
 }
@@ -308,11 +318,12 @@ Owned build_code(const FunctionObject &f) {
     return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
+// A cleared function gets a new empty dict, as a Python function without annotations does.
 Owned build_annotations(const FunctionObject &f) {
     const MethodRow &row = *f.row;
     Owned annotations = Owned::steal(PyDict_New());
-    if (!annotations)
-        return {};
+    if (!annotations || f.cleared)
+        return annotations;
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
         Owned value = Owned::steal(PyUnicode_FromString(annotation_of(parameter.type)));
@@ -328,7 +339,7 @@ Owned build_annotations(const FunctionObject &f) {
 }
 
 Owned build_defaults(const FunctionObject &f) {
-    if (!f.row->has_channel_default)
+    if (!f.row->has_channel_default || f.cleared)
         return Owned::borrow(Py_None);
     return Owned::steal(Py_BuildValue("(i)", 1));
 }
@@ -338,7 +349,7 @@ Owned build_kwdefaults(const FunctionObject &) {
 }
 
 Owned build_doc(const FunctionObject &f) {
-    if (!f.row->doc)
+    if (!f.row->doc || f.cleared)
         return Owned::borrow(Py_None);
     return Owned::steal(PyUnicode_FromString(f.row->doc));
 }
@@ -360,6 +371,7 @@ PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *m
     f->vectorcall = function_vectorcall;
     f->row = &row;
     f->class_name = class_name;
+    f->cleared = false;
     f->name = nullptr;
     f->qualname = nullptr;
     f->module = Py_NewRef(module_name);

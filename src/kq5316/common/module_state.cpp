@@ -1,8 +1,6 @@
 #include "kq5316/common/module_state.hpp"
 
-#include <string>
-
-#include "kq5316/protocol/command_table.hpp"
+#include <iterator>
 
 namespace kq5316 {
 
@@ -19,12 +17,18 @@ int intern(PyObject *&slot, const char *text) {
     return slot ? 0 : -1;
 }
 
+static_assert(std::size(Names{}.constants) == protocol::command_table.size());
+
+// The constant names are private to the class, so it stores them with its name prefixed.
 int intern_constant_names() {
-    for (std::size_t i = 0; i < protocol::command_count; ++i) {
-        std::string stored = "_KQ5316";
-        stored += protocol::command_table[i].constant_name;
-        if (intern(interned.constants[i], stored.c_str()) < 0)
+    for (std::size_t i = 0; i < protocol::command_table.size(); ++i) {
+        // Every name in the table is a string literal, so its data ends with a NUL.
+        PyObject *name =
+            PyUnicode_FromFormat("_KQ5316%s", protocol::command_table[i].constant_name.data());
+        if (!name)
             return -1;
+        PyUnicode_InternInPlace(&name);
+        interned.constants[i] = name;
     }
     return 0;
 }

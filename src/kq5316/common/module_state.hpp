@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "kq5316/protocol/command_table.hpp"
+
 namespace kq5316 {
 
 // The initialised module object, or null before the first successful execution (and again after
@@ -53,7 +55,8 @@ struct Names {
     PyObject *dev_work_mode;
     PyObject *optical_length_index;
     PyObject *attenuation;
-    PyObject *constants[8]; // "_KQ5316__CMD_...", in command-table order
+    // "_KQ5316__CMD_...", one per row of the command table, in its order.
+    PyObject *constants[protocol::command_count];
 };
 
 // Creates the names once; returns -1 with an exception set on failure.

@@ -5,7 +5,7 @@
 #include "kq5316/device/frame_patch.hpp"
 #include "kq5316/device/reply.hpp"
 #include "kq5316/link/exchange.hpp"
-#include "kq5316/link/port_lock.hpp"
+#include "kq5316/link/locks.hpp"
 #include "kq5316/protocol/frame.hpp"
 
 namespace kq5316::device {
@@ -22,6 +22,23 @@ int apply_patch(PyObject *frame, const FramePatch &patch) {
     return store_checksum(frame);
 }
 
+// The frame to write: the class's constant, patched in place and its checksum recomputed, then
+// copied, all with the GIL held and no Python code run in between, so no other thread can change
+// the constant meanwhile and no lock is needed. The constant keeps the patched bytes, as callers
+// have always seen; the port gets a list of its own, which a port whose write calls back into the
+// module, or a write that blocks, cannot disturb. A frame sent as stored is copied likewise, when
+// it is a list.
+Owned frame_to_send(PyObject *self, protocol::Command command, const FramePatch &patch) {
+    Owned constant = command_constant(self, command);
+    if (!constant)
+        return {};
+    if (patch.channel >= 0 && apply_patch(constant.get(), patch) < 0)
+        return {};
+    if (!PyList_Check(constant.get()))
+        return constant;
+    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
+}
+
 // The port the exchange will use, for its lock. When the object has no port yet, nothing is
 // locked and the write reports the missing attribute, after the frame has been patched.
 Owned port_for_lock(PyObject *self) {
@@ -35,16 +52,13 @@ Owned port_for_lock(PyObject *self) {
 
 Owned send_command(PyObject *self, protocol::Command command, const FramePatch &patch) {
     Owned port = port_for_lock(self);
-    link::PortLockGuard port_guard(port.get());
-    if (port && !port_guard.held())
+    link::PortLock port_lock;
+    if (port_lock.acquire(port.get()) < 0)
         return {};
-    link::FrameLockGuard guard;
-    Owned frame = command_constant(self, command);
+    Owned frame = frame_to_send(self, command, patch);
     if (!frame)
         return {};
-    if (patch.channel >= 0 && apply_patch(frame.get(), patch) < 0)
-        return {};
-    return link::exchange(self, frame.get(), guard);
+    return link::exchange(self, frame.get());
 }
 
 int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &patch,

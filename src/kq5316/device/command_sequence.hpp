@@ -1,5 +1,5 @@
 // The sequence every device operation shares: write the per-call bytes into the command
-// constant, recompute its checksum, and perform one command exchange.
+// constant, recompute its checksum, and perform one command exchange with a copy of it.
 #pragma once
 
 #include <Python.h>
@@ -32,8 +32,9 @@ struct FramePatch {
     }
 };
 
-// Sends the patched constant and returns what the reply read returned (bytes or None), or null
-// with an exception set. Values are range-checked by the caller before this is called.
+// Under the port's lock, patches the constant and sends a copy of it; returns what the reply read
+// returned (bytes or None), or null with an exception set. Values are range-checked by the caller
+// before this is called.
 Owned send_command(PyObject *self, protocol::Command command, const FramePatch &patch);
 
 class ReplyBytes;

@@ -23,10 +23,9 @@ int pause() {
 
 } // namespace
 
-Owned exchange(PyObject *self, PyObject *frame, FrameLockGuard &guard) {
+Owned exchange(PyObject *self, PyObject *frame) {
     if (write_frame(self, frame) < 0)
         return {};
-    guard.release();
     if (pause() < 0)
         return {};
     return call_method(self, names().read);

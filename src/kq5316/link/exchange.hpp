@@ -4,14 +4,12 @@
 #include <Python.h>
 
 #include "kq5316/common/owned.hpp"
-#include "kq5316/link/frame_lock.hpp"
 
 namespace kq5316::link {
 
-// `self.ser.write(frame)`, then (with `guard` released) `time.sleep(0.2)` and
-// `self._KQ5316__read()`. Returns the reply read (bytes or None), or null with an exception set.
-// The frame list itself is written, not a copy.
-Owned exchange(PyObject *self, PyObject *frame, FrameLockGuard &guard);
+// `self.ser.write(frame)`, `time.sleep(0.2)` and `self._KQ5316__read()`. Returns the reply read
+// (bytes or None), or null with an exception set.
+Owned exchange(PyObject *self, PyObject *frame);
 
 // Method bodies: the reply read (`__read`) and `__write_and_read`, which takes part in no
 // exchange and only checks its argument.
