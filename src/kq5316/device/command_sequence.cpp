@@ -2,6 +2,7 @@
 
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/device/checksum_methods.hpp"
+#include "kq5316/device/frame_copies.hpp"
 #include "kq5316/device/frame_patch.hpp"
 #include "kq5316/device/reply.hpp"
 #include "kq5316/link/exchange.hpp"
@@ -36,11 +37,12 @@ Owned frame_to_send(PyObject *self, protocol::Command command, const FramePatch 
         return {};
     if (!PyList_Check(constant.get()))
         return constant;
-    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
+    return frame_copy(constant.get(), command);
 }
 
-// The port the exchange will use, for its lock. When the object has no port yet, nothing is
-// locked and the write reports the missing attribute, after the frame has been patched.
+// `self.ser`, looked up once for both the port's lock and the write. When the object has no port
+// yet, nothing is locked and the write reports the missing attribute, after the frame has been
+// patched.
 Owned port_for_lock(PyObject *self) {
     Owned port = Owned::steal(PyObject_GetAttr(self, names().ser));
     if (!port)
@@ -58,7 +60,7 @@ Owned send_command(PyObject *self, protocol::Command command, const FramePatch &
     Owned frame = frame_to_send(self, command, patch);
     if (!frame)
         return {};
-    return link::exchange(self, frame.get());
+    return link::exchange(self, port.get(), frame.get());
 }
 
 int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &patch,

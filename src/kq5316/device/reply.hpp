@@ -28,7 +28,9 @@ class ReplyBytes {
     std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
 
   private:
-    Py_buffer view_{};
+    PyObject *bytes_object_ =
+        nullptr;       // a strong reference to an exact bytes reply, viewed directly
+    Py_buffer view_{}; // any other bytes-like reply, through the buffer protocol
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
 };
