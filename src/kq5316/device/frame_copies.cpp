@@ -22,15 +22,20 @@ bool reusable(PyObject *copy, Py_ssize_t length) {
            length <= max_reused_length;
 }
 
-// Puts the constant's items into the copy. The items replaced are released only at the end: an
-// item's release may run Python code, which must not see the copy half filled.
+// Puts the constant's items into the copy where they differ (most bytes of a frame do not change
+// from one call to the next). The items replaced are released only at the end: an item's release
+// may run Python code, which must not see the copy half filled.
 void refill(PyObject *copy, PyObject *constant, Py_ssize_t length) {
     PyObject *replaced[max_reused_length];
+    Py_ssize_t count = 0;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        replaced[i] = PyList_GET_ITEM(copy, i);
-        PyList_SET_ITEM(copy, i, Py_NewRef(PyList_GET_ITEM(constant, i)));
+        PyObject *item = PyList_GET_ITEM(constant, i);
+        if (PyList_GET_ITEM(copy, i) == item)
+            continue;
+        replaced[count++] = PyList_GET_ITEM(copy, i);
+        PyList_SET_ITEM(copy, i, Py_NewRef(item));
     }
-    for (Py_ssize_t i = 0; i < length; ++i)
+    for (Py_ssize_t i = 0; i < count; ++i)
         Py_DECREF(replaced[i]);
 }
 
