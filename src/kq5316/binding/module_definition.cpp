@@ -5,7 +5,6 @@
 #include "kq5316/binding/docstrings.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
-#include "kq5316/link/locks.hpp"
 
 namespace kq5316::binding {
 
@@ -143,7 +142,7 @@ int exec_module(PyObject *module) {
                                             "Re-initialisation is not supported.");
         return -1;
     }
-    if (init_names() < 0 || link::reset_locks_in_forked_children() < 0)
+    if (init_names() < 0)
         return -1;
     // Recorded before the body runs, so that the methods' global look-ups see this module while
     // the demonstration runs; dropped again if the body fails, so a later import starts afresh.

@@ -48,7 +48,11 @@ PyThread_type_lock new_gate() {
     return gate;
 }
 
+int reset_locks_in_forked_children();
+
 PortSlot *new_slot() {
+    if (reset_locks_in_forked_children() < 0)
+        return nullptr;
     PyThread_type_lock gate = new_gate();
     auto *slot = static_cast<PortSlot *>(PyMem_Malloc(sizeof(PortSlot)));
     if (!gate || !slot) {
@@ -151,6 +155,37 @@ PyObject *forget_other_threads(PyObject *, PyObject *) {
 PyMethodDef after_fork_in_child = {"_kq5316_after_fork_in_child", forget_other_threads, METH_NOARGS,
                                    nullptr};
 
+// Makes a forked child forget the ports that threads of its parent held or waited for: those
+// threads do not exist in the child, so their ports would otherwise stay taken for ever. Done when
+// the first slot is made, since before that no thread can hold a port; a no-op where the system
+// has no fork. -1 on error.
+int reset_locks_in_forked_children() {
+    static bool registered = false;
+    if (registered)
+        return 0;
+    Owned os = Owned::steal(PyImport_ImportModule("os"));
+    if (!os)
+        return -1;
+    Owned register_at_fork = Owned::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!register_at_fork) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear(); // no fork here
+        return 0;
+    }
+    Owned hook = Owned::steal(PyCFunction_New(&after_fork_in_child, nullptr));
+    Owned no_args = Owned::steal(PyTuple_New(0));
+    Owned keywords = hook && no_args
+                         ? Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()))
+                         : Owned();
+    if (!keywords)
+        return -1;
+    if (!Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))
+        return -1;
+    registered = true;
+    return 0;
+}
+
 } // namespace
 
 PortLock::~PortLock() {
@@ -175,34 +210,6 @@ int PortLock::acquire(PyObject *port) {
     }
     slot_ = slot;
     port_ = held.release();
-    return 0;
-}
-
-int reset_locks_in_forked_children() {
-    // An import that failed after this step may run it again; one hook is enough.
-    static bool registered = false;
-    if (registered)
-        return 0;
-    Owned os = Owned::steal(PyImport_ImportModule("os"));
-    if (!os)
-        return -1;
-    Owned register_at_fork = Owned::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    if (!register_at_fork) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear(); // no fork here
-        return 0;
-    }
-    Owned hook = Owned::steal(PyCFunction_New(&after_fork_in_child, nullptr));
-    Owned no_args = Owned::steal(PyTuple_New(0));
-    Owned keywords = hook && no_args
-                         ? Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()))
-                         : Owned();
-    if (!keywords)
-        return -1;
-    if (!Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))
-        return -1;
-    registered = true;
     return 0;
 }
 
