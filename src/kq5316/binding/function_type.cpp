@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "kq5316/binding/argument_binder.hpp"
+#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
 
 namespace kq5316::binding {
@@ -55,6 +56,9 @@ PyObject *built(PyObject *self, PyObject *FunctionObject::*slot, Builder build) 
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
+    // The names the methods use are made at the first call rather than at import.
+    if (init_names() < 0)
+        return nullptr;
     const MethodRow &row = *as_function(callable)->row;
     PyObject *bound[max_bound];
     if (bind_arguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)

@@ -126,7 +126,7 @@ int run_module_body(PyObject *module) {
     if (!cls || PyDict_SetItemString(module_dict, class_name, cls.get()) < 0)
         return -1;
     const int main = is_main(module_dict);
-    if (main < 0 || (main && run_demonstration(module) < 0))
+    if (main < 0 || (main && (init_names() < 0 || run_demonstration(module) < 0)))
         return -1;
     Owned test_dict = Owned::steal(PyDict_New());
     if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
@@ -142,8 +142,6 @@ int exec_module(PyObject *module) {
                                             "Re-initialisation is not supported.");
         return -1;
     }
-    if (init_names() < 0)
-        return -1;
     // Recorded before the body runs, so that the methods' global look-ups see this module while
     // the demonstration runs; dropped again if the body fails, so a later import starts afresh.
     set_initialised_module(module);

@@ -18,8 +18,9 @@ void clear_initialised_module();
 bool marked_as_main();
 void mark_as_main();
 
-// Interned attribute names used on every call, created once when the module first executes so
-// the hot paths never build a string. Immutable afterwards.
+// Interned attribute names used on every call, created once, at the first call of a method (an
+// import that calls nothing need not make them), so the hot paths never build a string.
+// Immutable afterwards.
 struct Names {
     PyObject *ser;
     PyObject *port;
@@ -59,7 +60,7 @@ struct Names {
     PyObject *constants[protocol::command_count];
 };
 
-// Creates the names once; returns -1 with an exception set on failure.
+// Creates the names once; returns -1 with an exception set on failure. Cheap once done.
 int init_names();
 const Names &names();
 
