@@ -29,8 +29,10 @@ class ReplyBytes {
 
   private:
     PyObject *bytes_object_ =
-        nullptr;       // a strong reference to an exact bytes reply, viewed directly
-    Py_buffer view_{}; // any other bytes-like reply, through the buffer protocol
+        nullptr; // a strong reference to an exact bytes reply, viewed directly
+    // Any other bytes-like reply, through the buffer protocol. Set only when has_view_: filling
+    // it for every reply would cost a visible share of a call.
+    Py_buffer view_;
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
 };
