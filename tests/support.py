@@ -43,7 +43,7 @@ def restore_constants():
 def bytes_sent(sim):
     """How many bytes the simulator has written to its terminal so far."""
     events = sim.events()
-    sent = [e for e in events if e["event"] in ("sent", "inject")]
+    sent = [e for e in events if e["event"] == "sent"]
     sent += [e for e in events if e["event"] == "frame" and "deferred_ms" not in e]
     return sum(len(e["tx"].split()) for e in sent)
 
@@ -120,35 +120,51 @@ def sent(name, patches):
 
 
 class StandInPort:
-    """An in-memory port that records every call (frames as the bytes they were at write time) and
-    answers from a queue of replies; the method named by `fail` raises `error`."""
+    """An in-memory port. Each frame written makes a reply wait: the next of `replies`, or, with
+    `by_command`, the reply mapped to the frame's two command bytes (none when unmapped). Records
+    every call, and every frame as the bytes it held when written (refusing non-bytes as pyserial
+    does); `in_waiting` makes inWaiting() answer that instead of the count; the method named by
+    `fail` raises `error`. Every read returns a new bytes object, as a real port's does. With
+    `record=False` it keeps no record, so that its own memory stays flat under leak checks."""
 
-    def __init__(self, *replies, waiting=None, fail=None):
-        self.replies, self.waiting, self.fail = list(replies), waiting, fail
-        self.calls, self.written = [], []
-        self.error = serial.SerialException("device unplugged")
+    def __init__(self, *replies, by_command=None, in_waiting=None, fail=None, error=None,
+                 record=True):
+        self.replies, self.by_command, self.in_waiting = list(replies), by_command, in_waiting
+        self.fail, self.error = fail, error or serial.SerialException("device unplugged")
+        self.buffer, self.calls, self.written, self.record = bytearray(), [], [], record
 
     def _record(self, *call):
-        self.calls.append(call)
+        if self.record:
+            self.calls.append(call)
         if call[0] == self.fail:
-            raise self.error
+            raise self.error.with_traceback(None)  # raised afresh, not on top of the last raise
 
     def write(self, data):
         self._record("write", data)
-        self.written.append(bytes(data))
+        sent = bytes(data)
+        if self.record:
+            self.written.append(sent)
+        if self.by_command is not None:
+            self.buffer += self.by_command.get((data[3], data[4]), b"")
+        elif self.replies:
+            self.buffer += self.replies.pop(0)
 
     def inWaiting(self):
         self._record("inWaiting")
-        if self.waiting is not None:
-            return self.waiting
-        return len(self.replies[0]) if self.replies else 0
+        return len(self.buffer) if self.in_waiting is None else self.in_waiting
 
     def read(self, n):
         self._record("read", n)
-        return self.replies.pop(0)
+        data = bytes(self.buffer[:n])
+        del self.buffer[:n]
+        return data
+
+    def close(self):
+        self._record("close")
 
 
 def stand_in(*replies, **options):
+    """A KQ5316 on a StandInPort."""
     device = KQ5316("stand-in")
     device.ser = StandInPort(*replies, **options)
     return device

@@ -46,9 +46,10 @@ def test_exchange_writes_a_copy_of_the_patched_constant_pauses_then_reads_what_w
 @pytest.mark.parametrize("waiting, reads", [(0, []), (-1, []), (3, [3]), (7, [7])])
 def test_read_queries_once_and_reads_at_most_once(waiting, reads):
     reply = b"\x7b\x01\x7d"  # whatever the port returns is the reply
-    device = stand_in(reply, waiting=waiting)
+    device = stand_in(in_waiting=waiting)
+    device.ser.buffer += reply
     result = device._KQ5316__read()
-    assert result is (reply if reads else None)
+    assert result == (reply if reads else None)
     assert device.ser.calls == [("inWaiting",)] + [("read", n) for n in reads]
 
 

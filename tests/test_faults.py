@@ -9,6 +9,7 @@ import serial
 
 import kq5316
 from kq5316 import KQ5316
+from support import StandInPort
 
 VERSION = bytes.fromhex("7B 01 08 00 03 02 32 20 00 7D")
 LENGTHS = bytes.fromhex("7B 02 0B 07 2E 03 1E 05 D2 05 FF 05 00 7D")
@@ -39,27 +40,6 @@ def raising(error):
     return method
 
 
-class Port:
-    """In-memory port: each frame written makes `reply` wait."""
-
-    def __init__(self, reply):
-        self.buffer, self.reply = b"", reply
-
-    def write(self, frame):
-        bytes(frame)  # a frame that is not all bytes would be refused here, as pyserial does
-        self.buffer += self.reply
-
-    def inWaiting(self):
-        return len(self.buffer)
-
-    def read(self, n):
-        data, self.buffer = self.buffer[:n], self.buffer[n:]
-        return data
-
-    def close(self):
-        pass
-
-
 # fault, the port method replaced, its replacement, and the outcome: "reply" (the result of the
 # reply), "none" (the result without a reply) or the exception raised
 FAULTS = [
@@ -76,7 +56,7 @@ FAULTS = [
     ("read-str", "read", lambda port, n: "{\x01}", TypeError),
     ("read-empty-str", "read", lambda port, n: "", "none"),
     ("read-none", "read", lambda port, n: None, "none"),
-    ("read-fewer-bytes", "read", lambda port, n: Port.read(port, n // 2), "none"),
+    ("read-fewer-bytes", "read", lambda port, n: StandInPort.read(port, n // 2), "none"),
     ("read-raises", "read", raising(READ_ERROR), serial.SerialException),
     ("write-raises", "write", raising(WRITE_ERROR), OSError),
 ]
@@ -100,7 +80,7 @@ def test_misbehaving_port_gives_an_exception_or_a_reply_result(
     monkeypatch.setattr(kq5316, "time", types.SimpleNamespace(sleep=lambda seconds: None))
     call, reply, result, nothing = OPERATIONS[operation]
     kq = KQ5316("/dev/in-memory")
-    kq.ser = Port(reply)
+    kq.ser = StandInPort(reply, reply)  # set_optical_length writes twice
     setattr(kq.ser, method, types.MethodType(replacement, kq.ser))
     outcome = {"reply": result, "none": nothing}.get(outcome, outcome)
     if isinstance(outcome, type) and issubclass(outcome, Exception):
@@ -110,7 +90,7 @@ def test_misbehaving_port_gives_an_exception_or_a_reply_result(
             assert raised.value is (WRITE_ERROR if method == "write" else READ_ERROR)
     else:
         assert call(kq) == outcome
-    kq.ser = Port(reply)  # the same object on a port that behaves
+    kq.ser = StandInPort(reply, reply)  # the same object on a port that behaves
     assert call(kq) == result
     assert_constants_are_valid_frames()
 

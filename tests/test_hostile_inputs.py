@@ -8,6 +8,7 @@ import inspect
 import pickle
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -26,32 +27,15 @@ def _child_main():
 
     import kq5316
     from kq5316 import KQ5316
+    from support import StandInPort
 
     out, sys.stdout = sys.stdout.buffer, sys.stderr  # open() may print
     stored = {n: list(v) for n, v in vars(KQ5316).items() if n.startswith("_KQ5316__CMD_")}
 
-    class Port:  # each frame written makes the next scripted reply wait
-        def __init__(self, replies):
-            self.replies, self.waiting, self.frames = list(replies), b"", []
-
-        def write(self, frame):
-            self.frames.append(list(frame))
-            self.waiting += self.replies.pop(0) if self.replies else b""
-
-        def inWaiting(self):
-            return len(self.waiting)
-
-        def read(self, n):
-            data, self.waiting = self.waiting[:n], self.waiting[n:]
-            return data
-
-        def close(self):
-            self.frames.append("closed")
-
     kq5316.time = types.SimpleNamespace(sleep=lambda seconds: None)
     kq5316.subprocess = types.SimpleNamespace(
         PIPE=-1, run=lambda *a, **k: types.SimpleNamespace(stdout=b""))
-    kq5316.serial = types.SimpleNamespace(Serial=lambda *a, **k: Port(()), SerialException=OSError)
+    kq5316.serial = types.SimpleNamespace(Serial=lambda *a, **k: StandInPort(), SerialException=OSError)
     types_by_tag = {"intsub": type("IntSub", (int,), {}), "strsub": type("StrSub", (str,), {}),
                     "listsub": type("ListSub", (list,), {}), "list": list}
 
@@ -59,7 +43,7 @@ def _child_main():
         for name, value in stored.items():
             vars(KQ5316)[name][:] = value
         kq = KQ5316("/dev/in-memory")
-        kq.ser = port = Port(call.get("replies", ()))
+        kq.ser = port = StandInPort(*call.get("replies", ()))
         made = []  # every argument built, to see what __cal_crc stored into lists
 
         def value(tag, payload=None):
@@ -73,17 +57,20 @@ def _child_main():
         except Exception as error:
             result = ("raise", type(error).__name__, str(error))
         lists = repr([m for m in made if type(m) in (list, types_by_tag["listsub"])])
-        return result, port.frames, vars(kq).get("port"), lists
+        frames = [list(c[1]) if c[0] == "write" else c[0] for c in port.calls
+                  if c[0] in ("write", "close")]
+        return result, frames, vars(kq).get("port"), lists
 
     pickle.dump([run(call) for call in pickle.load(sys.stdin.buffer)], out)
 
 
 CHILD = inspect.getsource(_child_main) + "\n_child_main()\n"
+TESTS = Path(__file__).parent  # the child imports support from here
 
 
 def run_in_child(calls):
     proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", CHILD],
-                          input=pickle.dumps(calls), capture_output=True, timeout=120)
+                          input=pickle.dumps(calls), capture_output=True, timeout=120, cwd=TESTS)
     assert proc.returncode == 0, (
         f"child interpreter ended with status {proc.returncode}:\n{proc.stderr.decode()[-3000:]}")
     return pickle.loads(proc.stdout)

@@ -9,6 +9,7 @@ import pytest
 
 import kq5316
 from kq5316 import KQ5316
+from support import StandInPort
 
 ROUNDS, WARM_UP = 2000, 200  # calls measured; calls before measuring (caches, first patches)
 LIMIT = 200  # growth allowed over ROUNDS calls; one leaked object per call gives >= ROUNDS
@@ -21,33 +22,7 @@ GOOD = {VERSION: bytes.fromhex("7B 01 08 00 03 02 32 20 00 7D"),
         (0x14, 0x3A): ACK, (0x14, 0x3C): ACK, (0x14, 0x34): ACK, (0x00, 0x05): ACK}
 SHORT = {key: b"\x7b\x01\x7d" for key in GOOD}  # delimited but too short to decode
 BIG = 2**100
-
-
-class Port:
-    """In-memory port: a frame written queues the scripted reply for its command bytes."""
-
-    def __init__(self, replies=GOOD, failing=None):
-        self.replies, self.failing, self.waiting = replies, failing, b""
-
-    def _call(self, name):
-        if self.failing == name:
-            raise OSError(5, "Input/output error")
-
-    def write(self, frame):
-        self._call("write")
-        self.waiting += self.replies.get((frame[3], frame[4]), b"")
-
-    def inWaiting(self):
-        self._call("inWaiting")
-        return len(self.waiting)
-
-    def read(self, n):
-        self._call("read")
-        data, self.waiting = self.waiting[:n], self.waiting[n:]
-        return bytes(bytearray(data))  # a new object on every read, as from a real port
-
-    def close(self):
-        pass
+IO_ERROR = OSError(5, "Input/output error")
 
 
 @pytest.fixture
@@ -59,7 +34,7 @@ def kq(monkeypatch):
     def open_port(name, *args, **kwargs):
         if name == "/dev/missing":
             raise OSError(f"could not open port {name}")
-        return Port()
+        return StandInPort(by_command=GOOD, record=False)
 
     monkeypatch.setattr(kq5316, "time", types.SimpleNamespace(sleep=lambda seconds: None))
     monkeypatch.setattr(kq5316, "subprocess", types.SimpleNamespace(run=run, PIPE=-1))
@@ -156,7 +131,7 @@ def test_repeated_calls_do_not_grow_memory_or_references(
 ):
     kq.port = port
     if replies is not None:
-        kq.ser = Port(replies, failing)
+        kq.ser = StandInPort(by_command=replies, fail=failing, error=IO_ERROR, record=False)
     target = KQ5316 if method == "KQ5316" else getattr(kq, method)
     if raises:
         with pytest.raises(raises):
@@ -180,7 +155,7 @@ def test_repeated_calls_do_not_grow_memory_or_references(
 def test_detector_sees_one_leak_per_call(kq, detector):
     if detector == "blocks" and not BLOCKS_COUNTED:
         pytest.skip("this interpreter's allocator does not count blocks (PYTHONMALLOC=malloc)")
-    kq.ser, kept = Port(), []
+    kq.ser, kept = StandInPort(by_command=GOOD, record=False), []
 
     def leaky_call():
         kq.read_current_status(2)

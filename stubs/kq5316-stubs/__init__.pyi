@@ -24,9 +24,11 @@ Arguments are checked before anything is sent: each must be exactly of the annot
 refused with ``TypeError`` at run time, although a type checker accepts ``True`` where an
 ``int`` is expected.
 
-Thread safety: the command frames are shared class-wide and patched per call under a
-class-wide lock, so threads driving different instruments may run at the same time. One
-``KQ5316`` object (one port) must still be used from one thread at a time.
+Thread safety: the command frames are shared class-wide; each call patches its frame and
+writes a copy of it, so threads driving different instruments run at the same time without
+waiting for each other. Threads sharing one ``KQ5316`` object (one port) take turns, each
+holding the port from its write until its reply has been read; waiting for it can be
+interrupted with Ctrl-C.
 """
 
 # The module looks these up in its own namespace at every use, so replacing one (for example

@@ -6,8 +6,6 @@
 
 namespace kq5316::binding {
 
-inline constexpr const char *class_name = "KQ5316";
-
 // A new reference to the class, or null with an exception set.
 PyObject *build_class(PyObject *module);
 

@@ -56,7 +56,7 @@ int outcome() {
 }
 
 int run_demonstration() {
-    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule("kq5316"));
+    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule(kq5316::module_name));
     std::fflush(stdout);
     if (!module) {
         PyErr_Print();
@@ -69,7 +69,7 @@ int run_demonstration() {
 } // namespace
 
 int main(int, char **argv) {
-    if (PyImport_AppendInittab("kq5316", PyInit_kq5316) < 0) {
+    if (PyImport_AppendInittab(kq5316::module_name, PyInit_kq5316) < 0) {
         std::fprintf(stderr, "kq5316-demo: cannot register the kq5316 module\n");
         return exit_failed;
     }

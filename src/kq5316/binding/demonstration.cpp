@@ -25,7 +25,9 @@ class Script {
 
     Owned global(const char *name) {
         Owned key = Owned::steal(PyUnicode_FromString(name));
-        return key ? module_global(key.get()) : Owned();
+        if (!key)
+            return {};
+        return module_global(key.get());
     }
 
     // `kq.<method>(*args)`, with `kq` read back from the namespace.
@@ -63,9 +65,12 @@ class Script {
 
 int report_failed_open(Script &script) {
     Owned port = script.global("opat_port");
+    if (!port)
+        return -1;
     Owned empty = Owned::steal(PyUnicode_FromString(""));
-    Owned formatted =
-        port && empty ? Owned::steal(PyObject_Format(port.get(), empty.get())) : Owned();
+    if (!empty)
+        return -1;
+    Owned formatted = Owned::steal(PyObject_Format(port.get(), empty.get()));
     if (!formatted)
         return -1;
     Owned line = Owned::steal(PyUnicode_FromFormat("open serial port:%U failed!", formatted.get()));
@@ -114,9 +119,11 @@ int run_demonstration(PyObject *module) {
     Owned port = Owned::steal(PyUnicode_FromString(demonstration_port));
     if (script.bind("opat_port", port.get()) < 0)
         return -1;
-    Owned cls = script.global("KQ5316");
+    Owned cls = script.global(class_name);
+    if (!cls)
+        return -1;
     Owned port_name = script.global("opat_port");
-    if (!cls || !port_name)
+    if (!port_name)
         return -1;
     if (script.bind("kq", Owned::steal(PyObject_CallOneArg(cls.get(), port_name.get())).get()) < 0)
         return -1;

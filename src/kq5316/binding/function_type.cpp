@@ -18,7 +18,6 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
-    const char *class_name;
     bool cleared;
     PyObject *name;
     PyObject *qualname;
@@ -291,7 +290,7 @@ Owned build_name(const FunctionObject &f) {
 }
 
 Owned build_qualname(const FunctionObject &f) {
-    return Owned::steal(PyUnicode_FromFormat("%s.%s", f.class_name, f.row->name));
+    return Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, f.row->name));
 }
 
 // A code object whose signature matches the method: built from an empty code object with its
@@ -302,7 +301,7 @@ Owned build_code(const FunctionObject &f) {
     Owned qualname = build_qualname(f);
     if (!qualname)
         return {};
-    PyCodeObject *empty = PyCode_NewEmpty("kq5316", row.name, 0);
+    PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
     if (!empty)
         return {};
     Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
@@ -310,11 +309,13 @@ Owned build_code(const FunctionObject &f) {
     if (!varnames)
         return {};
     Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace)
+        return {};
     Owned kwargs = Owned::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
         row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
         varnames.get(), "co_qualname", qualname.get()));
-    if (!replace || !kwargs)
+    if (!kwargs)
         return {};
     Owned no_args = Owned::steal(PyTuple_New(0));
     if (!no_args)
@@ -367,14 +368,12 @@ int ready_function_type() {
     return function_type ? 0 : -1;
 }
 
-PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
-                       PyObject *module_dict) {
+PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict) {
     FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
     if (!f)
         return nullptr;
     f->vectorcall = function_vectorcall;
     f->row = &row;
-    f->class_name = class_name;
     f->cleared = false;
     f->name = nullptr;
     f->qualname = nullptr;

@@ -13,9 +13,8 @@ namespace kq5316::binding {
 // Readies the type; idempotent. Returns -1 with an exception set on failure.
 int ready_function_type();
 
-// A new function object for `row`, whose qualified name is "<class_name>.<name>" and whose
-// globals are `module_dict`.
-PyObject *new_function(const MethodRow &row, const char *class_name, PyObject *module_name,
-                       PyObject *module_dict);
+// A new function object for `row`, whose qualified name is "KQ5316.<name>" and whose globals
+// are `module_dict`.
+PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict);
 
 } // namespace kq5316::binding

@@ -2,9 +2,7 @@
 
 #include "kq5316/binding/docstrings.hpp"
 #include "kq5316/device/checksum_methods.hpp"
-#include "kq5316/device/release_and_display.hpp"
-#include "kq5316/device/status_and_attenuation.hpp"
-#include "kq5316/device/version_and_wavelength.hpp"
+#include "kq5316/device/operations.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/port_lifecycle.hpp"
 

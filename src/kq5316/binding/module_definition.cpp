@@ -74,7 +74,7 @@ int check_host_version() {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "
                             "version %d.%d",
-                            3, 11, "kq5316", "does not match", major, minor);
+                            3, 11, module_name, "does not match", major, minor);
 }
 
 int import_dependencies(PyObject *module_dict) {
@@ -159,8 +159,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "kq5316", docstrings::usage, 0,       nullptr,
-    module_slots,          nullptr,  nullptr,           nullptr,
+    PyModuleDef_HEAD_INIT, module_name, docstrings::usage, 0,       nullptr,
+    module_slots,          nullptr,     nullptr,           nullptr,
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "kq5316/common/module_state.hpp"
 
 #include <iterator>
+#include <string_view>
 
 namespace kq5316 {
 
@@ -12,23 +13,29 @@ bool run_as_main = false;
 bool names_ready = false;
 Names interned{};
 
-int intern(PyObject *&slot, const char *text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot ? 0 : -1;
-}
+struct NameText {
+    PyObject *Names::*field;
+    const char *text;
+};
+constexpr NameText name_texts[] = {
+#define KQ5316_NAME_TEXT(field, text) {&Names::field, text},
+    KQ5316_NAMES(KQ5316_NAME_TEXT)
+#undef KQ5316_NAME_TEXT
+};
 
 static_assert(std::size(Names{}.constants) == protocol::command_table.size());
 
-// The constant names are private to the class, so it stores them with its name prefixed.
-int intern_constant_names() {
+int intern_names() {
+    for (const NameText &entry : name_texts) {
+        interned.*entry.field = class_body_name(entry.text);
+        if (!(interned.*entry.field))
+            return -1;
+    }
     for (std::size_t i = 0; i < protocol::command_table.size(); ++i) {
         // Every name in the table is a string literal, so its data ends with a NUL.
-        PyObject *name =
-            PyUnicode_FromFormat("_KQ5316%s", protocol::command_table[i].constant_name.data());
-        if (!name)
+        interned.constants[i] = class_body_name(protocol::command_table[i].constant_name.data());
+        if (!interned.constants[i])
             return -1;
-        PyUnicode_InternInPlace(&name);
-        interned.constants[i] = name;
     }
     return 0;
 }
@@ -55,32 +62,24 @@ void mark_as_main() {
     run_as_main = true;
 }
 
+PyObject *class_body_name(const char *name) {
+    const std::string_view text = name;
+    const bool is_private = text.starts_with("__") && !text.ends_with("__");
+    PyObject *spelled =
+        is_private ? PyUnicode_FromFormat("_%s%s", class_name, name) : PyUnicode_FromString(name);
+    if (spelled)
+        PyUnicode_InternInPlace(&spelled);
+    return spelled;
+}
+
 int init_names() {
     if (names_ready)
         return 0;
-    Names &n = interned;
-    if (intern(n.ser, "ser") < 0 || intern(n.port, "port") < 0 ||
-        intern(n.read, "_KQ5316__read") < 0 ||
-        intern(n.read_optical_length, "read_optical_length") < 0 ||
-        intern(n.check_port_available, "check_port_available") < 0 ||
-        intern(n.write, "write") < 0 || intern(n.sleep, "sleep") < 0 ||
-        intern(n.in_waiting, "inWaiting") < 0 || intern(n.read_method, "read") < 0 ||
-        intern(n.close, "close") < 0 || intern(n.serial, "serial") < 0 ||
-        intern(n.time, "time") < 0 || intern(n.platform, "platform") < 0 ||
-        intern(n.subprocess, "subprocess") < 0 || intern(n.serial_class, "Serial") < 0 ||
-        intern(n.serial_exception, "SerialException") < 0 || intern(n.system, "system") < 0 ||
-        intern(n.lower, "lower") < 0 || intern(n.run, "run") < 0 || intern(n.pipe, "PIPE") < 0 ||
-        intern(n.stdout_name, "stdout") < 0 || intern(n.stderr_name, "stderr") < 0 ||
-        intern(n.timeout, "timeout") < 0 || intern(n.stopbits, "stopbits") < 0 ||
-        intern(n.print, "print") < 0 || intern(n.module_version, "module_version") < 0 ||
-        intern(n.hard_version, "hard_version") < 0 || intern(n.soft_version, "soft_version") < 0 ||
-        intern(n.dev_work_mode, "dev_work_mode") < 0 ||
-        intern(n.optical_length_index, "optical_length_index") < 0 ||
-        intern(n.attenuation, "attenuation") < 0 || intern_constant_names() < 0)
+    if (intern_names() < 0)
         return -1;
-    n.pause_seconds = PyFloat_FromDouble(0.2);
-    n.default_channel = PyLong_FromLong(1);
-    if (!n.pause_seconds || !n.default_channel)
+    interned.pause_seconds = PyFloat_FromDouble(0.2);
+    interned.default_channel = PyLong_FromLong(1);
+    if (!interned.pause_seconds || !interned.default_channel)
         return -1;
     names_ready = true;
     return 0;

@@ -18,45 +18,61 @@ void clear_initialised_module();
 bool marked_as_main();
 void mark_as_main();
 
-// Interned attribute names used on every call, created once, at the first call of a method (an
-// import that calls nothing need not make them), so the hot paths never build a string.
-// Immutable afterwards.
+// The module's name, and its class's name.
+inline constexpr const char *module_name = "kq5316";
+inline constexpr const char *class_name = "KQ5316";
+
+// `name` as the class body would spell it, interned; null with an exception set on failure.
+// Names with two leading underscores and no trailing ones are private to the class: the compiler
+// prefixes every such name in a class body with "_" and the class name.
+PyObject *class_body_name(const char *name);
+
+// Every name the module looks up or stores at run time, as written in the class body: one entry
+// per name, the field of `Names` and then its text. "__read" is private, so it is interned as
+// "_KQ5316__read".
+#define KQ5316_NAMES(X)                                                                            \
+    X(ser, "ser")                                                                                  \
+    X(port, "port")                                                                                \
+    X(read, "__read")                                                                              \
+    X(read_optical_length, "read_optical_length")                                                  \
+    X(check_port_available, "check_port_available")                                                \
+    X(write, "write")                                                                              \
+    X(sleep, "sleep")                                                                              \
+    X(in_waiting, "inWaiting")                                                                     \
+    X(read_method, "read")                                                                         \
+    X(close, "close")                                                                              \
+    X(serial, "serial")                                                                            \
+    X(time, "time")                                                                                \
+    X(platform, "platform")                                                                        \
+    X(subprocess, "subprocess")                                                                    \
+    X(serial_class, "Serial")                                                                      \
+    X(serial_exception, "SerialException")                                                         \
+    X(system, "system")                                                                            \
+    X(lower, "lower")                                                                              \
+    X(run, "run")                                                                                  \
+    X(pipe, "PIPE")                                                                                \
+    X(stdout_name, "stdout")                                                                       \
+    X(stderr_name, "stderr")                                                                       \
+    X(timeout, "timeout")                                                                          \
+    X(stopbits, "stopbits")                                                                        \
+    X(print, "print")                                                                              \
+    X(module_version, "module_version")                                                            \
+    X(hard_version, "hard_version")                                                                \
+    X(soft_version, "soft_version")                                                                \
+    X(dev_work_mode, "dev_work_mode")                                                              \
+    X(optical_length_index, "optical_length_index")                                                \
+    X(attenuation, "attenuation")
+
+// The interned names and the constant objects used on every call, created once, at the first call
+// of a method (an import that calls nothing need not make them), so the hot paths never build a
+// string. Immutable afterwards.
 struct Names {
-    PyObject *ser;
-    PyObject *port;
-    PyObject *read; // "_KQ5316__read"
-    PyObject *read_optical_length;
-    PyObject *check_port_available;
-    PyObject *write;
-    PyObject *sleep;
-    PyObject *in_waiting;  // "inWaiting"
-    PyObject *read_method; // "read"
-    PyObject *close;
-    PyObject *serial;
-    PyObject *time;
-    PyObject *platform;
-    PyObject *subprocess;
-    PyObject *serial_class;     // "Serial"
-    PyObject *serial_exception; // "SerialException"
-    PyObject *system;
-    PyObject *lower;
-    PyObject *run;
-    PyObject *pipe;        // "PIPE"
-    PyObject *stdout_name; // "stdout"
-    PyObject *stderr_name; // "stderr"
-    PyObject *timeout;
-    PyObject *stopbits;
-    PyObject *print;
+#define KQ5316_NAME_FIELD(field, text) PyObject *field;
+    KQ5316_NAMES(KQ5316_NAME_FIELD)
+#undef KQ5316_NAME_FIELD
     PyObject *pause_seconds;   // the float 0.2
     PyObject *default_channel; // the int 1
-    // Keys of the version and status results.
-    PyObject *module_version;
-    PyObject *hard_version;
-    PyObject *soft_version;
-    PyObject *dev_work_mode;
-    PyObject *optical_length_index;
-    PyObject *attenuation;
-    // "_KQ5316__CMD_...", one per row of the command table, in its order.
+    // The class's command constants ("_KQ5316__CMD_..."), one per row of the command table.
     PyObject *constants[protocol::command_count];
 };
 

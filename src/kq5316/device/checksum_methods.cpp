@@ -31,21 +31,31 @@ std::optional<std::int64_t> small_int_sum(PyObject *frame, Py_ssize_t covered) {
 // because an item's `__add__` may change the list.
 Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
     Owned sum = Owned::steal(PyLong_FromLong(0));
-    for (Py_ssize_t i = 0; sum && i < covered; ++i) {
+    if (!sum)
+        return {};
+    for (Py_ssize_t i = 0; i < covered; ++i) {
         if (i >= PyList_GET_SIZE(frame)) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return {};
         }
         Owned item = Owned::borrow(PyList_GET_ITEM(frame, i));
         sum = Owned::steal(PyNumber_Add(sum.get(), item.get()));
+        if (!sum)
+            return {};
     }
-    Owned inverted = sum ? Owned::steal(PyNumber_Invert(sum.get())) : Owned();
+    Owned inverted = Owned::steal(PyNumber_Invert(sum.get()));
+    if (!inverted)
+        return {};
     Owned one = Owned::steal(PyLong_FromLong(1));
-    Owned mask = Owned::steal(PyLong_FromLong(0xFF));
-    if (!inverted || !one || !mask)
+    if (!one)
         return {};
     Owned negated = Owned::steal(PyNumber_Add(inverted.get(), one.get()));
-    return negated ? Owned::steal(PyNumber_And(negated.get(), mask.get())) : Owned();
+    if (!negated)
+        return {};
+    Owned mask = Owned::steal(PyLong_FromLong(0xFF));
+    if (!mask)
+        return {};
+    return Owned::steal(PyNumber_And(negated.get(), mask.get()));
 }
 
 // The checksum of items 0 .. n-3 as a Python int.

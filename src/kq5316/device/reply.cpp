@@ -1,5 +1,6 @@
 #include "kq5316/device/reply.hpp"
 
+#include "kq5316/common/owned.hpp"
 #include "kq5316/protocol/frame.hpp"
 
 namespace kq5316::device {
@@ -42,16 +43,15 @@ bool ReplyBytes::delimited() const {
 }
 
 PyObject *result_dict(std::initializer_list<ResultField> fields) {
-    PyObject *result = PyDict_New();
+    Owned result = Owned::steal(PyDict_New());
+    if (!result)
+        return nullptr;
     for (const ResultField &field : fields) {
-        if (!result)
+        Owned value = Owned::steal(PyLong_FromLong(field.value));
+        if (!value || PyDict_SetItem(result.get(), field.key, value.get()) < 0)
             return nullptr;
-        PyObject *value = PyLong_FromLong(field.value);
-        if (!value || PyDict_SetItem(result, field.key, value) < 0)
-            Py_CLEAR(result);
-        Py_XDECREF(value);
     }
-    return result;
+    return result.release();
 }
 
 void raise_reply_too_short() {

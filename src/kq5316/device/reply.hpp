@@ -23,7 +23,6 @@ class ReplyBytes {
     int load(PyObject *reply);
 
     bool delimited() const;
-    std::span<const std::uint8_t> bytes() const { return bytes_; }
     std::size_t size() const { return bytes_.size(); }
     std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
 

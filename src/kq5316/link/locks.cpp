@@ -129,8 +129,9 @@ void leave(PortSlot *slot) {
 
 // In a forked child only the thread that forked exists: it keeps the ports it holds, and every
 // other slot becomes free. A gate that other threads slept on, or that was opened for them, may be
-// in any state, so it is replaced by a new one, and the old one is left alone rather than freed,
-// as the interpreter does for its own locks.
+// in any state (a waiter may have passed it without having had the GIL to record that), so it is
+// replaced by a new one, and the old one is left alone rather than freed, as the interpreter does
+// for its own locks.
 PyObject *forget_other_threads(PyObject *, PyObject *) {
     const unsigned long me = PyThread_get_thread_ident();
     for (PortSlot *slot = slots; slot; slot = slot->next) {
@@ -147,7 +148,9 @@ PyObject *forget_other_threads(PyObject *, PyObject *) {
             continue;
         }
         slot->port = nullptr;
-        slot->users = slot->owner = slot->depth = 0;
+        slot->users = 0;
+        slot->owner = 0;
+        slot->depth = 0;
     }
     Py_RETURN_NONE;
 }
@@ -174,10 +177,12 @@ int reset_locks_in_forked_children() {
         return 0;
     }
     Owned hook = Owned::steal(PyCFunction_New(&after_fork_in_child, nullptr));
+    if (!hook)
+        return -1;
     Owned no_args = Owned::steal(PyTuple_New(0));
-    Owned keywords = hook && no_args
-                         ? Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()))
-                         : Owned();
+    if (!no_args)
+        return -1;
+    Owned keywords = Owned::steal(Py_BuildValue("{s:O}", "after_in_child", hook.get()));
     if (!keywords)
         return -1;
     if (!Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))

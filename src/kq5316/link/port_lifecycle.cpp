@@ -26,7 +26,9 @@ constexpr long stop_bits = 1;
 // `serial.<name>`, with `serial` looked up in the module's namespace at each use.
 Owned serial_attribute(PyObject *name) {
     Owned serial = module_global(names().serial);
-    return serial ? Owned::steal(PyObject_GetAttr(serial.get(), name)) : Owned();
+    if (!serial)
+        return {};
+    return Owned::steal(PyObject_GetAttr(serial.get(), name));
 }
 
 // 1 when the exception being handled is a `serial.SerialException`, 0 when not, -1 when the
@@ -40,13 +42,23 @@ int handling_serial_exception() {
     return PyErr_ExceptionMatches(serial_exception.get());
 }
 
-// `serial.Serial(self.port)`, closed at once: whether the port can be opened at all.
-PyObject *probe_by_opening(PyObject *self) {
+// `serial.Serial(self.port)`, closed at once; -1 with the exception set when any step fails.
+int open_and_close(PyObject *self) {
     Owned serial_class = serial_attribute(names().serial_class);
-    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
-    Owned probe =
-        port ? Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get())) : Owned();
-    if (probe && call_method(probe.get(), names().close))
+    if (!serial_class)
+        return -1;
+    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+    if (!port)
+        return -1;
+    Owned probe = Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
+    if (!probe)
+        return -1;
+    return call_method(probe.get(), names().close) ? 0 : -1;
+}
+
+// Whether the port can be opened at all: a serial.SerialException on the way means it cannot.
+PyObject *probe_by_opening(PyObject *self) {
+    if (open_and_close(self) == 0)
         Py_RETURN_TRUE;
     const int matches = handling_serial_exception();
     if (matches <= 0)
@@ -62,9 +74,15 @@ Owned run_lsof(PyObject *self) {
     if (!subprocess)
         return {};
     Owned run = Owned::steal(PyObject_GetAttr(subprocess.get(), names().run));
-    Owned pipe = run ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe)) : Owned();
-    Owned port = pipe ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
-    Owned command = port ? Owned::steal(Py_BuildValue("[sO]", "lsof", port.get())) : Owned();
+    if (!run)
+        return {};
+    Owned pipe = Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe));
+    if (!pipe)
+        return {};
+    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+    if (!port)
+        return {};
+    Owned command = Owned::steal(Py_BuildValue("[sO]", "lsof", port.get()));
     if (!command)
         return {};
     PyObject *call_args[] = {command.get(), pipe.get(), pipe.get()};
@@ -74,11 +92,20 @@ Owned run_lsof(PyObject *self) {
     return Owned::steal(PyObject_Vectorcall(run.get(), call_args, 1, kwnames.get()));
 }
 
-PyObject *probe_with_lsof(PyObject *self) {
+// 1 when lsof printed something, 0 when not, -1 with the exception set when any step fails.
+int lsof_has_output(PyObject *self) {
     Owned result = run_lsof(self);
-    Owned output =
-        result ? Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name)) : Owned();
-    const int has_output = output ? PyObject_IsTrue(output.get()) : -1;
+    if (!result)
+        return -1;
+    Owned output = Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name));
+    if (!output)
+        return -1;
+    return PyObject_IsTrue(output.get());
+}
+
+// Failures of the check are reported and answer False; what is not an Exception passes on.
+PyObject *probe_with_lsof(PyObject *self) {
+    const int has_output = lsof_has_output(self);
     if (has_output >= 0)
         return PyBool_FromLong(!has_output);
     if (!PyErr_ExceptionMatches(PyExc_Exception))
@@ -94,18 +121,27 @@ PyObject *probe_with_lsof(PyObject *self) {
 // Whether the running system is Windows: `platform.system().lower() == "windows"`.
 int running_on_windows() {
     Owned platform = module_global(names().platform);
-    Owned system = platform ? call_method(platform.get(), names().system) : Owned();
-    Owned lowered = system ? call_method(system.get(), names().lower) : Owned();
-    Owned windows = lowered ? Owned::steal(PyUnicode_FromString("windows")) : Owned();
+    if (!platform)
+        return -1;
+    Owned system = call_method(platform.get(), names().system);
+    if (!system)
+        return -1;
+    Owned lowered = call_method(system.get(), names().lower);
+    if (!lowered)
+        return -1;
+    Owned windows = Owned::steal(PyUnicode_FromString("windows"));
     if (!windows)
         return -1;
     return PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ);
 }
 
-// The steps of open() inside its guard: check, then create the port object and keep it.
-PyObject *open_unguarded(PyObject *self) {
+// The steps of open() inside its exception guard: check, then create the port object and keep
+// it. The check is called through `self`, on purpose: a subclass's override is the one used.
+PyObject *check_and_open(PyObject *self) {
     Owned available = call_method(self, names().check_port_available);
-    const int truth = available ? PyObject_IsTrue(available.get()) : -1;
+    if (!available)
+        return nullptr;
+    const int truth = PyObject_IsTrue(available.get());
     if (truth < 0)
         return nullptr;
     if (!truth) {
@@ -114,14 +150,18 @@ PyObject *open_unguarded(PyObject *self) {
         Py_RETURN_FALSE;
     }
     Owned serial_class = serial_attribute(names().serial_class);
-    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
+    if (!serial_class)
+        return nullptr;
+    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
     if (!port)
         return nullptr;
     Owned settings =
         Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
+    if (!settings)
+        return nullptr;
     Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
                                                 names().stopbits, stop_bits));
-    if (!settings || !keywords)
+    if (!keywords)
         return nullptr;
     Owned port_object =
         Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
@@ -148,7 +188,7 @@ PyObject *check_port_available(PyObject *self, PyObject *const *) {
 // Port failures are reported and become False; any other Exception becomes False silently;
 // anything that is not an Exception (KeyboardInterrupt, SystemExit) reaches the caller.
 PyObject *open(PyObject *self, PyObject *const *) {
-    PyObject *result = open_unguarded(self);
+    PyObject *result = check_and_open(self);
     if (result)
         return result;
     const int port_failure = handling_serial_exception();
@@ -169,7 +209,9 @@ PyObject *open(PyObject *self, PyObject *const *) {
 
 PyObject *close(PyObject *self, PyObject *const *) {
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object || !call_method(port_object.get(), names().close))
+    if (!port_object)
+        return nullptr;
+    if (!call_method(port_object.get(), names().close))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -1,4 +1,4 @@
-#include "kq5316/device/version_and_wavelength.hpp"
+#include "kq5316/device/operations.hpp"
 
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/python_calls.hpp"
@@ -46,6 +46,34 @@ PyObject *optical_length_list(const ReplyBytes &reply) {
     return lengths.release();
 }
 
+PyObject *status_dict(const ReplyBytes &reply) {
+    namespace field = protocol::status_reply;
+    if (reply.size() < field::min_length) {
+        raise_reply_too_short();
+        return nullptr;
+    }
+    const long steps = reply[field::attenuation_low] | (reply[field::attenuation_high] << 8);
+    const Names &key = names();
+    return result_dict({{key.dev_work_mode, reply[field::dev_work_mode]},
+                        {key.optical_length_index, reply[field::optical_length_index]},
+                        {key.attenuation, protocol::mdb_from_steps(steps)}});
+}
+
+// The two channel queries: send the frame for channel `ch` and decode a delimited reply; None
+// when the reply is not delimited.
+PyObject *channel_query(PyObject *self, PyObject *ch, Command command,
+                        PyObject *(*decode)(const ReplyBytes &)) {
+    long channel = 0;
+    if (channel_value(ch, &channel) < 0)
+        return nullptr;
+    ReplyBytes reply;
+    if (send_for_reply(self, command, FramePatch::for_channel(channel), reply) < 0)
+        return nullptr;
+    if (!reply.delimited())
+        Py_RETURN_NONE;
+    return decode(reply);
+}
+
 // The position to select: the first occurrence of `length` in the channel's list. Raises the
 // documented RuntimeError when the list could not be read or is empty, and ValueError when the
 // length is not in it.
@@ -67,6 +95,14 @@ Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
     return PySequence_Index(lengths, length);
 }
 
+// Clear and disconnect differ only in their stored parameter bytes; the call writes the channel.
+PyObject *channel_command(PyObject *self, PyObject *ch, Command command) {
+    long channel = 0;
+    if (channel_value(ch, &channel) < 0)
+        return nullptr;
+    return send_and_acknowledge(self, command, FramePatch::for_channel(channel));
+}
+
 } // namespace
 
 PyObject *read_device_version(PyObject *self, PyObject *const *) {
@@ -79,20 +115,12 @@ PyObject *read_device_version(PyObject *self, PyObject *const *) {
 }
 
 PyObject *read_optical_length(PyObject *self, PyObject *const *args) {
-    long channel = 0;
-    if (channel_value(args[0], &channel) < 0)
-        return nullptr;
-    ReplyBytes reply;
-    const auto patch = FramePatch::for_channel(channel);
-    if (send_for_reply(self, Command::read_optical_length, patch, reply) < 0)
-        return nullptr;
-    if (!reply.delimited())
-        Py_RETURN_NONE;
-    return optical_length_list(reply);
+    return channel_query(self, args[0], Command::read_optical_length, optical_length_list);
 }
 
 // Checks `length` against the list of the channel it addresses, so that the position sent is a
-// position in that channel's own list.
+// position in that channel's own list. The list is read through `self.read_optical_length`, on
+// purpose: a subclass's override is the one used, as in Python.
 PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     PyObject *length = args[0];
     long channel = 0;
@@ -112,6 +140,34 @@ PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     const auto patch = FramePatch::for_channel(channel).with(
         protocol::set_optical_length_frame::position, static_cast<long>(position));
     return send_and_acknowledge(self, Command::set_optical_length, patch);
+}
+
+PyObject *read_current_status(PyObject *self, PyObject *const *args) {
+    return channel_query(self, args[0], Command::read_current_status, status_dict);
+}
+
+PyObject *close_full_screen(PyObject *self, PyObject *const *) {
+    return send_and_acknowledge(self, Command::close_full_screen, FramePatch::as_stored());
+}
+
+PyObject *set_attenuation(PyObject *self, PyObject *const *args) {
+    long steps = 0;
+    long channel = 0;
+    if (attenuation_steps(args[0], &steps) < 0 || channel_value(args[1], &channel) < 0)
+        return nullptr;
+    namespace field = protocol::set_attenuation_frame;
+    const auto patch = FramePatch::for_channel(channel)
+                           .with(field::value_low, steps & 0xFF)
+                           .with(field::value_high, steps >> 8);
+    return send_and_acknowledge(self, Command::set_attenuation, patch);
+}
+
+PyObject *clear_attenuation(PyObject *self, PyObject *const *args) {
+    return channel_command(self, args[0], Command::clear_attenuation);
+}
+
+PyObject *dis_connection(PyObject *self, PyObject *const *args) {
+    return channel_command(self, args[0], Command::disconnect);
 }
 
 } // namespace kq5316::device
