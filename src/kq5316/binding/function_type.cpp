@@ -46,11 +46,18 @@ Owned build_kwdefaults(const FunctionObject &f);
 Owned build_doc(const FunctionObject &f);
 
 // A new reference to the attribute in `slot`, built first if it is not there yet.
+// Building may run Python code (a collection, say), so another thread may have filled the slot
+// meanwhile: then that attribute stays and this one is dropped.
 PyObject *built(PyObject *self, PyObject *FunctionObject::*slot, Builder build) {
     FunctionObject *f = as_function(self);
-    if (!(f->*slot))
-        f->*slot = build(*f).release();
-    return Py_XNewRef(f->*slot);
+    if (!(f->*slot)) {
+        Owned made = build(*f);
+        if (!made)
+            return nullptr;
+        if (!(f->*slot))
+            f->*slot = made.release();
+    }
+    return Py_NewRef(f->*slot);
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,

@@ -32,8 +32,17 @@ PyObject *compile_step(const PythonStep &step) {
 } // namespace
 
 PyObject *python_step(PythonStep &step) {
-    if (!step.function)
-        step.function = compile_step(step);
+    if (step.function)
+        return step.function;
+    // Compiling runs Python code, so another thread may have made the function meanwhile: then
+    // that one is kept and this one dropped.
+    PyObject *made = compile_step(step);
+    if (!made)
+        return nullptr;
+    if (step.function)
+        Py_DECREF(made);
+    else
+        step.function = made;
     return step.function;
 }
 
