@@ -43,6 +43,20 @@ def test_exchange_writes_a_copy_of_the_patched_constant_pauses_then_reads_what_w
     assert device.ser.calls[1][1] == 0.2 and device.ser.calls[3][1] == length
 
 
+@pytest.mark.parametrize("keeps_list", [True, False])
+def test_each_write_gets_the_frame_of_its_own_call_whether_or_not_the_port_keeps_the_list(keeps_list):
+    # A port that keeps the list it was given must never see it change; one that drops it may be
+    # handed the same list again, refilled.
+    device = stand_in(by_command={})
+    kept = []
+    device.ser.write = lambda data: kept.append(data if keeps_list else bytes(data))
+    channels = [2, 3, 3, 4]
+    for ch in channels:
+        device.clear_attenuation(ch)
+    assert [bytes(data) for data in kept] == [
+        sent("CLEAR_ATTENUATION", {1: ch}) for ch in channels]
+
+
 @pytest.mark.parametrize("waiting, reads", [(0, []), (-1, []), (3, [3]), (7, [7])])
 def test_read_queries_once_and_reads_at_most_once(waiting, reads):
     reply = b"\x7b\x01\x7d"  # whatever the port returns is the reply

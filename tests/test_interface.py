@@ -5,6 +5,7 @@ import ctypes
 import inspect
 import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -162,6 +163,9 @@ def incorrect(param, expected, got):
 
 IntSub, StrSub, ListSub, BytesSub = (type(base.__name__.title() + "Sub", (base,), {})
                                      for base in (int, str, list, bytes))
+# Type names the message must show as the formatter does: non-ASCII, and cut at 200 bytes.
+Wide = type("Größe", (), {})
+Long = type("L" * 250, (), {})
 
 
 REFUSALS = [
@@ -194,6 +198,8 @@ REFUSALS = [
     (lambda k: k.read_current_status("1"), incorrect("ch", "int", "str")),
     (lambda k: k.clear_attenuation(IntSub(1)), incorrect("ch", "int", "IntSub")),
     (lambda k: k.dis_connection(1.0), incorrect("ch", "int", "float")),
+    (lambda k: k.dis_connection(Wide()), incorrect("ch", "int", "Größe")),
+    (lambda k: k.dis_connection(Long()), incorrect("ch", "int", "L" * 200)),
     (lambda k: k._KQ5316__check_crc((0x7B, 0x7D)), incorrect("data", "list", "tuple")),
     (lambda k: k._KQ5316__cal_crc(ListSub([0x7B, 0, 0x7D])), incorrect("data", "list", "ListSub")),
     (lambda k: k._KQ5316__write_and_read(bytearray(b"{")), incorrect("cmd", "bytes", "bytearray")),
@@ -243,6 +249,30 @@ def test_out_of_range_integers_raise_without_sending(kq, call):
     with pytest.raises((ValueError, OverflowError)):
         call(kq)
     assert kq.ser.written == []
+
+
+def test_method_attributes_are_fixed_at_class_creation_though_built_on_demand():
+    # In a fresh interpreter, so that nothing has looked at these attributes before.
+    script = textwrap.dedent("""
+        from kq5316 import KQ5316
+        func = KQ5316.set_attenuation
+        assert func.__annotations__ is func.__annotations__
+        del func.__doc__
+        assert func.__doc__ is None
+        func.__qualname__ = "renamed"
+        assert repr(func).startswith("<function renamed at ")
+        code = func.__code__
+        assert code.co_qualname == "KQ5316.set_attenuation", code.co_qualname
+        assert func.__code__ is code
+        try:
+            func.__code__ = code
+        except AttributeError as error:
+            print(error)
+        """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "readonly attribute\n"
 
 
 # Clears a method object as the cycle collector would, then reads every attribute it has.

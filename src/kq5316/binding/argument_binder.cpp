@@ -1,5 +1,7 @@
 #include "kq5316/binding/argument_binder.hpp"
 
+#include <cstring>
+
 #include "kq5316/common/module_state.hpp"
 
 namespace kq5316::binding {
@@ -67,16 +69,52 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
     return 0;
 }
 
+// Appends at most `limit` bytes of `text`; false when they are not all ASCII.
+bool append_ascii(char *&end, const char *text, std::size_t limit) {
+    for (; limit > 0 && *text; --limit) {
+        if (static_cast<unsigned char>(*text) >= 0x80)
+            return false;
+        *end++ = *text++;
+    }
+    return true;
+}
+
+// The refusal message, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+// Refused calls are common in callers that probe argument types, and the general formatter is
+// most of their cost, so the message is assembled directly when every part is ASCII (always
+// true of the names and nearly always of type names), and formatted otherwise.
+int raise_wrong_type(const Parameter &parameter, PyObject *value) {
+    constexpr std::size_t limit = 200;
+    const char *expected = annotation_of(parameter.type);
+    const char *got = Py_TYPE(value)->tp_name;
+    char message[3 * limit + 64];
+    char *end = message;
+    const bool ascii = append_ascii(end, "Argument '", limit) &&
+                       append_ascii(end, parameter.name, limit) &&
+                       append_ascii(end, "' has incorrect type (expected ", limit) &&
+                       append_ascii(end, expected, limit) && append_ascii(end, ", got ", limit) &&
+                       append_ascii(end, got, limit) && append_ascii(end, ")", limit);
+    if (!ascii) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     parameter.name, expected, got);
+        return -1;
+    }
+    PyObject *text = PyUnicode_New(end - message, 127);
+    if (!text)
+        return -1;
+    std::memcpy(PyUnicode_1BYTE_DATA(text), message, static_cast<std::size_t>(end - message));
+    PyErr_SetObject(PyExc_TypeError, text);
+    Py_DECREF(text);
+    return -1;
+}
+
 int check_types(const MethodRow &row, PyObject *const *bound) {
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
         PyObject *value = bound[i + 1];
-        if (Py_IS_TYPE(value, python_type_of(parameter.type)))
-            continue;
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
-        return -1;
+        if (!Py_IS_TYPE(value, python_type_of(parameter.type)))
+            return raise_wrong_type(parameter, value);
     }
     return 0;
 }
@@ -86,6 +124,11 @@ int check_types(const MethodRow &row, PyObject *const *bound) {
 int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound) {
     const Py_ssize_t total = row.parameter_count + 1;
+    if (positional_count == total && !kwnames) { // the usual call: everything by position
+        for (Py_ssize_t i = 0; i < total; ++i)
+            bound[i] = args[i];
+        return check_types(row, bound);
+    }
     const Py_ssize_t required = row.has_channel_default ? total - 1 : total;
     if (positional_count > total)
         return raise_arity(row, positional_count);

@@ -26,7 +26,12 @@ Owned frame_list(const protocol::CommandFrame &entry) {
 int add_constants(PyObject *namespace_dict) {
     for (std::size_t i = 0; i < protocol::command_count; ++i) {
         Owned list = frame_list(protocol::command_table[i]);
-        if (!list || PyDict_SetItem(namespace_dict, names().constants[i], list.get()) < 0)
+        // Spelled here rather than taken from names(), which the first call makes. Every name in
+        // the table is a string literal, so its data ends with a NUL.
+        Owned stored =
+            list ? Owned::steal(class_body_name(protocol::command_table[i].constant_name.data()))
+                 : Owned();
+        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), list.get()) < 0)
             return -1;
     }
     return 0;

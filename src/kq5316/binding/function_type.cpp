@@ -10,9 +10,15 @@ namespace kq5316::binding {
 
 namespace {
 
+// A method of the class. What introspection reads (`__name__`, `__qualname__`, `__doc__`,
+// `__annotations__`, `__defaults__`, `__code__`, ...) is built from the method's row on first
+// access and kept, so creating the sixteen methods at import costs little more than allocating
+// them; assigning an attribute replaces it. A null slot means "not built yet"; once the collector
+// has cleared the function, the builders give what a cleared Python function shows instead.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
+    bool cleared;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -30,8 +36,35 @@ FunctionObject *as_function(PyObject *object) {
     return reinterpret_cast<FunctionObject *>(object);
 }
 
+using Builder = Owned (*)(const FunctionObject &);
+Owned build_name(const FunctionObject &f);
+Owned build_qualname(const FunctionObject &f);
+Owned build_code(const FunctionObject &f);
+Owned build_annotations(const FunctionObject &f);
+Owned build_defaults(const FunctionObject &f);
+Owned build_kwdefaults(const FunctionObject &f);
+Owned build_doc(const FunctionObject &f);
+
+// A new reference to the attribute in `slot`, built first if it is not there yet.
+// Building may run Python code (a collection, say), so another thread may have filled the slot
+// meanwhile: then that attribute stays and this one is dropped.
+PyObject *built(PyObject *self, PyObject *FunctionObject::*slot, Builder build) {
+    FunctionObject *f = as_function(self);
+    if (!(f->*slot)) {
+        Owned made = build(*f);
+        if (!made)
+            return nullptr;
+        if (!(f->*slot))
+            f->*slot = made.release();
+    }
+    return Py_NewRef(f->*slot);
+}
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
+    // The names the methods use are made at the first call rather than at import.
+    if (init_names() < 0)
+        return nullptr;
     const MethodRow &row = *as_function(callable)->row;
     PyObject *bound[max_bound];
     if (bind_arguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
@@ -68,6 +101,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
 // finaliser can still reach; the other getters show None or an empty dict for what was dropped.
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
+    f->cleared = true;
     Py_XSETREF(f->name, PyUnicode_New(0, 0));
     Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->module);
@@ -95,12 +129,10 @@ void function_dealloc(PyObject *self) {
 }
 
 PyObject *function_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
-// What a getter shows for a field the collector has cleared.
-PyObject *or_none(PyObject *field) {
-    return Py_NewRef(field ? field : Py_None);
+    Owned qualname = Owned::steal(built(self, &FunctionObject::qualname, build_qualname));
+    if (!qualname)
+        return nullptr;
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Setters follow Python functions: names are strings, defaults a tuple or None, annotations a
@@ -115,14 +147,14 @@ int set_string(PyObject *&slot, PyObject *value, const char *what) {
 }
 
 PyObject *get_name(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->name);
+    return built(self, &FunctionObject::name, build_name);
 }
 int set_name(PyObject *self, PyObject *value, void *) {
     return set_string(as_function(self)->name, value, "__name__");
 }
 
 PyObject *get_qualname(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->qualname);
+    return built(self, &FunctionObject::qualname, build_qualname);
 }
 int set_qualname(PyObject *self, PyObject *value, void *) {
     return set_string(as_function(self)->qualname, value, "__qualname__");
@@ -131,7 +163,7 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
 // Calls keep using the default fixed when the class was built; this attribute is what
 // introspection shows, so assigning it changes only what is shown.
 PyObject *get_defaults(PyObject *self, void *) {
-    return or_none(as_function(self)->defaults);
+    return built(self, &FunctionObject::defaults, build_defaults);
 }
 int set_defaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -145,7 +177,7 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    return or_none(as_function(self)->kwdefaults);
+    return built(self, &FunctionObject::kwdefaults, build_kwdefaults);
 }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -158,12 +190,8 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-// A cleared function gets a new empty dict, as a Python function without annotations does.
 PyObject *get_annotations(PyObject *self, void *) {
-    FunctionObject *f = as_function(self);
-    if (!f->annotations)
-        f->annotations = PyDict_New();
-    return Py_XNewRef(f->annotations);
+    return built(self, &FunctionObject::annotations, build_annotations);
 }
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == nullptr)
@@ -180,8 +208,26 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// Deleting the docstring leaves None, as for a plain member.
+PyObject *get_doc(PyObject *self, void *) {
+    return built(self, &FunctionObject::doc, build_doc);
+}
+int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
 PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
+}
+
+PyObject *get_code(PyObject *self, void *) {
+    return built(self, &FunctionObject::code, build_code);
+}
+// Read-only, with the message a read-only member gives.
+int set_code(PyObject *, PyObject *, void *) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
 }
 
 PyGetSetDef function_getset[] = {
@@ -191,14 +237,14 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, set_code, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     // Offsets a heap type learns from its members.
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -246,9 +292,22 @@ Owned parameter_names(const MethodRow &row) {
     return tuple;
 }
 
+Owned build_name(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_InternFromString(f.row->name));
+}
+
+Owned build_qualname(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, f.row->name));
+}
+
 // A code object whose signature matches the method: built from an empty code object with its
-// argument fields replaced, so `inspect` sees real parameter names and counts.
-Owned build_code(const MethodRow &row, PyObject *qualname) {
+// argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
+// qualified name the method had when the class was built, whatever `__qualname__` says by then.
+Owned build_code(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
+    Owned qualname = build_qualname(f);
+    if (!qualname)
+        return {};
     PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
     if (!empty)
         return {};
@@ -262,7 +321,7 @@ Owned build_code(const MethodRow &row, PyObject *qualname) {
     Owned kwargs = Owned::steal(Py_BuildValue(
         "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
         row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
-        varnames.get(), "co_qualname", qualname));
+        varnames.get(), "co_qualname", qualname.get()));
     if (!kwargs)
         return {};
     Owned no_args = Owned::steal(PyTuple_New(0));
@@ -271,10 +330,12 @@ Owned build_code(const MethodRow &row, PyObject *qualname) {
     return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
-Owned build_annotations(const MethodRow &row) {
+// A cleared function gets a new empty dict, as a Python function without annotations does.
+Owned build_annotations(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
     Owned annotations = Owned::steal(PyDict_New());
-    if (!annotations)
-        return {};
+    if (!annotations || f.cleared)
+        return annotations;
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
         Owned value = Owned::steal(PyUnicode_FromString(annotation_of(parameter.type)));
@@ -289,16 +350,20 @@ Owned build_annotations(const MethodRow &row) {
     return annotations;
 }
 
-Owned build_defaults(const MethodRow &row) {
-    if (!row.has_channel_default)
+Owned build_defaults(const FunctionObject &f) {
+    if (!f.row->has_channel_default || f.cleared)
         return Owned::borrow(Py_None);
     return Owned::steal(Py_BuildValue("(i)", 1));
 }
 
-Owned build_doc(const MethodRow &row) {
-    if (!row.doc)
+Owned build_kwdefaults(const FunctionObject &) {
+    return Owned::borrow(Py_None);
+}
+
+Owned build_doc(const FunctionObject &f) {
+    if (!f.row->doc || f.cleared)
         return Owned::borrow(Py_None);
-    return Owned::steal(PyUnicode_FromString(row.doc));
+    return Owned::steal(PyUnicode_FromString(f.row->doc));
 }
 
 } // namespace
@@ -311,38 +376,20 @@ int ready_function_type() {
 }
 
 PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict) {
-    Owned name = Owned::steal(PyUnicode_InternFromString(row.name));
-    if (!name)
-        return nullptr;
-    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
-    if (!qualname)
-        return nullptr;
-    Owned code = build_code(row, qualname.get());
-    if (!code)
-        return nullptr;
-    Owned annotations = build_annotations(row);
-    if (!annotations)
-        return nullptr;
-    Owned defaults = build_defaults(row);
-    if (!defaults)
-        return nullptr;
-    Owned doc = build_doc(row);
-    if (!doc)
-        return nullptr;
-
     FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
     if (!f)
         return nullptr;
     f->vectorcall = function_vectorcall;
     f->row = &row;
-    f->name = name.release();
-    f->qualname = qualname.release();
+    f->cleared = false;
+    f->name = nullptr;
+    f->qualname = nullptr;
     f->module = Py_NewRef(module_name);
-    f->doc = doc.release();
-    f->annotations = annotations.release();
-    f->defaults = defaults.release();
-    f->kwdefaults = Py_NewRef(Py_None);
-    f->code = code.release();
+    f->doc = nullptr;
+    f->annotations = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->code = nullptr;
     f->globals = Py_NewRef(module_dict);
     f->dict = nullptr;
     f->weakrefs = nullptr;

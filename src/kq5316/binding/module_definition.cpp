@@ -5,7 +5,6 @@
 #include "kq5316/binding/docstrings.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
-#include "kq5316/link/locks.hpp"
 
 namespace kq5316::binding {
 
@@ -111,7 +110,10 @@ int is_main(PyObject *module_dict) {
 // their import order, the class, the demonstration when run as the main program, `__test__`.
 int run_module_body(PyObject *module) {
     PyObject *module_dict = PyModule_GetDict(module);
-    Owned builtins = Owned::steal(PyImport_ImportModule("builtins"));
+    // Imported as the dependencies are, straight from the import system: `PyImport_ImportModule`
+    // would go through `__import__` and cost a noticeable share of the module's import.
+    Owned builtins =
+        Owned::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!builtins || PyDict_SetItemString(module_dict, "__builtins__", builtins.get()) < 0)
         return -1;
     if (check_host_version() < 0)
@@ -124,7 +126,7 @@ int run_module_body(PyObject *module) {
     if (!cls || PyDict_SetItemString(module_dict, class_name, cls.get()) < 0)
         return -1;
     const int main = is_main(module_dict);
-    if (main < 0 || (main && run_demonstration(module) < 0))
+    if (main < 0 || (main && (init_names() < 0 || run_demonstration(module) < 0)))
         return -1;
     Owned test_dict = Owned::steal(PyDict_New());
     if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
@@ -140,8 +142,6 @@ int exec_module(PyObject *module) {
                                             "Re-initialisation is not supported.");
         return -1;
     }
-    if (init_names() < 0 || link::reset_locks_in_forked_children() < 0)
-        return -1;
     // Recorded before the body runs, so that the methods' global look-ups see this module while
     // the demonstration runs; dropped again if the body fails, so a later import starts afresh.
     set_initialised_module(module);

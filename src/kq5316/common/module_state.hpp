@@ -63,8 +63,9 @@ PyObject *class_body_name(const char *name);
     X(optical_length_index, "optical_length_index")                                                \
     X(attenuation, "attenuation")
 
-// The interned names and the constant objects used on every call, created once when the module
-// first executes so the hot paths never build a string. Immutable afterwards.
+// The interned names and the constant objects used on every call, created once, at the first call
+// of a method (an import that calls nothing need not make them), so the hot paths never build a
+// string. Immutable afterwards.
 struct Names {
 #define KQ5316_NAME_FIELD(field, text) PyObject *field;
     KQ5316_NAMES(KQ5316_NAME_FIELD)
@@ -75,7 +76,7 @@ struct Names {
     PyObject *constants[protocol::command_count];
 };
 
-// Creates the names once; returns -1 with an exception set on failure.
+// Creates the names once; returns -1 with an exception set on failure. Cheap once done.
 int init_names();
 const Names &names();
 

@@ -10,8 +10,9 @@ namespace kq5316::device {
 
 namespace {
 
-// The port the exchange will use, for its lock. When the object has no port yet, nothing is
-// locked and the write reports the missing attribute, after the frame has been patched.
+// `self.ser`, looked up once for both the port's lock and the write. When the object has no port
+// yet, nothing is locked and the write reports the missing attribute, after the frame has been
+// patched.
 Owned port_for_lock(PyObject *self) {
     Owned port = Owned::steal(PyObject_GetAttr(self, names().ser));
     if (!port)
@@ -33,7 +34,7 @@ int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &
     Owned frame = patched_copy(self, command, patch);
     if (!frame)
         return -1;
-    Owned read = link::exchange(self, frame.get());
+    Owned read = link::exchange(self, port.get(), frame.get());
     return read ? reply.load(read.get()) : -1;
 }
 

@@ -2,6 +2,7 @@
 
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/device/checksum_methods.hpp"
+#include "kq5316/device/frame_copies.hpp"
 #include "kq5316/protocol/frame.hpp"
 #include "kq5316/protocol/reply_fields.hpp"
 
@@ -78,7 +79,7 @@ Owned patched_copy(PyObject *self, protocol::Command command, const FramePatch &
         return {};
     if (!PyList_Check(constant.get()))
         return constant;
-    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
+    return frame_copy(constant.get(), command);
 }
 
 } // namespace kq5316::device

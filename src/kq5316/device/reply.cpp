@@ -8,11 +8,19 @@ namespace kq5316::device {
 ReplyBytes::~ReplyBytes() {
     if (has_view_)
         PyBuffer_Release(&view_);
+    Py_XDECREF(bytes_object_);
 }
 
 int ReplyBytes::load(PyObject *reply) {
     if (reply == Py_None)
         return 0;
+    // What pyserial returns: its bytes cannot change, so they are read in place.
+    if (PyBytes_CheckExact(reply)) {
+        bytes_object_ = Py_NewRef(reply);
+        bytes_ = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(reply)),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(reply))};
+        return 0;
+    }
     if (!PyObject_CheckBuffer(reply)) {
         // Anything empty counts as no reply, as `if not reply` would judge it.
         const int truth = PyObject_IsTrue(reply);

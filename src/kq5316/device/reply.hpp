@@ -27,7 +27,11 @@ class ReplyBytes {
     std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
 
   private:
-    Py_buffer view_{};
+    PyObject *bytes_object_ =
+        nullptr; // a strong reference to an exact bytes reply, viewed directly
+    // Any other bytes-like reply, through the buffer protocol. Set only when has_view_: filling
+    // it for every reply would cost a visible share of a call.
+    Py_buffer view_;
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
 };

@@ -2,56 +2,49 @@
 
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/python_calls.hpp"
+#include "kq5316/common/python_code.hpp"
 
 namespace kq5316::link {
 
 namespace {
 
-int write_frame(PyObject *self, PyObject *frame) {
-    Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object)
-        return -1;
-    return call_method(port_object.get(), names().write, frame) ? 0 : -1;
-}
+// The write to the port the caller looked up, the pause through the module's `time`, and the
+// reply read through the instance.
+PythonStep exchange_step = {"exchange", R"(
+def exchange(self, port, frame):
+    port.write(frame)
+    time.sleep(0.2)
+    return self._KQ5316__read()
+)",
+                            nullptr};
 
-int pause() {
-    Owned time_module = module_global(names().time);
-    if (!time_module)
-        return -1;
-    return call_method(time_module.get(), names().sleep, names().pause_seconds) ? 0 : -1;
-}
+// One query of the input buffer and at most one read: exactly the bytes that had arrived.
+PythonStep read_step = {"read_reply", R"(
+def read_reply(self):
+    waiting = self.ser.inWaiting()
+    if waiting > 0:
+        return self.ser.read(waiting)
+    return None
+)",
+                        nullptr};
 
 } // namespace
 
-Owned exchange(PyObject *self, PyObject *frame) {
-    if (write_frame(self, frame) < 0)
+Owned exchange(PyObject *self, PyObject *port, PyObject *frame) {
+    if (!port) // the lookup failed: raise its error here, after the frame was patched
+        return Owned::steal(PyObject_GetAttr(self, names().ser));
+    PyObject *step = python_step(exchange_step);
+    if (!step)
         return {};
-    if (pause() < 0)
-        return {};
-    // Through `self`, on purpose: a subclass's `_KQ5316__read` is the one used, as in Python.
-    return call_method(self, names().read);
+    PyObject *args[] = {self, port, frame};
+    return Owned::steal(PyObject_Vectorcall(step, args, 3, nullptr));
 }
 
-// One query of the input buffer and at most one read: exactly the bytes that had arrived.
 PyObject *read_reply(PyObject *self, PyObject *const *) {
-    Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object)
+    PyObject *step = python_step(read_step);
+    if (!step)
         return nullptr;
-    Owned waiting = call_method(port_object.get(), names().in_waiting);
-    if (!waiting)
-        return nullptr;
-    Owned zero = Owned::steal(PyLong_FromLong(0));
-    if (!zero)
-        return nullptr;
-    const int any_waiting = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
-    if (any_waiting < 0)
-        return nullptr;
-    if (!any_waiting)
-        Py_RETURN_NONE;
-    port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object)
-        return nullptr;
-    return call_method(port_object.get(), names().read_method, waiting.get()).release();
+    return PyObject_Vectorcall(step, &self, 1, nullptr);
 }
 
 PyObject *write_and_read(PyObject *, PyObject *const *) {

@@ -7,9 +7,10 @@
 
 namespace kq5316::link {
 
-// `self.ser.write(frame)`, `time.sleep(0.2)` and `self._KQ5316__read()`. Returns the reply read
-// (bytes or None), or null with an exception set.
-Owned exchange(PyObject *self, PyObject *frame);
+// `port.write(frame)`, `time.sleep(0.2)` and `self._KQ5316__read()`, where `port` is `self.ser`
+// as the caller looked it up (null when that failed: the write then raises the lookup's error).
+// Returns the reply read (bytes or None), or null with an exception set.
+Owned exchange(PyObject *self, PyObject *port, PyObject *frame);
 
 // Method bodies: the reply read (`__read`) and `__write_and_read`, which takes part in no
 // exchange and only checks its argument.

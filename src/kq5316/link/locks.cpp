@@ -10,11 +10,20 @@ namespace kq5316::link {
 // freed: a thread waiting with the GIL released keeps a pointer to its slot while others add
 // slots, and there are only ever as many as ports in use at the same moment, so steady use
 // allocates nothing. The list, and every field, changes only with the GIL held.
+//
+// Who holds the port is decided by `owner` and `depth` alone, under the GIL, so taking a port
+// nobody holds costs no system lock at all (the interpreter's own locks read the clock on every
+// attempt). The system lock is a gate that only waiting threads use: it stays shut, a thread that
+// has to wait sleeps on it with the GIL released, and a holder that lets go while others wait
+// opens it, once. The thread that passes shuts it behind itself, looks again, under the GIL,
+// whether the port is free, and waits again if another thread took it first.
 struct PortSlot {
     PyObject *port;          // null: a free slot whose lock waits to be reused
     int users;               // threads holding or waiting; the slot is freed when the last leaves
-    PyThread_type_lock lock; // taken once per owning thread, however deep its re-entry
-    unsigned long owner;     // the thread holding the lock, when depth > 0
+    int waiting;             // threads sleeping on the gate, or about to
+    PyThread_type_lock gate; // shut (acquired) except while a waiting thread is let through
+    bool gate_open;          // released for a waiting thread that has not passed yet
+    unsigned long owner;     // the thread holding the port, when depth > 0
     int depth;               // how many times the owner has taken it
     PortSlot *next;
 };
@@ -31,17 +40,29 @@ PortSlot *find(PyObject *port) {
     return nullptr;
 }
 
+// A new gate, shut.
+PyThread_type_lock new_gate() {
+    PyThread_type_lock gate = PyThread_allocate_lock();
+    if (gate)
+        PyThread_acquire_lock(gate, NOWAIT_LOCK);
+    return gate;
+}
+
+int reset_locks_in_forked_children();
+
 PortSlot *new_slot() {
-    PyThread_type_lock lock = PyThread_allocate_lock();
+    if (reset_locks_in_forked_children() < 0)
+        return nullptr;
+    PyThread_type_lock gate = new_gate();
     auto *slot = static_cast<PortSlot *>(PyMem_Malloc(sizeof(PortSlot)));
-    if (!lock || !slot) {
-        if (lock)
-            PyThread_free_lock(lock);
+    if (!gate || !slot) {
+        if (gate)
+            PyThread_free_lock(gate);
         PyMem_Free(slot);
         PyErr_NoMemory();
         return nullptr;
     }
-    *slot = {nullptr, 0, lock, 0, 0, slots};
+    *slot = {nullptr, 0, 0, gate, false, 0, 0, slots};
     slots = slot;
     return slot;
 }
@@ -57,18 +78,24 @@ PortSlot *slot_for(PyObject *port) {
     return slot;
 }
 
-// Waits with the GIL released. A signal wakes the wait so that its Python handler runs on this
-// thread, as threading.Lock.acquire() does; if the handler raises, the wait is given up.
-int wait_for(PyThread_type_lock lock) {
-    for (;;) {
+// Waits until the port is free, with the GIL released while asleep on the gate. A signal wakes
+// the wait so that its Python handler runs on this thread, as threading.Lock.acquire() does; if
+// the handler raises, the wait is given up.
+int wait_until_free(PortSlot *slot) {
+    ++slot->waiting;
+    while (slot->depth > 0) {
         PyThreadState *state = PyEval_SaveThread();
-        const PyLockStatus status = PyThread_acquire_lock_timed(lock, -1, 1);
+        const PyLockStatus status = PyThread_acquire_lock_timed(slot->gate, -1, 1);
         PyEval_RestoreThread(state);
         if (status == PY_LOCK_ACQUIRED)
-            return 0;
-        if (PyErr_CheckSignals() < 0)
+            slot->gate_open = false;
+        else if (PyErr_CheckSignals() < 0) {
+            --slot->waiting;
             return -1;
+        }
     }
+    --slot->waiting;
+    return 0;
 }
 
 int take(PortSlot *slot) {
@@ -77,11 +104,22 @@ int take(PortSlot *slot) {
         ++slot->depth;
         return 0;
     }
-    if (!PyThread_acquire_lock(slot->lock, NOWAIT_LOCK) && wait_for(slot->lock) < 0)
+    if (slot->depth > 0 && wait_until_free(slot) < 0)
         return -1;
     slot->owner = me;
     slot->depth = 1;
     return 0;
+}
+
+// On the last release, lets one waiting thread through the gate, if any waits.
+void give_up(PortSlot *slot) {
+    if (--slot->depth > 0)
+        return;
+    slot->owner = 0;
+    if (slot->waiting > 0 && !slot->gate_open) {
+        slot->gate_open = true;
+        PyThread_release_lock(slot->gate);
+    }
 }
 
 void leave(PortSlot *slot) {
@@ -89,26 +127,25 @@ void leave(PortSlot *slot) {
         slot->port = nullptr;
 }
 
-// In a forked child only the thread that forked exists: it keeps the locks it holds, and every
-// other slot becomes free. A lock that other threads held or waited for may be in any state (a
-// waiter may have taken it without having had the GIL to record that), so it gets a new one, and
-// the old one is left alone rather than freed, as the interpreter does for its own locks.
+// In a forked child only the thread that forked exists: it keeps the ports it holds, and every
+// other slot becomes free. A gate that other threads slept on, or that was opened for them, may be
+// in any state (a waiter may have passed it without having had the GIL to record that), so it is
+// replaced by a new one, and the old one is left alone rather than freed, as the interpreter does
+// for its own locks.
 PyObject *forget_other_threads(PyObject *, PyObject *) {
     const unsigned long me = PyThread_get_thread_ident();
     for (PortSlot *slot = slots; slot; slot = slot->next) {
+        if (slot->waiting > 0 || slot->gate_open) {
+            PyThread_type_lock fresh = new_gate();
+            if (fresh) {
+                slot->gate = fresh;
+                slot->gate_open = false;
+            }
+        }
+        slot->waiting = 0;
         if (slot->depth > 0 && slot->owner == me) {
             slot->users = slot->depth;
             continue;
-        }
-        if (slot->users > 0) {
-            PyThread_type_lock fresh = PyThread_allocate_lock();
-            if (fresh) {
-                slot->lock = fresh;
-            } else {
-                // No memory for a new one: free the old one, taking it first if it is free.
-                PyThread_acquire_lock(slot->lock, NOWAIT_LOCK);
-                PyThread_release_lock(slot->lock);
-            }
         }
         slot->port = nullptr;
         slot->users = 0;
@@ -121,38 +158,11 @@ PyObject *forget_other_threads(PyObject *, PyObject *) {
 PyMethodDef after_fork_in_child = {"_kq5316_after_fork_in_child", forget_other_threads, METH_NOARGS,
                                    nullptr};
 
-} // namespace
-
-PortLock::~PortLock() {
-    if (!slot_)
-        return;
-    if (--slot_->depth == 0) {
-        slot_->owner = 0;
-        PyThread_release_lock(slot_->lock);
-    }
-    leave(slot_);
-    Py_DECREF(port_);
-}
-
-int PortLock::acquire(PyObject *port) {
-    if (!port)
-        return 0;
-    PortSlot *slot = slot_for(port);
-    if (!slot)
-        return -1;
-    ++slot->users;
-    Owned held = Owned::borrow(port);
-    if (take(slot) < 0) {
-        leave(slot);
-        return -1;
-    }
-    slot_ = slot;
-    port_ = held.release();
-    return 0;
-}
-
+// Makes a forked child forget the ports that threads of its parent held or waited for: those
+// threads do not exist in the child, so their ports would otherwise stay taken for ever. Done when
+// the first slot is made, since before that no thread can hold a port; a no-op where the system
+// has no fork. -1 on error.
 int reset_locks_in_forked_children() {
-    // An import that failed after this step may run it again; one hook is enough.
     static bool registered = false;
     if (registered)
         return 0;
@@ -178,6 +188,33 @@ int reset_locks_in_forked_children() {
     if (!Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))
         return -1;
     registered = true;
+    return 0;
+}
+
+} // namespace
+
+PortLock::~PortLock() {
+    if (!slot_)
+        return;
+    give_up(slot_);
+    leave(slot_);
+    Py_DECREF(port_);
+}
+
+int PortLock::acquire(PyObject *port) {
+    if (!port)
+        return 0;
+    PortSlot *slot = slot_for(port);
+    if (!slot)
+        return -1;
+    ++slot->users;
+    Owned held = Owned::borrow(port);
+    if (take(slot) < 0) {
+        leave(slot);
+        return -1;
+    }
+    slot_ = slot;
+    port_ = held.release();
     return 0;
 }
 

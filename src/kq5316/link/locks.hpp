@@ -30,9 +30,4 @@ class PortLock {
     PyObject *port_ = nullptr; // a strong reference while held, so the port's address stays its own
 };
 
-// Makes a forked child forget the locks that threads of its parent held or waited for: those
-// threads do not exist in the child, so their locks would otherwise stay taken for ever. Called
-// when the module first executes; a no-op where the system has no fork. -1 on error.
-int reset_locks_in_forked_children();
-
 } // namespace kq5316::link
