@@ -229,22 +229,6 @@ def test_a_keyword_that_is_not_a_string_is_refused(kq, stored, positional):
     assert kq.ser.written == []
 
 
-@pytest.mark.parametrize("call", [
-    lambda k: k.set_attenuation(10**100),
-    lambda k: k.set_attenuation(-10**100),
-    lambda k: k.set_attenuation(1100, 2**64),
-    lambda k: k.set_optical_length(1310, -2**63 - 1),
-    lambda k: k.read_optical_length(10**30),
-    lambda k: k.read_current_status(-10**30),
-    lambda k: k.clear_attenuation(2**31),
-    lambda k: k.dis_connection(256),
-])
-def test_out_of_range_integers_raise_without_sending(kq, call):
-    with pytest.raises((ValueError, OverflowError)):
-        call(kq)
-    assert kq.ser.written == []
-
-
 # Clears a method object as the cycle collector would, then reads every attribute it has.
 CLEARED_METHOD = """
 import ctypes
