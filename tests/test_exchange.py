@@ -143,13 +143,6 @@ def test_port_errors_reach_the_caller_unchanged_and_free_the_lock(pause, failing
     assert results == [True]
 
 
-@pytest.mark.parametrize("call", ALL_CALLS)
-def test_vanished_instrument_raises_a_serial_error(kq, sim, call):
-    sim.stop()
-    with pytest.raises(serial.SerialException):
-        eval("device." + call, {"device": kq})
-
-
 OUT_OF_RANGE = [
     ("read_optical_length(256)", "ch", 256), ("read_current_status(-1)", "ch", -1),
     ("set_optical_length(1310, 2**100)", "ch", 2**100), ("clear_attenuation(-2**100)", "ch", -(2**100)),
