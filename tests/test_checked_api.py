@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from kq5316x import Attenuator, BadReply, NoReply, PortBusy, Status, Version, _protocol
+from kq5316x import Attenuator, BadReply, Kq5316Error, NoReply, PortBusy, Status, Version, _protocol
 from kq5316x.testing import simulated_instrument
 
 TRANSPORTS = {"pty": (), "tcp": ("--tcp", "127.0.0.1:0")}
@@ -138,7 +138,7 @@ def test_strict_requires_the_command_bytes_echoed(sim, strict):
             with pytest.raises(BadReply, match="command bytes"):
                 att.set_attenuation(2000)
         else:
-            att.set_attenuation(2000)
+            assert att.set_attenuation(2000) is None
 
 
 class Index:
@@ -180,7 +180,7 @@ def test_closed_attenuator(sim):
     att.close()
     att.close()
     assert att.closed
-    with pytest.raises(Exception, match="closed"):
+    with pytest.raises(Kq5316Error, match="closed"):
         att.version()
 
 

@@ -54,6 +54,7 @@ def test_operation_sends_its_frame_and_decodes_the_reply(kq, sim, method, args, 
         (1535, 1, None, ["7B 01 05 07 2E 4A 7D", "7B 01 06 14 3A 02 2E 7D"]),
         (1550, 2, None, ["7B 02 05 07 2E 49 7D", "7B 02 06 14 3A 01 2E 7D"]),
         (1310, 3, "1550,1310,1310", ["7B 03 05 07 2E 48 7D", "7B 03 06 14 3A 01 2D 7D"]),
+        (1310, 2, "1535,1310", ["7B 02 05 07 2E 49 7D", "7B 02 06 14 3A 01 2E 7D"]),  # ch 2's own list
     ],
 )
 def test_set_optical_length_reads_the_list_then_selects_the_first_position(kq, sim, length, ch, lengths, sent):

@@ -8,6 +8,11 @@ def hex_bytes(data: bytes) -> str:
     return data.hex(" ").upper() if data else "(nothing)"
 
 
+def exchange_text(request: bytes, label: str, answer: bytes) -> str:
+    """The request and what came back, for an error message."""
+    return f"request {hex_bytes(request)}, {label} {hex_bytes(answer)}"
+
+
 class Kq5316Error(Exception):
     """Base class of every error kq5316x raises about the instrument or its port."""
 
@@ -22,10 +27,8 @@ class NoReply(Kq5316Error, TimeoutError):
         self.request = request
         self.received = received
         self.timeout = timeout
-        super().__init__(
-            f"no complete reply within {timeout:g} s; request {hex_bytes(request)}, "
-            f"received {hex_bytes(received)}"
-        )
+        exchange = exchange_text(request, "received", received)
+        super().__init__(f"no complete reply within {timeout:g} s; {exchange}")
 
 
 class BadReply(Kq5316Error):
@@ -35,10 +38,8 @@ class BadReply(Kq5316Error):
         self.check = check
         self.request = request
         self.reply = reply
-        super().__init__(
-            f"reply failed the {check} check; request {hex_bytes(request)}, "
-            f"reply {hex_bytes(reply)}"
-        )
+        exchange = exchange_text(request, "reply", reply)
+        super().__init__(f"reply failed the {check} check; {exchange}")
 
 
 class PortBusy(Kq5316Error):

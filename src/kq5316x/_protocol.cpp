@@ -134,8 +134,7 @@ PyObject *decode_optical_lengths(Bytes reply) {
     std::size_t count = reply[fields::count];
     PyObject *values = PyTuple_New(static_cast<Py_ssize_t>(count));
     for (std::size_t i = 0; values != nullptr && i < count; ++i) {
-        std::size_t at = fields::first_value + 2 * i;
-        PyObject *value = PyLong_FromLong(reply[at] | reply[at + 1] << 8);
+        PyObject *value = PyLong_FromLong(protocol::read_u16(reply, fields::first_value + 2 * i));
         if (value == nullptr) {
             Py_CLEAR(values);
             break;
@@ -147,7 +146,7 @@ PyObject *decode_optical_lengths(Bytes reply) {
 
 PyObject *decode_status(Bytes reply) {
     namespace fields = protocol::status_reply;
-    long steps = reply[fields::attenuation_low] | reply[fields::attenuation_high] << 8;
+    long steps = protocol::read_u16(reply, fields::attenuation_low);
     return Py_BuildValue("(iil)", reply[fields::dev_work_mode], reply[fields::optical_length_index],
                          protocol::mdb_from_steps(steps));
 }

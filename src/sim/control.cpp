@@ -1,5 +1,6 @@
 #include "sim/control.hpp"
 
+#include <limits>
 #include <vector>
 
 namespace kq5316::sim {
@@ -106,35 +107,28 @@ ControlParse parse_lengths(std::string_view rest) {
     return success(std::move(*lengths));
 }
 
-// "attenuation CH STEPS" and "mode CH VALUE": a channel and a number.
-bool parse_channel_value(std::string_view rest, unsigned long max, std::uint8_t &channel,
-                         unsigned long &value) {
+// "attenuation CH STEPS" and "mode CH VALUE": a channel and a number that fits `Value`, made
+// into the control `Setting{channel, value}`.
+template <typename Setting, typename Value>
+ControlParse parse_channel_setting(std::string_view rest, std::string usage) {
     auto words = split_words(rest);
     if (words.size() != 2)
-        return false;
-    auto parsed_channel = parse_channel(words[0]);
-    auto parsed_value = parse_number(words[1], max);
-    if (!parsed_channel || !parsed_value)
-        return false;
-    channel = *parsed_channel;
-    value = *parsed_value;
-    return true;
+        return failure(std::move(usage));
+    auto channel = parse_channel(words[0]);
+    auto value = parse_number(words[1], std::numeric_limits<Value>::max());
+    if (!channel || !value)
+        return failure(std::move(usage));
+    return success(Setting{*channel, static_cast<Value>(*value)});
 }
 
 ControlParse parse_attenuation(std::string_view rest) {
-    std::uint8_t channel = 0;
-    unsigned long steps = 0;
-    if (!parse_channel_value(rest, 0xFFFF, channel, steps))
-        return failure("expected CH (0-255) and STEPS (0-65535, in 0.01 dB)");
-    return success(SetSteps{channel, static_cast<std::uint16_t>(steps)});
+    return parse_channel_setting<SetSteps, std::uint16_t>(
+        rest, "expected CH (0-255) and STEPS (0-65535, in 0.01 dB)");
 }
 
 ControlParse parse_mode(std::string_view rest) {
-    std::uint8_t channel = 0;
-    unsigned long mode = 0;
-    if (!parse_channel_value(rest, 0xFF, channel, mode))
-        return failure("expected CH (0-255) and MODE (0-255)");
-    return success(SetWorkMode{channel, static_cast<std::uint8_t>(mode)});
+    return parse_channel_setting<SetWorkMode, std::uint8_t>(rest,
+                                                            "expected CH (0-255) and MODE (0-255)");
 }
 
 ControlParse parse_version_word(std::string_view rest) {

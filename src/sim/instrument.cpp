@@ -184,10 +184,8 @@ Bytes Instrument::optical_length_reply(std::span<const std::uint8_t> request) co
     const OpticalLengths &values = lengths_of(request[protocol::channel_index]);
     Bytes reply = reply_frame(request, 1 + 2 * values.size());
     reply[fields::count] = static_cast<std::uint8_t>(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        reply[fields::first_value + 2 * i] = static_cast<std::uint8_t>(values[i] & 0xFF);
-        reply[fields::first_value + 2 * i + 1] = static_cast<std::uint8_t>(values[i] >> 8);
-    }
+    for (std::size_t i = 0; i < values.size(); ++i)
+        protocol::write_u16(reply, fields::first_value + 2 * i, values[i]);
     seal(reply);
     return reply;
 }
@@ -200,8 +198,7 @@ Bytes Instrument::status_reply(std::span<const std::uint8_t> request) {
     Bytes reply = reply_frame(request, 5);
     reply[fields::dev_work_mode] = state.work_mode;
     reply[fields::optical_length_index] = state.length_index;
-    reply[fields::attenuation_low] = static_cast<std::uint8_t>(state.steps & 0xFF);
-    reply[fields::attenuation_high] = static_cast<std::uint8_t>(state.steps >> 8);
+    protocol::write_u16(reply, fields::attenuation_low, state.steps);
     seal(reply);
     return reply;
 }
@@ -221,9 +218,7 @@ std::string Instrument::apply_setting(Command command, std::span<const std::uint
         return {};
     }
     case Command::set_attenuation:
-        state.steps =
-            static_cast<std::uint16_t>(request[protocol::set_attenuation_frame::value_low] |
-                                       request[protocol::set_attenuation_frame::value_high] << 8);
+        state.steps = protocol::read_u16(request, protocol::set_attenuation_frame::value_low);
         state.disconnected = false;
         return {};
     case Command::clear_attenuation:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 #include <string_view>
 
@@ -26,28 +27,20 @@ enum class ReplyFault : std::uint8_t {
     layout,
 };
 
-// The name a caller's error message gives the failed check.
+// The name a caller's error message gives the failed check, in the order of `ReplyFault`.
+inline constexpr std::string_view reply_fault_names[] = {
+    "none",     "start byte",    "length byte", "end byte",
+    "checksum", "command bytes", "channel",     "layout",
+};
+static_assert(std::size(reply_fault_names) == static_cast<std::size_t>(ReplyFault::layout) + 1);
+
 constexpr std::string_view reply_fault_name(ReplyFault fault) {
-    switch (fault) {
-    case ReplyFault::none:
-        return "none";
-    case ReplyFault::start_byte:
-        return "start byte";
-    case ReplyFault::length_byte:
-        return "length byte";
-    case ReplyFault::end_byte:
-        return "end byte";
-    case ReplyFault::checksum:
-        return "checksum";
-    case ReplyFault::command_bytes:
-        return "command bytes";
-    case ReplyFault::channel:
-        return "channel";
-    case ReplyFault::layout:
-        return "layout";
-    }
-    return "unknown";
+    auto index = static_cast<std::size_t>(fault);
+    return index < std::size(reply_fault_names) ? reply_fault_names[index] : "unknown";
 }
+static_assert(reply_fault_name(ReplyFault::start_byte) == "start byte" &&
+              reply_fault_name(ReplyFault::checksum) == "checksum" &&
+              reply_fault_name(ReplyFault::layout) == "layout");
 
 // The total length a reply announces in its first bytes, or 0 when those bytes cannot begin a
 // frame (wrong start byte, a length byte too small for any frame). A reader takes

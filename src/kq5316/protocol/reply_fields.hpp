@@ -4,8 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace kq5316::protocol {
+
+// A 16-bit value goes low byte first: its low byte at `low`, its high byte right after.
+constexpr std::uint16_t read_u16(std::span<const std::uint8_t> bytes, std::size_t low) {
+    return static_cast<std::uint16_t>(bytes[low] | bytes[low + 1] << 8);
+}
+constexpr void write_u16(std::span<std::uint8_t> bytes, std::size_t low, std::uint16_t value) {
+    bytes[low] = static_cast<std::uint8_t>(value & 0xFF);
+    bytes[low + 1] = static_cast<std::uint8_t>(value >> 8);
+}
 
 // Version reply: exactly this long, three version bytes.
 namespace version_reply {
@@ -32,12 +42,14 @@ inline constexpr std::size_t optical_length_index = 7;
 inline constexpr std::size_t attenuation_low = 8;
 inline constexpr std::size_t attenuation_high = 9;
 inline constexpr std::size_t min_length = 10;
+static_assert(attenuation_high == attenuation_low + 1);
 } // namespace status_reply
 
 // Parameter positions of the frames the operations patch.
 namespace set_attenuation_frame {
 inline constexpr std::size_t value_low = 5;
 inline constexpr std::size_t value_high = 6;
+static_assert(value_high == value_low + 1);
 } // namespace set_attenuation_frame
 namespace set_optical_length_frame {
 inline constexpr std::size_t position = 5;

@@ -65,8 +65,8 @@ constexpr Request make_request(const CommandFrame &entry, std::uint8_t channel, 
         request.bytes[channel_index] = channel;
     switch (value_kind(entry.command)) {
     case ValueKind::steps:
-        request.bytes[set_attenuation_frame::value_low] = static_cast<std::uint8_t>(value & 0xFF);
-        request.bytes[set_attenuation_frame::value_high] = static_cast<std::uint8_t>(value >> 8);
+        write_u16(request.bytes, set_attenuation_frame::value_low,
+                  static_cast<std::uint16_t>(value));
         break;
     case ValueKind::position:
         request.bytes[set_optical_length_frame::position] = static_cast<std::uint8_t>(value);
