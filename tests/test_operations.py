@@ -3,7 +3,7 @@ the reply, and what faulty replies give."""
 
 import pytest
 
-from support import STATUS_IDLE, STORED, VERSION, constant, frame, perform, status
+from support import STATUS_IDLE, STORED, VERSION, constant, frame, perform, stand_in, status
 
 # (method, args, kwargs, constant sent, frame on the wire, result with the simulator's defaults)
 SINGLE_EXCHANGES = [
@@ -163,3 +163,24 @@ def test_close_full_screen_always_sends_the_stored_frame(kq, sim):
     assert kq.clear_attenuation(7) and kq.dis_connection(9) and kq.read_optical_length(4)
     assert kq.close_full_screen() is True
     assert sim.frames()[-1] == bytes.fromhex(STORED["CLOSE_FULLSCREEN"])
+
+
+@pytest.mark.parametrize(
+    "call, replies, results",
+    [("read_device_version()",
+      ["7B AA AA AA AA 02 32 20 00 7D", "7B AA AA AA AA 02 32 20 00 7D", "7B AA AA AA AA 03 32 20 00 7D"],
+      [VERSION, VERSION, dict(VERSION, module_version=3)]),
+     ("read_current_status()",
+      ["7B AA AA AA AA 00 AA 02 F4 01 AA 7D", "7B AA AA AA AA 00 AA 02 F4 01 AA 7D", "7B AA AA AA AA 00 AA 02 F5 01 AA 7D"],
+      [status(0, 2, 5000), status(0, 2, 5000), status(0, 2, 5010)])],
+)
+def test_each_result_dict_is_new_and_untouched_by_what_callers_did_to_earlier_ones(call, replies, results):
+    device = stand_in(*(bytes.fromhex(reply) for reply in replies))
+    seen = []
+    for expected in results:
+        result = perform(device, call)
+        assert result == expected and list(result) == list(expected)
+        assert all(result is not earlier for earlier in seen)
+        seen.append(result)
+        result.clear()
+        result["added"] = 1

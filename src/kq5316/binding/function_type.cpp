@@ -66,6 +66,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     if (init_names() < 0)
         return nullptr;
     const MethodRow &row = *as_function(callable)->row;
+    // A method without parameters called with just `self`, as every exchange calls the reply read:
+    // nothing to bind or check.
+    if (row.parameter_count == 0 && PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
+        return row.body(args[0], args + 1);
     PyObject *bound[max_bound];
     if (bind_arguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
         return nullptr;

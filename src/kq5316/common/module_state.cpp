@@ -6,13 +6,19 @@
 
 namespace kq5316 {
 
+namespace detail {
+bool names_ready = false;
+Names interned_names{};
+} // namespace detail
+
 namespace {
+
+using detail::interned_names;
+using detail::names_ready;
 
 PyObject *module_object = nullptr;
 // Set by an embedding launcher before it imports the module; read once by the execute step.
 bool run_as_main = false;
-bool names_ready = false;
-Names interned{};
 
 struct NameText {
     PyObject *Names::*field;
@@ -28,14 +34,15 @@ static_assert(std::size(Names{}.constants) == protocol::command_table.size());
 
 int intern_names() {
     for (const NameText &entry : name_texts) {
-        interned.*entry.field = class_body_name(entry.text);
-        if (!(interned.*entry.field))
+        interned_names.*entry.field = class_body_name(entry.text);
+        if (!(interned_names.*entry.field))
             return -1;
     }
     for (std::size_t i = 0; i < protocol::command_table.size(); ++i) {
         // Every name in the table is a string literal, so its data ends with a NUL.
-        interned.constants[i] = class_body_name(protocol::command_table[i].constant_name.data());
-        if (!interned.constants[i])
+        interned_names.constants[i] =
+            class_body_name(protocol::command_table[i].constant_name.data());
+        if (!interned_names.constants[i])
             return -1;
     }
     return 0;
@@ -82,21 +89,15 @@ PyObject *class_body_name(const char *name) {
     return PyUnicode_InternFromString(spelled);
 }
 
-int init_names() {
-    if (names_ready)
-        return 0;
+int make_names() {
     if (intern_names() < 0)
         return -1;
-    interned.pause_seconds = PyFloat_FromDouble(0.2);
-    interned.default_channel = PyLong_FromLong(1);
-    if (!interned.pause_seconds || !interned.default_channel)
+    interned_names.pause_seconds = PyFloat_FromDouble(0.2);
+    interned_names.default_channel = PyLong_FromLong(1);
+    if (!interned_names.pause_seconds || !interned_names.default_channel)
         return -1;
     names_ready = true;
     return 0;
-}
-
-const Names &names() {
-    return interned;
 }
 
 } // namespace kq5316

@@ -76,8 +76,21 @@ struct Names {
     PyObject *constants[protocol::command_count];
 };
 
+// Defined in module_state.cpp; reached through the functions below, which are inline because
+// every call of a method uses them.
+namespace detail {
+extern bool names_ready;
+extern Names interned_names;
+} // namespace detail
+
+int make_names();
+
 // Creates the names once; returns -1 with an exception set on failure. Cheap once done.
-int init_names();
-const Names &names();
+inline int init_names() {
+    return detail::names_ready ? 0 : make_names();
+}
+inline const Names &names() {
+    return detail::interned_names;
+}
 
 } // namespace kq5316

@@ -31,9 +31,7 @@ PyObject *compile_step(const PythonStep &step) {
 
 } // namespace
 
-PyObject *python_step(PythonStep &step) {
-    if (step.function)
-        return step.function;
+PyObject *compile_python_step(PythonStep &step) {
     // Compiling runs Python code, so another thread may have made the function meanwhile: then
     // that one is kept and this one dropped.
     PyObject *made = compile_step(step);

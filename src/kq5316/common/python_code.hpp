@@ -19,6 +19,9 @@ struct PythonStep {
 
 // The step's function (a borrowed reference), compiling it first if need be; null with an
 // exception set when that fails. Needs the initialised module.
-PyObject *python_step(PythonStep &step);
+PyObject *compile_python_step(PythonStep &step);
+inline PyObject *python_step(PythonStep &step) {
+    return step.function ? step.function : compile_python_step(step);
+}
 
 } // namespace kq5316

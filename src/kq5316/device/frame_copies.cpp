@@ -1,6 +1,7 @@
 #include "kq5316/device/frame_copies.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 namespace kq5316::device {
 
@@ -26,6 +27,10 @@ bool reusable(PyObject *copy, Py_ssize_t length) {
 // from one call to the next). The items replaced are released only at the end: an item's release
 // may run Python code, which must not see the copy half filled.
 void refill(PyObject *copy, PyObject *constant, Py_ssize_t length) {
+    PyObject **items = reinterpret_cast<PyListObject *>(copy)->ob_item;
+    PyObject **wanted = reinterpret_cast<PyListObject *>(constant)->ob_item;
+    if (std::memcmp(items, wanted, static_cast<std::size_t>(length) * sizeof(PyObject *)) == 0)
+        return; // the usual case when the command was sent last with the same bytes
     PyObject *replaced[max_reused_length];
     Py_ssize_t count = 0;
     for (Py_ssize_t i = 0; i < length; ++i) {

@@ -36,12 +36,25 @@ class ReplyBytes {
     std::span<const std::uint8_t> bytes_;
 };
 
-// Builds a result dict from (key, value) pairs, in order; null with an exception on failure.
+// A result dict of one kind: (key, value) pairs, in order, with int values.
 struct ResultField {
     PyObject *key;
     long value;
 };
-PyObject *result_dict(std::initializer_list<ResultField> fields);
+inline constexpr std::size_t max_result_fields = 3;
+
+// The last result of one kind, kept privately (never handed out) so that the next result with the
+// same values is a copy of it: copying a small dict costs about half what building one does, and
+// a device answers the same values call after call. Used with the GIL held; kept for the life of
+// the process.
+struct ResultTemplate {
+    PyObject *dict = nullptr;
+    long values[max_result_fields] = {};
+};
+
+// A new dict with `fields` (at most max_result_fields), copied from `last` when its values are
+// the same, built afresh (and kept in `last`) otherwise; null with an exception on failure.
+PyObject *result_dict(ResultTemplate &last, std::initializer_list<ResultField> fields);
 
 // Raises the IndexError Python raises for a reply read past its end.
 void raise_reply_too_short();
