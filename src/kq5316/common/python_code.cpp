@@ -24,9 +24,11 @@ PyObject *compile_step(const PythonStep &step) {
     if (!ran)
         return nullptr;
     PyObject *function = PyDict_GetItemString(definitions.get(), step.name);
-    if (!function)
+    if (!function || !PyFunction_Check(function)) {
         PyErr_Format(PyExc_SystemError, "kq5316: %s was not defined", step.name);
-    return Py_XNewRef(function);
+        return nullptr;
+    }
+    return Py_NewRef(function);
 }
 
 } // namespace

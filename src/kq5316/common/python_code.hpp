@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace kq5316 {
 
 struct PythonStep {
@@ -22,6 +24,13 @@ struct PythonStep {
 PyObject *compile_python_step(PythonStep &step);
 inline PyObject *python_step(PythonStep &step) {
     return step.function ? step.function : compile_python_step(step);
+}
+
+// Runs a step's function with positional arguments. It is always a plain Python function, so it is
+// entered directly: the generic call would look up how to call it and check its result each time,
+// a visible share of the shorter operations.
+inline PyObject *run_python_step(PyObject *function, PyObject *const *args, std::size_t nargs) {
+    return _PyFunction_Vectorcall(function, args, nargs, nullptr);
 }
 
 } // namespace kq5316

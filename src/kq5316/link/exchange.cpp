@@ -37,14 +37,14 @@ Owned exchange(PyObject *self, PyObject *port, PyObject *frame) {
     if (!step)
         return {};
     PyObject *args[] = {self, port, frame};
-    return Owned::steal(PyObject_Vectorcall(step, args, 3, nullptr));
+    return Owned::steal(run_python_step(step, args, 3));
 }
 
 PyObject *read_reply(PyObject *self, PyObject *const *) {
     PyObject *step = python_step(read_step);
     if (!step)
         return nullptr;
-    return PyObject_Vectorcall(step, &self, 1, nullptr);
+    return run_python_step(step, &self, 1);
 }
 
 PyObject *write_and_read(PyObject *, PyObject *const *) {
