@@ -5,22 +5,8 @@
 
 namespace kq5316::device {
 
-ReplyBytes::~ReplyBytes() {
-    if (has_view_)
-        PyBuffer_Release(&view_);
-    Py_XDECREF(bytes_object_);
-}
-
-int ReplyBytes::load(PyObject *reply) {
-    if (reply == Py_None)
-        return 0;
-    // What pyserial returns: its bytes cannot change, so they are read in place.
-    if (PyBytes_CheckExact(reply)) {
-        bytes_object_ = Py_NewRef(reply);
-        bytes_ = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(reply)),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(reply))};
-        return 0;
-    }
+// Anything but None and exact bytes, which the header reads inline.
+int ReplyBytes::load_other(PyObject *reply) {
     if (!PyObject_CheckBuffer(reply)) {
         // Anything empty counts as no reply, as `if not reply` would judge it.
         const int truth = PyObject_IsTrue(reply);
@@ -35,11 +21,6 @@ int ReplyBytes::load(PyObject *reply) {
     has_view_ = true;
     bytes_ = {static_cast<const std::uint8_t *>(view_.buf), static_cast<std::size_t>(view_.len)};
     return 0;
-}
-
-bool ReplyBytes::delimited() const {
-    return !bytes_.empty() && bytes_.front() == protocol::start_byte &&
-           bytes_.back() == protocol::end_byte;
 }
 
 namespace {
