@@ -11,7 +11,8 @@ import serial
 
 import kq5316
 from kq5316 import KQ5316
-from support import STORED, VERSION, constant, frame, opened, perform, sent, stand_in, status
+from support import (STORED, VERSION, StandInPort, constant, frame, opened, perform, sent, stand_in,
+                     status)
 
 ALL_CALLS = [
     "read_device_version()", "read_optical_length(2)", "set_optical_length(1310, 2)",
@@ -141,6 +142,46 @@ def test_before_open_the_missing_port_raises_attribute_error(call, name, patched
         eval("device." + call, {"device": KQ5316("/dev/never-opened")})
     expected = {**STORED, **({name: patched} if name else {})}
     assert {n: constant(n) for n in STORED} == {n: frame(t) for n, t in expected.items()}
+
+
+def replace_reply_read(monkeypatch, where, replacement):
+    """A KQ5316 on a silent port whose reply read is `replacement` (a function of `self`),
+    replaced `where`; returns it and a function that undoes the replacement."""
+    if where == "in a subclass":
+        device = type("Subclass", (KQ5316,), {"_KQ5316__read": replacement})("stand-in")
+    elif where == "by __getattribute__":
+        def __getattribute__(self, name):
+            if name == "_KQ5316__read":
+                return replacement.__get__(self)
+            return object.__getattribute__(self, name)
+        device = type("Hooked", (KQ5316,), {"__getattribute__": __getattribute__})("stand-in")
+    else:
+        device = KQ5316("stand-in")
+    device.ser = StandInPort()
+    if where == "on the object":
+        device._KQ5316__read = replacement.__get__(device)
+        return device, lambda: delattr(device, "_KQ5316__read")
+    if where == "on the class":
+        monkeypatch.setattr(KQ5316, "_KQ5316__read", replacement)
+        return device, monkeypatch.undo
+    return device, None
+
+
+@pytest.mark.parametrize("where", ["on the object", "in a subclass", "on the class", "by __getattribute__"])
+def test_the_reply_read_is_the_one_the_instance_gives_after_the_pause(monkeypatch, where):
+    def replacement(self):
+        self.ser.calls.append(("replacement",))
+        return b"\x7b\x7d"
+
+    monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: None))
+    device, undo = replace_reply_read(monkeypatch, where, replacement)
+    assert device.close_full_screen() is True and device.read_device_version() is None
+    assert [c[0] for c in device.ser.calls] == ["write", "replacement"] * 2
+    if undo:  # the class's own reply read again, from the next call on
+        undo()
+        monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: None))
+        assert device.close_full_screen() is False
+        assert [c[0] for c in device.ser.calls[4:]] == ["write", "inWaiting"]
 
 
 @pytest.mark.parametrize("failing", ["write", "inWaiting", "read"])

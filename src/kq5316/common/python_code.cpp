@@ -15,7 +15,11 @@ PyObject *compile_step(const PythonStep &step) {
         PyErr_SetString(PyExc_RuntimeError, "the kq5316 module is not initialised");
         return nullptr;
     }
-    Owned code = Owned::steal(Py_CompileString(step.source, "<kq5316>", Py_file_input));
+    Owned source = Owned::steal(PyUnicode_FromFormat("%s%s", step.source, step.source_end));
+    const char *text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    if (!text)
+        return nullptr;
+    Owned code = Owned::steal(Py_CompileString(text, "<kq5316>", Py_file_input));
     Owned definitions = code ? Owned::steal(PyDict_New()) : Owned();
     if (!definitions)
         return nullptr;

@@ -14,8 +14,11 @@
 namespace kq5316 {
 
 struct PythonStep {
-    const char *name;   // the function the source defines
-    const char *source; // one function definition
+    const char *name; // the function the source defines
+    // One function definition, as two texts joined when it is compiled, so that two steps can
+    // share lines without repeating them.
+    const char *source;
+    const char *source_end;
     PyObject *function; // compiled on first use and kept for the life of the process, or null
 };
 

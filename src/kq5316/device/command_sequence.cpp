@@ -8,33 +8,18 @@
 
 namespace kq5316::device {
 
-namespace {
-
-// `self.ser`, looked up once for both the port's lock and the write. When the object has no port
-// yet, nothing is locked and the write reports the missing attribute, after the frame has been
-// patched.
-Owned port_for_lock(PyObject *self) {
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port)
-        PyErr_Clear();
-    return port;
-}
-
-} // namespace
-
-// The port's lock is the only lock the module has: nothing else is held while a thread waits for
-// it, and nothing else is taken while it is held (a port that calls back into the module on the
-// same port re-enters it).
+// The object's lock is the only lock the module has: nothing else is held while a thread waits
+// for it, and nothing else is taken while it is held (a port that calls back into the module on
+// the same object re-enters it).
 int send_for_reply(PyObject *self, protocol::Command command, const FramePatch &patch,
                    ReplyBytes &reply) {
-    Owned port = port_for_lock(self);
-    link::PortLock port_lock;
-    if (port_lock.acquire(port.get()) < 0)
+    link::InstrumentLock lock;
+    if (lock.acquire(self) < 0)
         return -1;
     Owned frame = patched_copy(self, command, patch);
     if (!frame)
         return -1;
-    Owned read = link::exchange(self, port.get(), frame.get());
+    Owned read = link::exchange(self, frame.get());
     return read ? reply.load(read.get()) : -1;
 }
 

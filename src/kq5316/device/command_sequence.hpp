@@ -1,4 +1,4 @@
-// The sequence every device operation shares: under the port's lock, write the per-call bytes
+// The sequence every device operation shares: under the object's lock, write the per-call bytes
 // into the command constant, recompute its checksum, and perform one command exchange with a copy
 // of it.
 #pragma once

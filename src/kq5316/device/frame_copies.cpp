@@ -14,7 +14,7 @@ constexpr Py_ssize_t max_reused_length = 16;
 // One copy per command kept for reuse (strong references, or null). A copy that only this table
 // still refers to, because the port did not keep it, is refilled in place for the next send of
 // the same command, so steady use allocates no list. A copy still held elsewhere (a port that kept
-// it, or a thread on another port that has not finished its exchange) is never touched. Changed
+// it, or a thread on another object that has not finished its exchange) is never touched. Changed
 // only with the GIL held; kept, like the constants, for the life of the process.
 PyObject *spare_copies[protocol::command_count] = {};
 

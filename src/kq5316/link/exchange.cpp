@@ -1,42 +1,69 @@
 #include "kq5316/link/exchange.hpp"
 
 #include "kq5316/common/module_state.hpp"
-#include "kq5316/common/python_calls.hpp"
 #include "kq5316/common/python_code.hpp"
 
 namespace kq5316::link {
 
 namespace {
 
-// The write to the port the caller looked up, the pause through the module's `time`, and the
-// reply read through the instance.
-PythonStep exchange_step = {"exchange", R"(
-def exchange(self, port, frame):
-    port.write(frame)
-    time.sleep(0.2)
-    return self._KQ5316__read()
-)",
-                            nullptr};
-
-// One query of the input buffer and at most one read: exactly the bytes that had arrived.
-PythonStep read_step = {"read_reply", R"(
-def read_reply(self):
+// The reply read's lines: one query of the input buffer and at most one read, so the reply is
+// exactly the bytes that had arrived.
+constexpr const char *reply_read_lines = R"(
     waiting = self.ser.inWaiting()
     if waiting > 0:
         return self.ser.read(waiting)
     return None
-)",
-                        nullptr};
+)";
+
+PythonStep read_step = {"read_reply", "def read_reply(self):", reply_read_lines, nullptr};
+
+// The write to the port, the pause through the module's `time`, and the reply read through the
+// instance. When the instance's reply read is the class's own, the step runs its lines itself:
+// calling it would go from the interpreter into this module and back into the interpreter, which
+// costs more than all the rest of a short operation.
+PythonStep exchange_step = {"exchange", R"(
+def exchange(self, frame, read_here):
+    self.ser.write(frame)
+    time.sleep(0.2)
+    if not read_here:
+        return self._KQ5316__read())",
+                            reply_read_lines, nullptr};
+
+// The function object the class was built with for `__read`, or null before that.
+PyObject *own_reply_read = nullptr;
+
+// Whether `self._KQ5316__read` gives the class's own reply read bound to `self`: the type's method
+// resolution order finds that very function first, nothing on the object itself shadows it, and
+// the type looks attributes up the standard way. An override in a subclass
+// or on the object, a replacement on the class and a type with its own `__getattribute__` or
+// `__getattr__` are all called through the instance as usual. Decided when the exchange starts; no
+// code but the port's `write` and the pause runs before the read.
+bool reads_with_own_reply_read(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    if (!own_reply_read || type->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    // Only the class's own function here: the lookup below then calls no descriptor's code.
+    if (_PyType_Lookup(type, names().read) != own_reply_read)
+        return false;
+    PyObject *found = nullptr;
+    const int unbound = _PyObject_GetMethod(self, names().read, &found);
+    if (!found) {
+        PyErr_Clear(); // the exchange's own lookup meets the same error, at its moment
+        return false;
+    }
+    const bool own = unbound && found == own_reply_read;
+    Py_DECREF(found);
+    return own;
+}
 
 } // namespace
 
-Owned exchange(PyObject *self, PyObject *port, PyObject *frame) {
-    if (!port) // the lookup failed: raise its error here, after the frame was patched
-        return Owned::steal(PyObject_GetAttr(self, names().ser));
+Owned exchange(PyObject *self, PyObject *frame) {
     PyObject *step = python_step(exchange_step);
     if (!step)
         return {};
-    PyObject *args[] = {self, port, frame};
+    PyObject *args[] = {self, frame, reads_with_own_reply_read(self) ? Py_True : Py_False};
     return Owned::steal(run_python_step(step, args, 3));
 }
 
@@ -49,6 +76,10 @@ PyObject *read_reply(PyObject *self, PyObject *const *) {
 
 PyObject *write_and_read(PyObject *, PyObject *const *) {
     Py_RETURN_NONE;
+}
+
+void keep_own_reply_read(PyObject *function) {
+    Py_XSETREF(own_reply_read, Py_NewRef(function));
 }
 
 } // namespace kq5316::link

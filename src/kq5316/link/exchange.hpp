@@ -7,14 +7,17 @@
 
 namespace kq5316::link {
 
-// `port.write(frame)`, `time.sleep(0.2)` and `self._KQ5316__read()`, where `port` is `self.ser`
-// as the caller looked it up (null when that failed: the write then raises the lookup's error).
-// Returns the reply read (bytes or None), or null with an exception set.
-Owned exchange(PyObject *self, PyObject *port, PyObject *frame);
+// `self.ser.write(frame)`, `time.sleep(0.2)` and `self._KQ5316__read()`. Returns the reply read
+// (bytes or None), or null with an exception set.
+Owned exchange(PyObject *self, PyObject *frame);
 
 // Method bodies: the reply read (`__read`) and `__write_and_read`, which takes part in no
 // exchange and only checks its argument.
 PyObject *read_reply(PyObject *self, PyObject *const *args);
 PyObject *write_and_read(PyObject *self, PyObject *const *args);
+
+// The class's own reply read, the function object made for `__read` when the class is built.
+// Kept for the life of the process, so that no other object can ever have its address.
+void keep_own_reply_read(PyObject *function);
 
 } // namespace kq5316::link

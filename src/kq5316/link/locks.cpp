@@ -6,31 +6,31 @@
 
 namespace kq5316::link {
 
-// One slot per port that some thread holds or waits for. Slots are allocated one by one and never
-// freed: a thread waiting with the GIL released keeps a pointer to its slot while others add
-// slots, and there are only ever as many as ports in use at the same moment, so steady use
+// One slot per instrument that some thread holds or waits for. Slots are allocated one by one and
+// never freed: a thread waiting with the GIL released keeps a pointer to its slot while others add
+// slots, and there are only ever as many as instruments in use at the same moment, so steady use
 // allocates nothing. The list, and every field, changes only with the GIL held.
 //
-// Who holds the port is decided by `owner` and `depth` alone, under the GIL, so taking a port
-// nobody holds costs no system lock at all (the interpreter's own locks read the clock on every
-// attempt). The system lock is a gate that only waiting threads use: it stays shut, a thread that
-// has to wait sleeps on it with the GIL released, and a holder that lets go while others wait
-// opens it, once. The thread that passes shuts it behind itself, looks again, under the GIL,
-// whether the port is free, and waits again if another thread took it first.
-struct PortSlot {
-    PyObject *port;          // null: a free slot whose lock waits to be reused
+// Who holds the instrument is decided by `owner` and `depth` alone, under the GIL, so taking an
+// instrument nobody holds costs no system lock at all (the interpreter's own locks read the clock
+// on every attempt). The system lock is a gate that only waiting threads use: it stays shut, a
+// thread that has to wait sleeps on it with the GIL released, and a holder that lets go while
+// others wait opens it, once. The thread that passes shuts it behind itself, looks again, under the
+// GIL, whether the instrument is free, and waits again if another thread took it first.
+struct LockSlot {
+    PyObject *instrument;    // null: a free slot whose lock waits to be reused
     int users;               // threads holding or waiting; the slot is freed when the last leaves
     int waiting;             // threads sleeping on the gate, or about to
     PyThread_type_lock gate; // shut (acquired) except while a waiting thread is let through
     bool gate_open;          // released for a waiting thread that has not passed yet
-    const PyThreadState *owner; // the thread holding the port, when depth > 0
+    const PyThreadState *owner; // the thread holding the instrument, when depth > 0
     int depth;                  // how many times the owner has taken it
-    PortSlot *next;
+    LockSlot *next;
 };
 
 namespace {
 
-PortSlot *slots = nullptr;
+LockSlot *slots = nullptr;
 
 // The calling thread, by its thread state: as unique among live threads as its thread id, and
 // read without a system call's worth of work on every acquisition.
@@ -38,9 +38,9 @@ const PyThreadState *this_thread() {
     return PyThreadState_Get();
 }
 
-PortSlot *find(PyObject *port) {
-    for (PortSlot *slot = slots; slot; slot = slot->next) {
-        if (slot->port == port)
+LockSlot *find(PyObject *instrument) {
+    for (LockSlot *slot = slots; slot; slot = slot->next) {
+        if (slot->instrument == instrument)
             return slot;
     }
     return nullptr;
@@ -56,11 +56,11 @@ PyThread_type_lock new_gate() {
 
 int reset_locks_in_forked_children();
 
-PortSlot *new_slot() {
+LockSlot *new_slot() {
     if (reset_locks_in_forked_children() < 0)
         return nullptr;
     PyThread_type_lock gate = new_gate();
-    auto *slot = static_cast<PortSlot *>(PyMem_Malloc(sizeof(PortSlot)));
+    auto *slot = static_cast<LockSlot *>(PyMem_Malloc(sizeof(LockSlot)));
     if (!gate || !slot) {
         if (gate)
             PyThread_free_lock(gate);
@@ -73,21 +73,21 @@ PortSlot *new_slot() {
     return slot;
 }
 
-PortSlot *slot_for(PyObject *port) {
-    if (PortSlot *taken = find(port))
+LockSlot *slot_for(PyObject *instrument) {
+    if (LockSlot *taken = find(instrument))
         return taken;
-    PortSlot *slot = find(nullptr);
+    LockSlot *slot = find(nullptr);
     if (!slot)
         slot = new_slot();
     if (slot)
-        slot->port = port;
+        slot->instrument = instrument;
     return slot;
 }
 
-// Waits until the port is free, with the GIL released while asleep on the gate. A signal wakes
-// the wait so that its Python handler runs on this thread, as threading.Lock.acquire() does; if
-// the handler raises, the wait is given up.
-int wait_until_free(PortSlot *slot) {
+// Waits until the instrument is free, with the GIL released while asleep on the gate. A signal
+// wakes the wait so that its Python handler runs on this thread, as threading.Lock.acquire() does;
+// if the handler raises, the wait is given up.
+int wait_until_free(LockSlot *slot) {
     ++slot->waiting;
     while (slot->depth > 0) {
         PyThreadState *state = PyEval_SaveThread();
@@ -104,7 +104,7 @@ int wait_until_free(PortSlot *slot) {
     return 0;
 }
 
-int take(PortSlot *slot) {
+int take(LockSlot *slot) {
     const PyThreadState *me = this_thread();
     if (slot->depth > 0 && slot->owner == me) {
         ++slot->depth;
@@ -118,7 +118,7 @@ int take(PortSlot *slot) {
 }
 
 // On the last release, lets one waiting thread through the gate, if any waits.
-void give_up(PortSlot *slot) {
+void give_up(LockSlot *slot) {
     if (--slot->depth > 0)
         return;
     slot->owner = nullptr;
@@ -128,19 +128,19 @@ void give_up(PortSlot *slot) {
     }
 }
 
-void leave(PortSlot *slot) {
+void leave(LockSlot *slot) {
     if (--slot->users == 0)
-        slot->port = nullptr;
+        slot->instrument = nullptr;
 }
 
-// In a forked child only the thread that forked exists: it keeps the ports it holds, and every
-// other slot becomes free. A gate that other threads slept on, or that was opened for them, may be
-// in any state (a waiter may have passed it without having had the GIL to record that), so it is
-// replaced by a new one, and the old one is left alone rather than freed, as the interpreter does
-// for its own locks.
+// In a forked child only the thread that forked exists: it keeps the instruments it holds, and
+// every other slot becomes free. A gate that other threads slept on, or that was opened for them,
+// may be in any state (a waiter may have passed it without having had the GIL to record that), so
+// it is replaced by a new one, and the old one is left alone rather than freed, as the interpreter
+// does for its own locks.
 PyObject *forget_other_threads(PyObject *, PyObject *) {
     const PyThreadState *me = this_thread();
-    for (PortSlot *slot = slots; slot; slot = slot->next) {
+    for (LockSlot *slot = slots; slot; slot = slot->next) {
         if (slot->waiting > 0 || slot->gate_open) {
             PyThread_type_lock fresh = new_gate();
             if (fresh) {
@@ -153,7 +153,7 @@ PyObject *forget_other_threads(PyObject *, PyObject *) {
             slot->users = slot->depth;
             continue;
         }
-        slot->port = nullptr;
+        slot->instrument = nullptr;
         slot->users = 0;
         slot->owner = nullptr;
         slot->depth = 0;
@@ -164,10 +164,10 @@ PyObject *forget_other_threads(PyObject *, PyObject *) {
 PyMethodDef after_fork_in_child = {"_kq5316_after_fork_in_child", forget_other_threads, METH_NOARGS,
                                    nullptr};
 
-// Makes a forked child forget the ports that threads of its parent held or waited for: those
-// threads do not exist in the child, so their ports would otherwise stay taken for ever. Done when
-// the first slot is made, since before that no thread can hold a port; a no-op where the system
-// has no fork. -1 on error.
+// Makes a forked child forget the instruments that threads of its parent held or waited for:
+// those threads do not exist in the child, so theirs would otherwise stay taken for ever. Done when
+// the first slot is made, since before that no thread can hold an instrument; a no-op where the
+// system has no fork. -1 on error.
 int reset_locks_in_forked_children() {
     static bool registered = false;
     if (registered)
@@ -199,28 +199,26 @@ int reset_locks_in_forked_children() {
 
 } // namespace
 
-PortLock::~PortLock() {
+InstrumentLock::~InstrumentLock() {
     if (!slot_)
         return;
     give_up(slot_);
     leave(slot_);
-    Py_DECREF(port_);
+    Py_DECREF(instrument_);
 }
 
-int PortLock::acquire(PyObject *port) {
-    if (!port)
-        return 0;
-    PortSlot *slot = slot_for(port);
+int InstrumentLock::acquire(PyObject *instrument) {
+    LockSlot *slot = slot_for(instrument);
     if (!slot)
         return -1;
     ++slot->users;
-    Owned held = Owned::borrow(port);
+    Owned held = Owned::borrow(instrument);
     if (take(slot) < 0) {
         leave(slot);
         return -1;
     }
     slot_ = slot;
-    port_ = held.release();
+    instrument_ = held.release();
     return 0;
 }
 
