@@ -56,10 +56,10 @@ bool finds_own_reply_read(PyTypeObject *type) {
 
 // Whether `self._KQ5316__read` gives the class's own reply read bound to `self`: the type's method
 // resolution order finds that very function first, nothing on the object itself shadows it, and
-// the type looks attributes up the standard way. An override in a subclass
-// or on the object, a replacement on the class and a type with its own `__getattribute__` or
-// `__getattr__` are all called through the instance as usual. Decided when the exchange starts; no
-// code but the port's `write` and the pause runs before the read.
+// the type looks attributes up the standard way. An override in a subclass or on the object, a
+// replacement on the class and a type with its own `__getattribute__` or `__getattr__` are all
+// called through the instance as usual. Decided when the exchange starts: only the port's `write`
+// and the pause run between this check and the read.
 bool reads_with_own_reply_read(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     if (!own_reply_read || type->tp_getattro != PyObject_GenericGetAttr)
