@@ -1,6 +1,7 @@
 #include "kq5316/device/frame_patch.hpp"
 
 #include "kq5316/common/module_state.hpp"
+#include "kq5316/common/python_calls.hpp"
 #include "kq5316/device/checksum_methods.hpp"
 #include "kq5316/device/frame_copies.hpp"
 #include "kq5316/protocol/frame.hpp"
@@ -72,7 +73,7 @@ int attenuation_steps(PyObject *attenuation, long *steps) {
 
 Owned patched_copy(PyObject *self, protocol::Command command, const FramePatch &patch) {
     const std::size_t row = static_cast<std::size_t>(command);
-    Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[row]));
+    Owned constant = attribute(self, names().constants[row]);
     if (!constant)
         return {};
     if (patch.channel >= 0 && apply_patch(constant.get(), patch) < 0)
