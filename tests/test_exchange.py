@@ -184,6 +184,20 @@ def test_the_reply_read_is_the_one_the_instance_gives_after_the_pause(monkeypatc
         assert [c[0] for c in device.ser.calls[4:]] == ["write", "inWaiting"]
 
 
+@pytest.mark.parametrize("where", ["on the object", "in a subclass", "as a subclass property"])
+def test_the_command_constant_is_the_one_the_instance_gives(where):
+    mine = frame("7B 01 05 00 05 00 7D")
+    if where == "on the object":
+        device = KQ5316("stand-in")
+        device._KQ5316__CMD_CLOSE_FULLSCREEN = mine
+    else:
+        value = property(lambda self: mine) if where == "as a subclass property" else mine
+        device = type("Subclass", (KQ5316,), {"_KQ5316__CMD_CLOSE_FULLSCREEN": value})("stand-in")
+    device.ser = StandInPort(b"\x7b\x7d")
+    assert device.close_full_screen() is True
+    assert device.ser.written == [bytes(mine)] and constant("CLOSE_FULLSCREEN") == frame(STORED["CLOSE_FULLSCREEN"])
+
+
 @pytest.mark.parametrize("failing", ["write", "inWaiting", "read"])
 @pytest.mark.parametrize("call", ALL_CALLS)
 def test_port_errors_reach_the_caller_unchanged_and_free_the_lock(pause, failing, call):
