@@ -168,7 +168,7 @@ def replace_reply_read(monkeypatch, where, replacement):
 
 
 @pytest.mark.parametrize("where", ["on the object", "in a subclass", "on the class", "by __getattribute__"])
-def test_the_reply_read_is_the_one_the_instance_gives_after_the_pause(monkeypatch, where):
+def test_the_reply_read_is_the_one_the_instance_gives(monkeypatch, where):
     def replacement(self):
         self.ser.calls.append(("replacement",))
         return b"\x7b\x7d"
