@@ -3,20 +3,25 @@ as the line allows.
 
     from kq5316x import Attenuator
 
-    with Attenuator("/dev/ttyUSB0", timeout=0.5) as att:
-        att.set_attenuation_db(1.1, ch=1)
+    with Attenuator("/dev/ttyUSB0", timeout=0.5) as att:   # asks the instrument's version
+        att.set_attenuation_db(1.1, ch=1)                    # or set_attenuation_mdb(1100, ch=1)
         print(att.status(1))
+
+After a successful open, every failure is a `Kq5316Error`; a result is never the answer to an
+earlier request.
 """
 
 from ._attenuator import Attenuator, Status, Version, find_ports
-from ._errors import BadReply, Kq5316Error, NoReply, PortBusy
+from ._errors import BadReply, EchoingPort, Kq5316Error, NoReply, PortBusy, PortLost
 
 __all__ = [
     "Attenuator",
     "BadReply",
+    "EchoingPort",
     "Kq5316Error",
     "NoReply",
     "PortBusy",
+    "PortLost",
     "Status",
     "Version",
     "find_ports",

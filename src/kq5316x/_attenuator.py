@@ -8,27 +8,55 @@ import logging
 import math
 import numbers
 import operator
+import os
+import sys
 import threading
 import time
+from collections.abc import Iterable
 from types import TracebackType
-from typing import Any, NamedTuple, SupportsIndex
+from typing import Any, NamedTuple, NoReturn, SupportsIndex
 
 import serial
 
 from . import _protocol
-from ._errors import BadReply, Kq5316Error, NoReply, PortBusy, hex_bytes
+from ._errors import (
+    EXCERPT_BYTES,
+    BadReply,
+    EchoingPort,
+    Kq5316Error,
+    NoReply,
+    PortBusy,
+    PortLost,
+    hex_bytes,
+    hex_excerpt,
+)
+
+if sys.platform != "win32":
+    import fcntl
+    import termios
 
 logger = logging.getLogger("kq5316x")
 
 BAUD_RATE = 115200
 MAX_MDB = _protocol.MAX_STEPS * _protocol.MDB_PER_STEP
+# The longest `timeout` or `settle` accepted: beyond it the waits of the system calls overflow.
+MAX_SECONDS = 86400.0
 # Checks that a complete, well-framed frame fails when it answers some other request (a reply that
 # came too late for an earlier call): such a frame is passed over and the reply read on.
 _OTHER_REQUEST_CHECKS = frozenset({"command bytes", "channel"})
-
-
 # How far an exchange may outlast its timeout rather than reconfigure the port for a read.
 _TIMEOUT_SLACK = 0.01
+# Bytes asked for by one read of whatever is waiting: stale input goes in few, large reads.
+_READ_CHUNK = 1 << 16
+_START_BYTE = 0x7B
+_HEADER = 3
+# Where the holder of a port is named without a process to show.
+_UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees every process)"
+
+# A log record kept while the exchange lock is held and emitted once it is released.
+_Note = tuple[int, str, tuple[object, ...]]
+# Reports a failing log handler the way the logging module reports its own handlers' failures.
+_HANDLER_ERRORS = logging.Handler()
 
 
 class Version(NamedTuple):
@@ -54,52 +82,111 @@ def _integer(value: SupportsIndex, name: str, low: int, high: int) -> int:
     return number
 
 
-def _channel(ch: SupportsIndex) -> int:
-    return _integer(ch, "ch", 0, _protocol.MAX_CHANNEL)
+def _seconds(value: float, name: str, allow_zero: bool) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    seconds = float(value)
+    low_ok = seconds >= 0 if allow_zero else seconds > 0
+    if not (math.isfinite(seconds) and low_ok and seconds <= MAX_SECONDS):
+        low = "zero or more" if allow_zero else "more than zero"
+        raise ValueError(f"{name} must be finite, {low} and at most {MAX_SECONDS:g} s, not {value!r}")
+    return seconds
 
 
-def _is_local_device(port: str) -> bool:
-    """A device path, or a spy on one: the ports an exclusive lock applies to."""
-    return "://" not in port or port.startswith("spy://")
+def _channel_list(channels: Iterable[SupportsIndex]) -> tuple[int, ...]:
+    found = tuple(_integer(ch, "a channel", 0, _protocol.MAX_CHANNEL) for ch in channels)
+    if not found:
+        raise ValueError("channels must name at least one channel")
+    return tuple(dict.fromkeys(found))
+
+
+def _kind(request: bytes) -> bytes:
+    """What a strict check compares between a request and a reply: the channel and the command
+    bytes. Two requests of one kind cannot be told apart by their replies."""
+    return request[1:2] + request[3:5]
 
 
 class Attenuator:
     """The instrument on `port`: a device path or any pyserial URL (``socket://HOST:PORT``,
-    ``spy:///dev/ttyUSB0``, ``loop://``). The port is opened at once, 115200 8N1, exclusively
-    where it is a local device.
+    ``spy:///dev/ttyUSB0``, ``loop://``), opened at once at 115200 8N1.
+
+    A local port is opened exclusively. It is refused with `PortBusy` when it is open elsewhere:
+    on Linux, by any process whose open files this user may inspect (its own processes; root sees
+    all), whatever that process opened it with; everywhere, by a holder of pyserial's lock. While
+    held, later opens of the terminal are refused by the system (``TIOCEXCL``; root is exempt).
+    Errors that keep the port from opening otherwise are pyserial's, unchanged.
+
+    With `identify` (the default) the instrument's version is asked for before the constructor
+    returns, and kept as `identity`: a port where nothing answers raises `NoReply` with what to
+    check, one that echoes what it is sent raises `EchoingPort`. ``identify=False`` sends nothing
+    at open (for an instrument slow to wake); `identity` is then None.
 
     `timeout` bounds each exchange, from the request to the last byte of its reply; `settle` is a
-    minimum pause between a reply and the next request; `strict` also requires a reply's command
-    bytes and channel to echo the request. Threads may share one Attenuator: exchanges take turns.
+    minimum pause between a reply and the next request; both are finite (``ValueError`` at
+    construction otherwise). `strict` also requires a reply's command bytes and channel to echo
+    the request. `channels` are the instrument's channels: any other ``ch`` is a ``ValueError``
+    before anything is sent.
+
+    Guarantees, once open:
+
+    - A result is never an answer to an earlier request. When an exchange ends without its reply
+      (timeout, an interruption such as ``KeyboardInterrupt``, a bad reply, a read error), the
+      next call first resynchronises: it sends a query whose reply no unanswered request could
+      have, and discards everything that arrives before that reply (logged as a warning).
+    - Every call returns or raises within ``2 × (timeout + settle)`` once it holds the port (one
+      window for the exchange, one for discarding stale input or resynchronising, whatever
+      arrives); usually within ``timeout``. Threads take turns, so a call may first wait for
+      another thread's. `close` from another thread waits at most for the exchange in progress.
+    - Every failure is a `Kq5316Error`: `NoReply`, `BadReply`, `EchoingPort`, `PortLost` (the
+      port failed; the Attenuator is then closed), or `Kq5316Error` itself (closed; a line that
+      kept sending bytes nobody asked for). Bad arguments are ``ValueError`` or ``TypeError``,
+      raised before anything is sent.
+    - Log records (logger ``kq5316x``: warnings for stale input, resynchronisation and replies
+      passed over; every exchange at DEBUG) are emitted after the port is released, so a handler
+      may use the Attenuator; a handler that raises is reported by the logging module's error
+      handling and does not change the call's outcome.
     """
 
     def __init__(
-        self, port: str, *, timeout: float = 0.5, settle: float = 0.0, strict: bool = True
+        self,
+        port: str,
+        *,
+        timeout: float = 0.5,
+        settle: float = 0.0,
+        strict: bool = True,
+        channels: Iterable[SupportsIndex] = (1, 2),
+        identify: bool = True,
     ) -> None:
-        if not timeout > 0:
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
-        if not settle >= 0:
-            raise ValueError(f"settle must be zero or positive, not {settle!r}")
+        self.timeout = _seconds(timeout, "timeout", allow_zero=False)
+        self.settle = _seconds(settle, "settle", allow_zero=True)
+        self.channels = _channel_list(channels)
         self.port = port
-        self.timeout = float(timeout)
-        self.settle = float(settle)
         self.strict = bool(strict)
+        self.identity: Version | None = None
         self._lock = threading.Lock()
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
-        self._serial: serial.Serial | None = self._open(port)
+        # Kinds of the requests sent whose replies were never read, oldest first.
+        self._unanswered: list[bytes] = []
+        self._closing = False
+        self._closed_why = "it was closed"
+        self._serial: serial.Serial | None = _open_port(port, self.timeout)
+        if identify:
+            try:
+                self.identity = self._identify()
+            except BaseException:
+                self.close()
+                raise
 
-    def _open(self, port: str) -> serial.Serial:
-        options: dict[str, Any] = {"baudrate": BAUD_RATE, "timeout": self.timeout}
-        if _is_local_device(port):
-            options["exclusive"] = True
+    def _identify(self) -> Version:
         try:
-            return serial.serial_for_url(port, **options)
-        except serial.SerialException as error:
-            # pyserial reports a lock held elsewhere with the errno of the failed flock(); a
-            # terminal another process opened in exclusive mode (TIOCEXCL) refuses with EBUSY.
-            if error.errno in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EBUSY):
-                raise PortBusy(port) from error
-            raise
+            return self.version()
+        except NoReply as error:
+            hint = (
+                f"; nothing on {self.port} answered the version request: check that it is the"
+                " instrument's port, that the instrument is on and its cable connected, and that"
+                f" it is set to {BAUD_RATE} baud (identify=False skips this check)"
+            )
+            raise NoReply(error.request, error.received, error.timeout, hint) from None
 
     # -- life cycle ---------------------------------------------------------------------------
 
@@ -108,11 +195,13 @@ class Attenuator:
         return self._serial is None
 
     def close(self) -> None:
-        """Closes the port; closing again does nothing."""
+        """Closes the port; closing again does nothing. From another thread, it waits for the
+        exchange in progress (its discarding of stale input is cut short) and then closes."""
+        self._closing = True
         with self._lock:
             port, self._serial = self._serial, None
         if port is not None:
-            port.close()
+            _release(port)
 
     def __enter__(self) -> Attenuator:
         return self
@@ -132,16 +221,17 @@ class Attenuator:
     # -- operations ---------------------------------------------------------------------------
 
     def version(self) -> Version:
+        """The instrument's versions, asked now (`identity` holds those read at open)."""
         return Version(*self._query("read_device_version", 1))
 
     def wavelengths(self, ch: SupportsIndex = 1) -> tuple[int, ...]:
         """The wavelengths (nm) channel `ch` supports, in the instrument's order."""
-        return self._query("read_optical_length", _channel(ch))
+        return self._query("read_optical_length", self._channel(ch))
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Selects one of the channel's own wavelengths; ValueError names them otherwise."""
         wanted = operator.index(nm)
-        channel = _channel(ch)
+        channel = self._channel(ch)
         supported = self.wavelengths(channel)
         if wanted not in supported:
             names = ", ".join(map(str, supported)) or "none"
@@ -151,120 +241,291 @@ class Attenuator:
         self._command("set_optical_length", channel, supported.index(wanted))
 
     def status(self, ch: SupportsIndex = 1) -> Status:
-        return Status(*self._query("read_current_status", _channel(ch)))
+        """The channel's mode, wavelength index and attenuation (in mdB, also `.attenuation_db`)."""
+        return Status(*self._query("read_current_status", self._channel(ch)))
 
-    def set_attenuation(self, mdb: SupportsIndex, ch: SupportsIndex = 1) -> None:
-        """Sets the attenuation in mdB (0 to 655350), rounded to the instrument's 10 mdB step."""
-        value = _integer(mdb, "attenuation", 0, MAX_MDB)
-        steps = (value + _protocol.MDB_PER_STEP // 2) // _protocol.MDB_PER_STEP
-        self._command("set_attenuation", _channel(ch), steps)
+    def set_attenuation_mdb(self, mdb: SupportsIndex, ch: SupportsIndex = 1) -> None:
+        """Sets the attenuation to `mdb` millidecibels: a whole number from 0 to 655350 that is a
+        multiple of the instrument's 10 mdB step. Anything else is refused before anything is
+        sent: a float (``TypeError``, pointing to `set_attenuation_db`), a value between steps
+        (``ValueError`` naming the two nearest settable values) or out of range."""
+        try:
+            value = operator.index(mdb)
+        except TypeError:
+            if isinstance(mdb, numbers.Real):
+                raise TypeError(
+                    f"mdb must be a whole number of mdB, not {mdb!r}; for an attenuation in dB"
+                    f" use set_attenuation_db({mdb!r})"
+                ) from None
+            raise
+        if not 0 <= value <= MAX_MDB:
+            raise ValueError(
+                f"mdb must be from 0 to {MAX_MDB} mdB, not {value}"
+                f" (set_attenuation_db takes dB: 0 to {MAX_MDB / 1000} dB)"
+            )
+        steps, off = divmod(value, _protocol.MDB_PER_STEP)
+        if off:
+            low = steps * _protocol.MDB_PER_STEP
+            raise ValueError(
+                f"{value} mdB is between the instrument's {_protocol.MDB_PER_STEP} mdB steps:"
+                f" the nearest settable values are {low} and {low + _protocol.MDB_PER_STEP} mdB"
+                " (set_attenuation_db rounds to the nearest step)"
+            )
+        self._command("set_attenuation", self._channel(ch), steps)
 
     def set_attenuation_db(self, db: float, ch: SupportsIndex = 1) -> None:
-        """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB."""
+        """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
+        (12.345 sets 12.35). A value outside the range is a ``ValueError`` (one over 655.35
+        points to `set_attenuation_mdb`, in case it was meant in mdB)."""
         if not isinstance(db, numbers.Real):
             raise TypeError(f"db must be a real number, not {type(db).__name__}")
         if not math.isfinite(db):
             raise ValueError(f"attenuation must be a finite number of dB, not {db!r}")
         # Rounded as written (12.345 is 12.35), not as the nearest binary float is.
         steps = int(decimal.Decimal(repr(float(db))).scaleb(2).quantize(1, decimal.ROUND_HALF_UP))
-        if not 0 <= steps <= _protocol.MAX_STEPS:
+        if steps < 0:
             raise ValueError(f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}")
-        self._command("set_attenuation", _channel(ch), steps)
+        if steps > _protocol.MAX_STEPS:
+            raise ValueError(
+                f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
+                " mdB use set_attenuation_mdb"
+            )
+        self._command("set_attenuation", self._channel(ch), steps)
 
     def clear(self, ch: SupportsIndex = 1) -> None:
         """Clears the channel's attenuation."""
-        self._command("clear_attenuation", _channel(ch))
+        self._command("clear_attenuation", self._channel(ch))
 
     def disconnect(self, ch: SupportsIndex = 1) -> None:
         """Puts the channel into its disconnected state."""
-        self._command("dis_connection", _channel(ch))
+        self._command("dis_connection", self._channel(ch))
 
     def close_display(self) -> None:
         """Closes the instrument's full-screen display."""
         self._command("close_full_screen", 1)
 
+    def _channel(self, ch: SupportsIndex) -> int:
+        number = operator.index(ch)
+        if number not in self.channels:
+            names = ", ".join(map(str, self.channels))
+            raise ValueError(
+                f"channel {number} is not one of this instrument's channels ({names}); an"
+                " instrument with more channels is opened with channels=(...)"
+            )
+        return number
+
     # -- the exchange -------------------------------------------------------------------------
 
     def _query(self, command: str, ch: int) -> tuple[int, ...]:
         request = _protocol.request(command, ch, 0)
-        fields = _protocol.decode(command, self._exchange(command, request))
+        fields = _protocol.decode(command, self._exchange(command, request, query=True))
         assert fields is not None, "queries have a reply layout with fields"
         return fields
 
     def _command(self, command: str, ch: int, value: int = 0) -> None:
-        self._exchange(command, _protocol.request(command, ch, value))
+        self._exchange(command, _protocol.request(command, ch, value), query=False)
 
-    def _exchange(self, command: str, request: bytes) -> bytes:
-        with self._lock:
-            port = self._serial
-            if port is None:
-                raise Kq5316Error(f"{self.port} is closed")
-            self._discard_waiting(port)
-            pause = self._ready_at - time.monotonic()
-            if pause > 0:
-                time.sleep(pause)
-            start = time.monotonic()
-            port.write(request)
-            try:
-                reply = self._read_reply(port, command, request, start + self.timeout)
-            finally:
-                self._ready_at = time.monotonic() + self.settle
-            if logger.isEnabledFor(logging.DEBUG):
-                logger.debug(
-                    "%s: sent %s, received %s in %.3f ms",
-                    command,
-                    hex_bytes(request),
-                    hex_bytes(reply),
-                    (time.monotonic() - start) * 1000,
+    def _exchange(self, command: str, request: bytes, query: bool) -> bytes:
+        notes: list[_Note] = []
+        try:
+            with self._lock:
+                port = self._serial
+                if port is None:
+                    raise Kq5316Error(f"{self.port} is closed: {self._closed_why}")
+                try:
+                    if self._unanswered:
+                        self._resynchronise(port, command, notes)
+                    else:
+                        self._discard_stale(port, command, notes)
+                    return self._transfer(port, command, request, query, notes)
+                except Kq5316Error:
+                    raise
+                except (serial.SerialException, OSError) as error:
+                    self._lose(port, command, request, error)
+        finally:
+            _emit(notes)
+
+    def _transfer(
+        self, port: serial.Serial, command: str, request: bytes, query: bool, notes: list[_Note]
+    ) -> bytes:
+        self._pause()
+        start = time.monotonic()
+        passed: list[bytes] = []
+        # Counted before the write: an interruption anywhere after it leaves the reply unread.
+        self._unanswered.append(_kind(request))
+        try:
+            reply = _write_and_read(port, command, request, self.strict, self.timeout, passed)
+        except BadReply as error:
+            if query and error.reply == request:
+                raise EchoingPort(self.port, request) from None
+            raise
+        finally:
+            self._ready_at = time.monotonic() + self.settle
+            for frame in passed:
+                notes.append(
+                    (
+                        logging.WARNING,
+                        "%s: passed over a reply to another request: %s",
+                        (self.port, hex_bytes(frame)),
+                    )
                 )
-            return reply
+        # The instrument answers in order: with this reply, every earlier one is behind us.
+        self._unanswered.clear()
+        if logger.isEnabledFor(logging.DEBUG):
+            elapsed = (time.monotonic() - start) * 1000
+            message = "%s: sent %s, received %s in %.3f ms"
+            notes.append((logging.DEBUG, message, (command, hex_bytes(request), hex_bytes(reply), elapsed)))
+        return reply
 
-    def _discard_waiting(self, port: serial.Serial) -> None:
-        stale = b""
-        while port.in_waiting:
-            chunk = port.read(port.in_waiting)
+    def _pause(self) -> None:
+        pause = self._ready_at - time.monotonic()
+        if pause > 0:
+            time.sleep(pause)
+
+    def _discard_stale(self, port: serial.Serial, command: str, notes: list[_Note]) -> None:
+        """Reads and drops what is waiting before a request, in large reads, for at most
+        `timeout`: a line that keeps sending for that long is reported and nothing is sent."""
+        if not port.in_waiting:
+            return
+        deadline = time.monotonic() + self.timeout
+        excerpt = bytearray()
+        count = 0
+        while True:
+            chunk = _read_waiting(port)
             if not chunk:
                 break
-            stale += chunk
-        if stale:
-            logger.warning("%s: discarded stale bytes %s", self.port, hex_bytes(stale))
+            count += len(chunk)
+            excerpt += chunk[: EXCERPT_BYTES - len(excerpt)]
+            self._check_not_closing(command)
+            if time.monotonic() >= deadline:
+                raise Kq5316Error(
+                    f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
+                    f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
+                )
+        notes.append(
+            (
+                logging.WARNING,
+                "%s: discarded stale bytes before %s: %s",
+                (self.port, command, hex_excerpt(excerpt, count)),
+            )
+        )
 
-    def _read_reply(
-        self, port: serial.Serial, command: str, request: bytes, deadline: float
-    ) -> bytes:
-        passed_over: BadReply | None = None
+    def _resynchronise(self, port: serial.Serial, command: str, notes: list[_Note]) -> None:
+        """Makes sure no reply to an unanswered request is left to come: sends a query whose
+        reply no unanswered request could have, and drops all that arrives before that reply."""
+        probe_command, probe = self._probe(notes)
+        self._pause()
+        deadline = time.monotonic() + self.timeout
+        self._unanswered.append(_kind(probe))
+        try:
+            port.write(probe)
+            found, dropped, count = self._read_until_reply(port, probe_command, probe, deadline)
+        finally:
+            self._ready_at = time.monotonic() + self.settle
+        if not found:
+            hint = (
+                f"; this was {probe_command}, sent to resynchronise after a request went"
+                f" unanswered; {command} was not sent"
+            )
+            raise NoReply(probe, dropped, self.timeout, hint)
+        self._unanswered.clear()
+        notes.append(
+            (
+                logging.WARNING,
+                "%s: resynchronised with %s before %s after an unanswered request;"
+                " discarded %s",
+                (self.port, probe_command, command, hex_excerpt(dropped, count) if count else "nothing"),
+            )
+        )
+
+    def _probe(self, notes: list[_Note]) -> tuple[str, bytes]:
+        """A query whose kind no unanswered request has; the oldest unanswered requests are taken
+        as lost when every query's kind is among them."""
+        candidates = [("read_device_version", 1)]
+        for channel in self.channels:
+            candidates += [("read_current_status", channel), ("read_optical_length", channel)]
         while True:
-            reply = self._read_frame(port, command, request, deadline, passed_over)
-            check = _protocol.check(command, request, reply, self.strict)
-            if check is None:
-                return reply
-            passed_over = BadReply(check, request, reply)
-            if check not in _OTHER_REQUEST_CHECKS:
-                raise passed_over
-            logger.warning(
-                "%s: passed over a reply to another request: %s", self.port, hex_bytes(reply)
+            for probe_command, channel in candidates:
+                probe = _protocol.request(probe_command, channel, 0)
+                if _kind(probe) not in self._unanswered:
+                    return probe_command, probe
+            lost = self._unanswered.pop(0)
+            notes.append(
+                (
+                    logging.WARNING,
+                    "%s: taking the reply to an earlier request (%s) as lost",
+                    (self.port, hex_bytes(lost)),
+                )
             )
 
-    def _read_frame(
-        self,
-        port: serial.Serial,
-        command: str,
-        request: bytes,
-        deadline: float,
-        passed_over: BadReply | None,
-    ) -> bytes:
-        """One frame: its first three bytes, then the rest its length byte announces."""
-        header = _read_exactly(port, 3, deadline, waiting=0)
-        length = _protocol.announced_length(header) if len(header) == 3 else 0
-        if len(header) == 3 and length == 0:
+    def _read_until_reply(
+        self, port: serial.Serial, command: str, request: bytes, deadline: float
+    ) -> tuple[bytes, bytes, int]:
+        """Reads until the strictly checked reply to `request` arrives, or `deadline`: returns that
+        reply (empty if none came), the first of the bytes dropped around it, and their count."""
+        buffer = bytearray()
+        excerpt = bytearray()
+        count = 0
+        while True:
+            start, end = _find_reply(buffer, command, request)
+            if end:
+                dropped = buffer[:start] + buffer[end:]
+                excerpt += dropped[: EXCERPT_BYTES - len(excerpt)]
+                return bytes(buffer[start:end]), bytes(excerpt), count + len(dropped)
+            excerpt += buffer[: min(start, EXCERPT_BYTES - len(excerpt))]
+            count += start
+            del buffer[:start]
+            self._check_not_closing(command)
+            if time.monotonic() >= deadline:
+                return b"", bytes(excerpt), count + len(buffer)
+            buffer += _read_some(port, deadline)
+
+    def _check_not_closing(self, command: str) -> None:
+        if self._closing:
+            raise Kq5316Error(f"{self.port} was closed from another thread during {command}")
+
+    def _lose(
+        self, port: serial.Serial, command: str, request: bytes, error: BaseException
+    ) -> NoReturn:
+        self._serial = None
+        self._closed_why = f"the port was lost during {command} ({error})"
+        _release(port)
+        raise PortLost(self.port, command, request, error) from error
+
+
+def _write_and_read(
+    port: serial.Serial,
+    command: str,
+    request: bytes,
+    strict: bool,
+    timeout: float,
+    passed: list[bytes],
+) -> bytes:
+    """The I/O step of an exchange: writes `request`, then reads frames until one answers it,
+    within `timeout` of the write. Complete frames that answer another request are appended to
+    `passed` and read past. Raises NoReply or BadReply; pyserial's errors pass through."""
+    deadline = time.monotonic() + timeout
+    port.write(request)
+    passed_over: BadReply | None = None
+    while True:
+        header = _read_exactly(port, _HEADER, deadline, waiting=0)
+        length = _protocol.announced_length(header) if len(header) == _HEADER else 0
+        if len(header) == _HEADER and length == 0:
             check = _protocol.check(command, request, header, False)
             raise BadReply(check or "length byte", request, header)
-        rest = _read_exactly(port, length - 3, deadline, port.in_waiting) if length else b""
-        if len(header) < 3 or len(rest) < length - 3:
+        rest = _read_exactly(port, length - _HEADER, deadline, port.in_waiting) if length else b""
+        if len(header) < _HEADER or len(rest) < length - _HEADER:
             if passed_over is not None:
                 raise passed_over
-            raise NoReply(request, header + rest, self.timeout)
-        return header + rest
+            raise NoReply(request, header + rest, timeout)
+        reply = header + rest
+        check = _protocol.check(command, request, reply, strict)
+        if check is None:
+            return reply
+        passed_over = BadReply(check, request, reply)
+        if check not in _OTHER_REQUEST_CHECKS:
+            raise passed_over
+        passed.append(reply)
 
 
 def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int) -> bytes:
@@ -281,6 +542,143 @@ def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int)
     if current is None or abs(current - remaining) > _TIMEOUT_SLACK:
         port.timeout = remaining
     return bytes(port.read(size))
+
+
+def _read_waiting(port: serial.Serial) -> bytes:
+    """What the port holds now, up to a large chunk, without waiting. (Over ``socket://``,
+    pyserial counts at most one byte as waiting, so the count is not asked.)"""
+    if port.timeout != 0:
+        port.timeout = 0
+    return bytes(port.read(_READ_CHUNK))
+
+
+def _read_some(port: serial.Serial, deadline: float) -> bytes:
+    """What is waiting, or else the first byte to come by `deadline`."""
+    if port.in_waiting:
+        return _read_waiting(port)
+    return _read_exactly(port, 1, deadline, waiting=0)
+
+
+def _find_reply(buffer: bytearray, command: str, request: bytes) -> tuple[int, int]:
+    """Where the strictly checked reply to `request` lies in `buffer`: ``(start, end)``. While it
+    is not there (``end`` 0), ``start`` counts the leading bytes that cannot begin it."""
+    keep = len(buffer)
+    start = buffer.find(_START_BYTE)
+    while start >= 0:
+        header = bytes(buffer[start : start + _HEADER])
+        length = _protocol.announced_length(header) if len(header) == _HEADER else -1
+        end = start + length
+        if length < 0 or (length and end > len(buffer)):
+            keep = min(keep, start)  # may still become a frame
+        elif length and _protocol.check(command, request, bytes(buffer[start:end]), True) is None:
+            return start, end
+        start = buffer.find(_START_BYTE, start + 1)
+    return keep, 0
+
+
+def _emit(notes: list[_Note]) -> None:
+    """Logs what an exchange noted, with no lock held; a handler's failure is reported by the
+    logging module's error handling, never raised into the caller."""
+    for level, message, args in notes:
+        if not logger.isEnabledFor(level):
+            continue
+        try:
+            logger.log(level, message, *args)
+        except Exception:
+            record = logger.makeRecord(logger.name, level, __file__, 0, message, args, None)
+            _HANDLER_ERRORS.handleError(record)
+
+
+# -- ports --------------------------------------------------------------------------------------
+
+
+def _local_device(port: str) -> str | None:
+    """The device path of a local port (or of a spy on one), None for other pyserial URLs."""
+    if port.startswith("spy://"):
+        return port[len("spy://") :].split("?", 1)[0]
+    return None if "://" in port else port
+
+
+def _open_port(port: str, timeout: float) -> serial.Serial:
+    device = _local_device(port)
+    options: dict[str, Any] = {"baudrate": BAUD_RATE, "timeout": timeout}
+    if device is not None:
+        holder = _port_holder(device)
+        if holder is not None:
+            raise PortBusy(port, *holder)
+        options["exclusive"] = True
+    try:
+        opened = serial.serial_for_url(port, **options)
+    except serial.SerialException as error:
+        # pyserial reports a lock held elsewhere with the errno of the failed flock(); a
+        # terminal opened in exclusive mode (TIOCEXCL) refuses with EBUSY.
+        if device is not None and error.errno in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EBUSY):
+            raise PortBusy(port, *(_port_holder(device) or (_UNSEEN_HOLDER, None))) from error
+        raise
+    if device is not None:
+        _set_exclusive(opened, True)
+    return opened
+
+
+def _release(port: serial.Serial) -> None:
+    """Closes a port, first lifting its exclusive mode (which would otherwise outlive this
+    open on a terminal that stays open elsewhere, such as a pseudo-terminal's)."""
+    _set_exclusive(port, False)
+    try:
+        port.close()
+    except (serial.SerialException, OSError):
+        pass  # a port already gone: closing it has nothing left to do
+
+
+def _set_exclusive(port: serial.Serial, on: bool) -> None:
+    """Terminal exclusive mode, where the system has it and the port is a terminal."""
+    if sys.platform == "win32":
+        return  # Windows opens serial ports exclusively already
+    fileno = getattr(port, "fileno", None)
+    if fileno is None:
+        return
+    try:
+        fcntl.ioctl(fileno(), termios.TIOCEXCL if on else termios.TIOCNXCL)
+    except (OSError, ValueError, serial.SerialException):
+        pass  # not a terminal (a socket, a closed port): nothing to keep out
+
+
+def _port_holder(device: str) -> tuple[str, int | None] | None:
+    """Who has `device` open, as far as this user can see: on Linux, any process whose open
+    files it may inspect under /proc; elsewhere nobody is seen (pyserial's lock still applies)."""
+    if not sys.platform.startswith("linux"):
+        return None
+    target = os.path.realpath(device)
+    try:
+        pids = [name for name in os.listdir("/proc") if name.isdigit()]
+    except OSError:
+        return None
+    own = os.getpid()
+    for name in pids:
+        folder = f"/proc/{name}/fd"
+        try:
+            descriptors = os.listdir(folder)
+        except OSError:
+            continue  # ended meanwhile, or another user's process
+        for descriptor in descriptors:
+            try:
+                opened = os.readlink(f"{folder}/{descriptor}")
+            except OSError:
+                continue
+            if opened == target:
+                pid = int(name)
+                if pid == own:
+                    return "this process", pid
+                return f"process {pid} ({_program_name(pid)})", pid
+    return None
+
+
+def _program_name(pid: int) -> str:
+    try:
+        with open(f"/proc/{pid}/comm", encoding="utf-8", errors="replace") as comm:
+            return comm.read().strip() or "unnamed program"
+    except OSError:
+        return "program not visible"
 
 
 def find_ports(vid: SupportsIndex | None = None, pid: SupportsIndex | None = None) -> list[str]:
