@@ -17,14 +17,14 @@ def test_baud_holds_each_reply_for_its_line_time():
     with simulated_instrument("--baud", "1200", "--latency", "20") as sim, \
             Attenuator(sim.port, timeout=2) as att:
         start = time.monotonic()
-        att.set_attenuation(1100)
+        att.set_attenuation_mdb(1100)
         assert time.monotonic() - start >= (9 + 9) * 10 / 1200 + 0.020
 
 
 def test_tcp_clients_are_served_in_turn():
     with simulated_instrument("--tcp", "127.0.0.1:0") as sim:
         first = Attenuator(sim.port)
-        with Attenuator(sim.port, timeout=0.2) as second:
+        with Attenuator(sim.port, timeout=0.2, identify=False) as second:
             with pytest.raises(NoReply):
                 second.version()  # waits behind the first client
             first.close()
@@ -47,7 +47,7 @@ def test_unread_output_never_stalls_it_and_sigterm_stops_it(raw_simulator):
     port = json.loads(raw_simulator.stdout.readline())["port"]
     with Attenuator(port) as att:
         for step in range(1500):  # several times what the pipe holds in log lines
-            att.set_attenuation(step * 10)
+            att.set_attenuation_mdb(step * 10)
     raw_simulator.send_signal(signal.SIGTERM)
     assert raw_simulator.wait(timeout=2) == 0
 

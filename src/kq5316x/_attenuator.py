@@ -9,6 +9,7 @@ import math
 import numbers
 import operator
 import os
+import select
 import sys
 import threading
 import time
@@ -50,6 +51,7 @@ _TIMEOUT_SLACK = 0.01
 _READ_CHUNK = 1 << 16
 _START_BYTE = 0x7B
 _HEADER = 3
+_NOT_SENT = "; the request could not be sent: the line takes no data (flow control, or nothing reading)"
 # Where the holder of a port is named without a process to show.
 _UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees every process)"
 
@@ -418,7 +420,7 @@ class Attenuator:
         deadline = time.monotonic() + self.timeout
         self._unanswered.append(_kind(probe))
         try:
-            port.write(probe)
+            _send(port, probe, deadline, self.timeout)
             found, dropped, count = self._read_until_reply(port, probe_command, probe, deadline)
         finally:
             self._ready_at = time.monotonic() + self.settle
@@ -505,7 +507,7 @@ def _write_and_read(
     within `timeout` of the write. Complete frames that answer another request are appended to
     `passed` and read past. Raises NoReply or BadReply; pyserial's errors pass through."""
     deadline = time.monotonic() + timeout
-    port.write(request)
+    _send(port, request, deadline, timeout)
     passed_over: BadReply | None = None
     while True:
         header = _read_exactly(port, _HEADER, deadline, waiting=0)
@@ -526,6 +528,31 @@ def _write_and_read(
         if check not in _OTHER_REQUEST_CHECKS:
             raise passed_over
         passed.append(reply)
+
+
+def _send(port: serial.Serial, request: bytes, deadline: float, timeout: float) -> None:
+    """Writes `request`, by `deadline`: a line that takes no data (flow control held, nothing
+    reading at the other end) is a NoReply rather than a wait without end."""
+    if type(port) is not serial.Serial or not hasattr(port, "fd"):
+        try:
+            port.write(request)  # bounded by the port's write timeout, where it has one
+        except serial.SerialTimeoutException:
+            raise NoReply(request, b"", timeout, _NOT_SENT) from None
+        return
+    # A local terminal is written here rather than by pyserial, whose write waits for the line
+    # without a bound when the first attempt finds the output buffer full.
+    data = memoryview(request)
+    while True:
+        try:
+            data = data[os.write(port.fd, data) :]
+        except BlockingIOError:
+            pass
+        if not data:
+            return
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise NoReply(request, b"", timeout, _NOT_SENT)
+        select.select([], [port.fd], [], remaining)
 
 
 def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int) -> bytes:
@@ -601,7 +628,7 @@ def _local_device(port: str) -> str | None:
 
 def _open_port(port: str, timeout: float) -> serial.Serial:
     device = _local_device(port)
-    options: dict[str, Any] = {"baudrate": BAUD_RATE, "timeout": timeout}
+    options: dict[str, Any] = {"baudrate": BAUD_RATE, "timeout": timeout, "write_timeout": timeout}
     if device is not None:
         holder = _port_holder(device)
         if holder is not None:
