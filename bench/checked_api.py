@@ -3,7 +3,7 @@
   python bench/checked_api.py [--class-steps N]
 
 On the simulated instrument with --baud 115200 --latency 0 it prints two rows:
-  - the median set_attenuation exchange over 200 exchanges, against the physical limit
+  - the median set_attenuation_mdb exchange over 200 exchanges, against the physical limit
     (request + reply bytes) x 10 / baud, and the target 1.2 x limit + 0.5 ms;
   - a 61-step sweep (0 to 60 dB, each step set and read back) through kq5316x and through the
     class KQ5316, and their ratio (target: at least 100). The class spends a fixed 0.2 s per
@@ -33,7 +33,7 @@ def median_exchange_ms(port: str) -> float:
     with Attenuator(port) as att:
         for i in range(EXCHANGES):
             start = time.perf_counter()
-            att.set_attenuation(i * 10 % 655350)
+            att.set_attenuation_mdb(i * 10 % 655350)
             times.append(time.perf_counter() - start)
     return statistics.median(times) * 1000
 
@@ -42,7 +42,7 @@ def sweep_checked(port: str) -> float:
     with Attenuator(port) as att:
         start = time.perf_counter()
         for step in range(SWEEP_STEPS):
-            att.set_attenuation(step * 1000)
+            att.set_attenuation_mdb(step * 1000)
             assert att.status(1).attenuation_mdb == step * 1000
         return time.perf_counter() - start
 
@@ -54,7 +54,8 @@ def sweep_class(port: str, steps: int) -> float:
         start = time.perf_counter()
         for step in range(steps):
             assert kq.set_attenuation(step * 1000, 1)
-            assert kq.read_current_status(1)["attenuation"] == step * 1000
+            status = kq.read_current_status(1)
+            assert status is not None and status["attenuation"] == step * 1000
         return time.perf_counter() - start
     finally:
         kq.close()
@@ -78,7 +79,7 @@ def main() -> None:
     print(f"kq5316x on kq5316-sim --baud {BAUD} --latency 0")
     print(f"| measure | result | target | met |")
     print(f"|---|---|---|---|")
-    print(f"| median set_attenuation exchange ({EXCHANGES}) | {median:.3f} ms "
+    print(f"| median set_attenuation_mdb exchange ({EXCHANGES}) | {median:.3f} ms "
           f"(limit {limit:.3f} ms) | <= {target:.3f} ms | {'yes' if median <= target else 'NO'} |")
     print(f"| 61-step sweep with read-back | kq5316x {checked * 1000:.1f} ms, class "
           f"{by_class:.1f} s{scaled}: {ratio:.0f}x | >= 100x | {'yes' if ratio >= 100 else 'NO'} |")

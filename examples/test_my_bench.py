@@ -24,12 +24,13 @@ def sweep(port: str, channel: int, dbs: list[float]) -> list[float]:
 
 def test_sweep_reads_back_every_step(kq5316_sim: SimulatedInstrument) -> None:
     assert sweep(kq5316_sim.port, 2, [0, 1.5, 3.25]) == [0, 1.5, 3.25]
-    assert kq5316_sim.wait_frames(1)[0] == bytes.fromhex("7B 02 07 14 3C 00 00 2C 7D")
+    # The open asks the version first; then the first setting of the sweep.
+    assert kq5316_sim.wait_frames(2)[1] == bytes.fromhex("7B 02 07 14 3C 00 00 2C 7D")
 
 
 def test_sweep_reports_a_silent_instrument(kq5316_sim: SimulatedInstrument) -> None:
     kq5316_sim.control("silent")
-    with pytest.raises(NoReply):
+    with pytest.raises(NoReply, match="answered the version request"):
         sweep(kq5316_sim.port, 1, [1.0])
 
 

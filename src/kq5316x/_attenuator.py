@@ -533,7 +533,8 @@ def _write_and_read(
 def _send(port: serial.Serial, request: bytes, deadline: float, timeout: float) -> None:
     """Writes `request`, by `deadline`: a line that takes no data (flow control held, nothing
     reading at the other end) is a NoReply rather than a wait without end."""
-    if type(port) is not serial.Serial or not hasattr(port, "fd"):
+    fd = port.fd if type(port) is serial.Serial and hasattr(port, "fd") else None
+    if fd is None:
         try:
             port.write(request)  # bounded by the port's write timeout, where it has one
         except serial.SerialTimeoutException:
@@ -544,7 +545,7 @@ def _send(port: serial.Serial, request: bytes, deadline: float, timeout: float) 
     data = memoryview(request)
     while True:
         try:
-            data = data[os.write(port.fd, data) :]
+            data = data[os.write(fd, data) :]
         except BlockingIOError:
             pass
         if not data:
@@ -552,7 +553,7 @@ def _send(port: serial.Serial, request: bytes, deadline: float, timeout: float) 
         remaining = deadline - time.monotonic()
         if remaining <= 0:
             raise NoReply(request, b"", timeout, _NOT_SENT)
-        select.select([], [port.fd], [], remaining)
+        select.select([], [fd], [], remaining)
 
 
 def _read_exactly(port: serial.Serial, size: int, deadline: float, waiting: int) -> bytes:

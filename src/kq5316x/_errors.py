@@ -15,7 +15,7 @@ def hex_bytes(data: bytes) -> str:
     return data.hex(" ").upper() if data else "(nothing)"
 
 
-def hex_excerpt(data: bytes, total: int) -> str:
+def hex_excerpt(data: bytes | bytearray, total: int) -> str:
     """The first bytes of `total` in hex (`data` holds at least those), with the count of the
     rest: a bounded picture of a stretch of input of any length."""
     shown = hex_bytes(bytes(data[:EXCERPT_BYTES]))

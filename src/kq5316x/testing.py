@@ -4,10 +4,10 @@
     from kq5316x.testing import simulated_instrument
 
     with simulated_instrument("--lengths", "2=1310,1550") as sim:
-        with Attenuator(sim.port) as att:
-            att.set_attenuation(1100, ch=1)
+        with Attenuator(sim.port) as att:       # asks the version: the first frame
+            att.set_attenuation_mdb(1100, ch=1)
         sim.control("silent")              # the next reply is lost
-        assert sim.wait_frames(1)[0] == bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")
+        assert sim.wait_frames(2)[1] == bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")
 
 The simulator's options are its command-line options (``kq5316-sim --help``); ``--tcp
 127.0.0.1:0`` serves it on a TCP port instead of a pseudo-terminal (``port`` is then a
