@@ -51,7 +51,7 @@ _TIMEOUT_SLACK = 0.01
 _READ_CHUNK = 1 << 16
 _START_BYTE = 0x7B
 _HEADER = 3
-_NOT_SENT = "; the request could not be sent: the line takes no data (flow control, or nothing reading)"
+_NOT_SENT = "; the request could not be sent: the line takes no data (flow control, or no reader)"
 # Where the holder of a port is named without a process to show.
 _UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees every process)"
 
@@ -91,7 +91,9 @@ def _seconds(value: float, name: str, allow_zero: bool) -> float:
     low_ok = seconds >= 0 if allow_zero else seconds > 0
     if not (math.isfinite(seconds) and low_ok and seconds <= MAX_SECONDS):
         low = "zero or more" if allow_zero else "more than zero"
-        raise ValueError(f"{name} must be finite, {low} and at most {MAX_SECONDS:g} s, not {value!r}")
+        raise ValueError(
+            f"{name} must be finite, {low} and at most {MAX_SECONDS:g} s, not {value!r}"
+        )
     return seconds
 
 
@@ -126,8 +128,10 @@ class Attenuator:
     `timeout` bounds each exchange, from the request to the last byte of its reply; `settle` is a
     minimum pause between a reply and the next request; both are finite (``ValueError`` at
     construction otherwise). `strict` also requires a reply's command bytes and channel to echo
-    the request. `channels` are the instrument's channels: any other ``ch`` is a ``ValueError``
-    before anything is sent.
+    the request (resynchronising relies on that echo whatever `strict` says). `channels` are the
+    instrument's channels: any other ``ch`` is a ``ValueError`` before anything is sent.
+
+    Attributes: `port`, `timeout`, `settle`, `strict`, `channels` (a tuple), `identity`, `closed`.
 
     Guarantees, once open:
 
@@ -194,6 +198,8 @@ class Attenuator:
 
     @property
     def closed(self) -> bool:
+        """True once `close` was called, the constructor failed after opening, or the port was
+        lost (`PortLost`)."""
         return self._serial is None
 
     def close(self) -> None:
@@ -375,8 +381,9 @@ class Attenuator:
         self._unanswered.clear()
         if logger.isEnabledFor(logging.DEBUG):
             elapsed = (time.monotonic() - start) * 1000
+            sent, received = hex_bytes(request), hex_bytes(reply)
             message = "%s: sent %s, received %s in %.3f ms"
-            notes.append((logging.DEBUG, message, (command, hex_bytes(request), hex_bytes(reply), elapsed)))
+            notes.append((logging.DEBUG, message, (command, sent, received, elapsed)))
         return reply
 
     def _pause(self) -> None:
@@ -431,12 +438,12 @@ class Attenuator:
             )
             raise NoReply(probe, dropped, self.timeout, hint)
         self._unanswered.clear()
+        discarded = hex_excerpt(dropped, count) if count else "nothing"
         notes.append(
             (
                 logging.WARNING,
-                "%s: resynchronised with %s before %s after an unanswered request;"
-                " discarded %s",
-                (self.port, probe_command, command, hex_excerpt(dropped, count) if count else "nothing"),
+                "%s: resynchronised with %s before %s after an unanswered request; discarded %s",
+                (self.port, probe_command, command, discarded),
             )
         )
 
@@ -455,7 +462,8 @@ class Attenuator:
             notes.append(
                 (
                     logging.WARNING,
-                    "%s: taking the reply to an earlier request (%s) as lost",
+                    "%s: taking the reply to an earlier request (channel and command bytes %s)"
+                    " as lost",
                     (self.port, hex_bytes(lost)),
                 )
             )

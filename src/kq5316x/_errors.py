@@ -99,4 +99,5 @@ class PortLost(Kq5316Error, ConnectionError):
         self.port = port
         self.command = command
         self.request = request
-        super().__init__(f"{port} was lost during {command} (request {hex_bytes(request)}): {cause}")
+        sent = hex_bytes(request)
+        super().__init__(f"{port} was lost during {command} (request {sent}): {cause}")
