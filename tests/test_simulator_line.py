@@ -60,15 +60,16 @@ def test_end_of_input_stops_it_when_asked(raw_simulator):
         "event": "stop", "reason": "end of input"}
 
 
-@pytest.mark.parametrize("program, argument, status, text", [
-    (find_simulator, "--version", 0, "kq5316-sim 0."),
-    (find_launcher, "--help", 0, "demonstration"),
-    (find_launcher, "--port", 64, "unexpected argument --port"),
+@pytest.mark.parametrize("program, arguments, status, text", [
+    (find_simulator, ["--version"], 0, "kq5316-sim 0."),
+    (find_launcher, ["--help"], 0, "demonstration"),
+    (find_launcher, ["--port"], 64, "unexpected argument --port"),
+    (find_launcher, ["--help", "extra"], 64, "unexpected argument extra"),
 ])
-def test_program_options(program, argument, status, text):
+def test_program_options(program, arguments, status, text):
     found = program()
     if not found:
         pytest.skip("program not installed")
-    result = subprocess.run([found, argument], capture_output=True, text=True, timeout=30)
+    result = subprocess.run([found, *arguments], capture_output=True, text=True, timeout=30)
     assert result.returncode == status
     assert text in result.stdout + result.stderr
