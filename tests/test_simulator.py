@@ -135,12 +135,20 @@ def test_faults_spoil_the_next_replies(sim, port, control, spoil):
 
 @pytest.mark.parametrize(
     "line",
-    ["bogus", "silent 0", "delay", "raw 7", "lengths 1=70000", "attenuation 1", "version 1,2"],
+    ["bogus", "silent 0", "delay", "raw 7", "lengths 1=70000", "attenuation 1", "version 1,2",
+     "inject" + " 00" * 30_000],  # longer than a line may be
 )
 def test_bad_control_line_is_refused(sim, port, line):
-    with pytest.raises(RuntimeError, match="bogus|count|MS|hex|65535|STEPS|M,H,S"):
+    with pytest.raises(RuntimeError, match="bogus|count|MS|hex|65535|STEPS|M,H,S|longer"):
         sim.control(line)
     assert exchange(port, frame(1, VERSION)) == REPLY
+
+
+def test_replies_held_back_are_bounded(sim, port):
+    sim.control("delay 600000 always")
+    port.write(frame(1, VERSION) * 4097)
+    events = sim.wait_events(lambda e: e["event"] == "frame", 4097, timeout=30)
+    assert ["write_error" in event for event in events[-2:]] == [False, True]
 
 
 @pytest.mark.skipif(shutil.which("lsof") is None, reason="lsof is not installed")

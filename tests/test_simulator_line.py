@@ -2,11 +2,14 @@
 stopping at end of input or on SIGTERM; and the programs' conventional options."""
 
 import json
+import os
 import signal
+import socket
 import subprocess
 import time
 
 import pytest
+import serial
 
 from kq5316x import Attenuator, NoReply
 from kq5316x.testing import find_simulator, simulated_instrument
@@ -50,6 +53,54 @@ def test_unread_output_never_stalls_it_and_sigterm_stops_it(raw_simulator):
             att.set_attenuation_mdb(step * 10)
     raw_simulator.send_signal(signal.SIGTERM)
     assert raw_simulator.wait(timeout=2) == 0
+
+
+# A stop is due within 100 ms (bench/stop_latency.py measures it); the tests allow for a loaded
+# machine and catch a simulator that does not stop.
+STOP_BOUND = 0.5
+VERSION_REQUEST = bytes.fromhex("7B 01 05 00 03 7C 7D")
+
+
+def stop_by_sigterm(sim):
+    sim.process.send_signal(signal.SIGTERM)
+    return sim.process.wait(timeout=STOP_BOUND)
+
+
+def test_log_fifo_nobody_reads_never_stalls_it(sim_factory, tmp_path):
+    fifo = tmp_path / "log"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+    try:
+        sim = sim_factory("--log", str(fifo))
+        with serial.Serial(sim.port, 115200, timeout=2) as port:
+            for _ in range(2000):  # many times what the FIFO holds in log lines
+                port.write(VERSION_REQUEST)
+                assert len(port.read(9)) == 9
+        assert stop_by_sigterm(sim) == 0
+    finally:
+        os.close(reader)
+
+
+def test_log_write_error_is_reported_and_fails_the_exit_status():
+    result = subprocess.run([find_simulator(), "--log", "/dev/full", "--exit-on-eof"],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1
+    assert result.stderr.count("/dev/full: No space left on device") == 1
+
+
+def test_sigterm_stops_it_under_a_request_flood(sim_factory):
+    sim = sim_factory("--tcp", "127.0.0.1:0")
+    host, port = sim.port.removeprefix("socket://").rsplit(":", 1)
+    flood = VERSION_REQUEST * 10_000
+    with socket.create_connection((host, int(port))) as client:
+        client.settimeout(0.05)
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:  # a second of requests, replies left unread
+            try:
+                client.send(flood)
+            except TimeoutError:
+                pass
+        assert stop_by_sigterm(sim) == 0
 
 
 def test_end_of_input_stops_it_when_asked(raw_simulator):

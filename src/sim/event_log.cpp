@@ -1,6 +1,8 @@
 #include "sim/event_log.hpp"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,19 +34,19 @@ void append_quoted(std::string &out, std::string_view value) {
     out += '"';
 }
 
-void write_line(std::FILE *stream, const std::string &line) {
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
-// Output kept for a reader that is slow or not reading at all: at about 250 bytes an exchange,
-// some 250,000 exchanges.
-constexpr std::size_t max_waiting_output = 64 * 1024 * 1024;
-
 bool is_pipe_or_socket(int fd) {
     struct stat status{};
     return fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
+// Lines the reader of `output` did not take in time are not in it; said where someone may look.
+void report_lost(const char *name, const OutputQueue &output) {
+    if (output.error() != 0)
+        return; // reported when it happened, or not an error (standard output's reader left)
+    if (unsigned long long lost = output.lines_not_written(); lost > 0)
+        std::fprintf(stderr,
+                     "kq5316-sim: %llu lines not written to %s: its reader did not keep up\n", lost,
+                     name);
 }
 
 } // namespace
@@ -87,19 +89,27 @@ JsonObject &JsonObject::raw(std::string_view key, std::string_view json) {
 }
 
 EventLog::~EventLog() {
-    if (file_ != nullptr)
-        std::fclose(file_);
+    if (file_fd_ >= 0)
+        close(file_fd_);
 }
 
 bool EventLog::copy_to_file(const std::string &path, std::string &error) {
-    std::FILE *file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
         error = system_error("cannot write " + path);
         return false;
     }
-    if (file_ != nullptr)
-        std::fclose(file_);
-    file_ = file;
+    // The descriptor is the simulator's own, so unlike standard output it can always be made
+    // non-blocking: a FIFO or terminal that stops taking lines then only makes them wait.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        error = system_error("fcntl " + path);
+        close(fd);
+        return false;
+    }
+    file_fd_ = fd;
+    file_path_ = path;
+    file_ = std::make_unique<OutputQueue>(fd);
     return true;
 }
 
@@ -111,43 +121,53 @@ void EventLog::never_wait_for_output() {
         fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
 }
 
-// Write errors are ignored: a reader that went away must not stop the instrument.
+// A standard output whose reader went away is not an error: the instrument goes on for its
+// clients. The log file is what the user asked for, so losing it is reported.
 void EventLog::emit(const JsonObject &event) {
     std::string line = event.str();
-    if (file_ != nullptr)
-        write_line(file_, line);
-    if (pending_.size() - sent_ >= max_waiting_output) {
-        ++dropped_;
-        return;
+    if (file_) {
+        file_->push(line);
+        check_file();
     }
-    if (dropped_ > 0) {
-        pending_ += JsonObject().text("event", "dropped").number("lines", dropped_).str() + "\n";
-        dropped_ = 0;
-    }
-    pending_ += line;
-    pending_ += '\n';
-    write_pending();
+    stdout_.push(line);
+}
+
+void EventLog::watch_outputs(pollfd *fds) const {
+    fds[0] = {stdout_.has_pending() ? stdout_.fd() : -1, POLLOUT, 0};
+    fds[1] = {file_ && file_->has_pending() ? file_->fd() : -1, POLLOUT, 0};
 }
 
 void EventLog::write_pending() {
-    while (has_pending()) {
-        ssize_t count = write(STDOUT_FILENO, pending_.data() + sent_, pending_.size() - sent_);
-        if (count > 0) {
-            sent_ += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;               // the poll loop calls again when there is room
-        sent_ = pending_.size(); // a reader that went away: nothing more can go out
+    stdout_.write_pending();
+    if (file_) {
+        file_->write_pending();
+        check_file();
     }
-    // What has gone out is let go of once it is most of the buffer, so that the copying stays
-    // proportional to the output.
-    if (sent_ == pending_.size() || sent_ > pending_.size() / 2) {
-        pending_.erase(0, sent_);
-        sent_ = 0;
+}
+
+// Reports the log file's write error once, when it happens.
+void EventLog::check_file() {
+    if (file_error_reported_ || file_->error() == 0)
+        return;
+    file_error_reported_ = true;
+    std::fprintf(stderr, "kq5316-sim: cannot write %s: %s; it gets no more lines\n",
+                 file_path_.c_str(), std::strerror(file_->error()));
+}
+
+bool EventLog::finish(std::chrono::milliseconds grace) {
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    pollfd fds[outputs];
+    for (watch_outputs(fds); fds[0].fd >= 0 || fds[1].fd >= 0; watch_outputs(fds)) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(fds, outputs, static_cast<int>(left.count())) <= 0)
+            break;
+        write_pending();
     }
+    report_lost("standard output", stdout_);
+    if (file_)
+        report_lost(file_path_.c_str(), *file_);
+    return !file_ || file_->error() == 0;
 }
 
 } // namespace kq5316::sim

@@ -1,13 +1,17 @@
 // The simulator's output: one JSON object per line on standard output, written at once so that a
-// test reading the pipe sees each event as it happens; optionally copied to a file. A pipe that
-// nobody reads never holds the simulator up: what cannot be written at once waits in memory, and
-// past a generous bound further lines are dropped and counted.
+// test reading the pipe sees each event as it happens; optionally copied to a file. Neither a
+// pipe nobody reads on standard output nor a log file (a FIFO, say) whose reader stops ever holds
+// the simulator up: each is an OutputQueue.
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
+#include <chrono>
+#include <memory>
+#include <poll.h>
 #include <string>
 #include <string_view>
+#include <unistd.h>
+
+#include "sim/output_queue.hpp"
 
 namespace kq5316::sim {
 
@@ -36,8 +40,8 @@ class EventLog {
     EventLog &operator=(const EventLog &) = delete;
     ~EventLog();
 
-    // Also writes every event to `path` (truncated first). Returns false with `error` set on
-    // failure.
+    // Also writes every event to `path` (truncated first), never waiting for it once open:
+    // opening a FIFO waits for its reader. Returns false with `error` set on failure.
     bool copy_to_file(const std::string &path, std::string &error);
 
     // Makes standard output non-blocking when it is a pipe or socket, where a reader that does
@@ -46,18 +50,25 @@ class EventLog {
 
     void emit(const JsonObject &event);
 
-    // Output is waiting and standard output should be polled for room.
-    bool has_pending() const { return sent_ < pending_.size(); }
-    // Writes what standard output takes of the waiting output.
+    static constexpr int outputs = 2;
+    // Fills `outputs` entries of `fds`, one per output: its descriptor to poll for room while
+    // output waits there, else -1.
+    void watch_outputs(pollfd *fds) const;
+    // Writes what the outputs take of their waiting output.
     void write_pending();
 
+    // At exit: gives waiting output up to `grace` to go out, then reports on standard error what
+    // was lost. Returns false when the log file could not be written.
+    bool finish(std::chrono::milliseconds grace);
+
   private:
-    std::FILE *file_ = nullptr; // owned
-    // Output not yet taken by standard output, from `sent_` on.
-    std::string pending_;
-    std::size_t sent_ = 0;
-    // Lines dropped while the waiting output was at its bound, not yet reported.
-    unsigned long long dropped_ = 0;
+    void check_file();
+
+    OutputQueue stdout_{STDOUT_FILENO};
+    std::unique_ptr<OutputQueue> file_;
+    int file_fd_ = -1; // owned
+    std::string file_path_;
+    bool file_error_reported_ = false;
 };
 
 } // namespace kq5316::sim

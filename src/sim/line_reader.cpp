@@ -2,24 +2,26 @@
 
 namespace kq5316::sim {
 
-std::vector<std::string> LineReader::feed(std::string_view text) {
-    std::vector<std::string> lines;
+std::vector<Line> LineReader::feed(std::string_view text) {
+    std::vector<Line> lines;
     for (char c : text) {
-        if (c != '\n') {
-            pending_ += c;
-            continue;
+        if (c == '\n') {
+            lines.push_back(std::move(pending_));
+            pending_ = {};
+        } else if (pending_.text.size() < max_line_length) {
+            pending_.text += c;
+        } else {
+            pending_.too_long = true;
         }
-        lines.push_back(std::move(pending_));
-        pending_.clear();
     }
     return lines;
 }
 
-std::optional<std::string> LineReader::finish() {
-    if (pending_.empty())
+std::optional<Line> LineReader::finish() {
+    if (pending_.text.empty())
         return std::nullopt;
-    std::string last = std::move(pending_);
-    pending_.clear();
+    Line last = std::move(pending_);
+    pending_ = {};
     return last;
 }
 

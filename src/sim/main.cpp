@@ -1,5 +1,6 @@
 // kq5316-sim: a simulated KQ5316 instrument on a pseudo-terminal, for tests and for trying the
 // driver without the device. See --help.
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
@@ -27,6 +28,10 @@ void fill_standard_descriptors() {
     }
 }
 
+// How long output that is still waiting at exit may take to go out: a reader that is reading
+// gets the last lines, one that is not delays the exit only this long.
+constexpr std::chrono::milliseconds output_grace{20};
+
 int fail(const std::string &message) {
     std::fprintf(stderr, "kq5316-sim: %s\n", message.c_str());
     return exit_failure;
@@ -44,12 +49,14 @@ void emit_ready(EventLog &log, const Port &port, const PortLink *link) {
 // is removed before the terminal goes away).
 int run(const Options &options) {
     std::string error;
+    // Opened while stop signals still end the process: opening a FIFO waits for its reader, and
+    // nothing needs cleaning up yet.
+    EventLog log;
+    if (!options.log_path.empty() && !log.copy_to_file(options.log_path, error))
+        return fail(error);
+    log.never_wait_for_output();
     StopSignals signals;
     if (!signals.open(error))
-        return fail(error);
-    EventLog log;
-    log.never_wait_for_output();
-    if (!options.log_path.empty() && !log.copy_to_file(options.log_path, error))
         return fail(error);
     std::unique_ptr<Port> port;
     if (options.tcp_address.empty())
@@ -70,6 +77,8 @@ int run(const Options &options) {
     std::string reason;
     int status = simulator.run(reason);
     log.emit(JsonObject().text("event", "stop").text("reason", reason));
+    if (!log.finish(output_grace) && status == exit_ok)
+        status = exit_failure;
     return status;
 }
 

@@ -32,7 +32,8 @@ Options:
   --link PATH         create the symbolic link PATH to the terminal at start and
                       remove it at exit. An existing symbolic link is replaced; any
                       other file at PATH is left alone and the simulator exits 1.
-  --log FILE          also write every output line to FILE.
+  --log FILE          also write every output line to FILE (a FIFO too: opening
+                      it waits for its reader).
   --tcp HOST:PORT     serve the instrument on a TCP socket instead of a terminal,
                       as a serial-to-network server in raw mode would (":PORT" for
                       loopback; port 0 takes a free one). Clients are served one
@@ -132,20 +133,24 @@ Output (standard output, one JSON object per line, flushed after each):
       at receipt with deferred_ms, the time until it goes out, and then with
       {"event": "sent", "tx": HEX[, "write_error": TEXT]} once written.
       write_error: the terminal did not take the bytes (its buffer full while no
-      client reads it).
+      client reads it), or 4096 replies were already waiting to go out.
   {"event": "garbage", "rx": HEX}          bytes skipped
   {"event": "hangup"}                      a client closed the terminal
   {"event": "ok"|"error", ...}             control lines, as above
   {"event": "stop", "reason": TEXT}        last line (SIGTERM, SIGINT, quit, end
                                            of input, or the failing system call)
   --log FILE gets the same lines.
-  Output that cannot be written at once (standard output is a pipe nobody reads)
-  never holds the instrument up: it waits in memory, up to 64 MiB; lines beyond
-  that are dropped, and once output moves again {"event": "dropped", "lines": N}
-  says how many.
+  Output that cannot be written at once (standard output or the log file is a
+  pipe or FIFO nobody reads) never holds the instrument up: it waits in memory,
+  up to 64 MiB for each; lines beyond that are dropped, and once output moves
+  again {"event": "dropped", "lines": N} says how many. Lines still waiting at
+  exit get 20 ms to go out; those lost are counted on standard error. The first
+  write error on the log file is reported on standard error and the log file
+  gets no more lines.
 
 Exit status: 0 stopped by SIGTERM, SIGINT, quit or end of input; 1 could not set up
-(terminal, socket, link, log file) or a system call failed; 2 bad command line.
+(terminal, socket, link, log file), a system call failed or the log file could not
+be written; 2 bad command line.
 )";
 
 // Takes an option's value from "--name=value" or from the next argument.

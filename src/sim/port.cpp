@@ -7,12 +7,14 @@
 
 namespace kq5316::sim {
 
-Port::ReadStatus read_all_now(int fd, Bytes &out, int hang_up_errno) {
-    std::uint8_t buffer[4096];
-    while (true) {
-        ssize_t count = read(fd, buffer, sizeof buffer);
+Port::ReadStatus read_now(int fd, Bytes &out, int hang_up_errno) {
+    std::uint8_t buffer[max_read_pass];
+    std::size_t taken = 0;
+    while (taken < max_read_pass) {
+        ssize_t count = read(fd, buffer, max_read_pass - taken);
         if (count > 0) {
             out.insert(out.end(), buffer, buffer + count);
+            taken += static_cast<std::size_t>(count);
             continue;
         }
         if (count < 0 && errno == EINTR)
@@ -23,6 +25,7 @@ Port::ReadStatus read_all_now(int fd, Bytes &out, int hang_up_errno) {
             return Port::ReadStatus::hung_up;
         return Port::ReadStatus::failed;
     }
+    return Port::ReadStatus::more;
 }
 
 bool write_all_now(int fd, std::span<const std::uint8_t> bytes, std::string &error) {

@@ -2,6 +2,7 @@
 // poll loop watches fd(), takes what has arrived and writes replies, never blocking.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -21,10 +22,11 @@ class Port {
 
     enum class ReadStatus {
         drained, // everything waiting was read (possibly nothing)
+        more,    // a pass's worth was read; more may be waiting
         hung_up, // the client has gone; whatever it sent has been read
         failed,  // errno says why
     };
-    // Appends every byte waiting to `out`.
+    // Appends the bytes waiting to `out`, at most max_read_pass of them.
     virtual ReadStatus read_waiting(Bytes &out) = 0;
 
     // Writes all of `bytes`. Returns false with `error` set when the line would not take them
@@ -32,9 +34,15 @@ class Port {
     virtual bool write_all(std::span<const std::uint8_t> bytes, std::string &error) = 0;
 };
 
-// Appends every byte waiting on the non-blocking descriptor `fd` to `out`. The end of input, or
-// the error `hang_up_errno` by which the descriptor says its peer has gone, is a hang-up.
-Port::ReadStatus read_all_now(int fd, Bytes &out, int hang_up_errno);
+// The most bytes taken from the client in one pass of the poll loop. A client that sends without
+// pause (a flood) then costs the loop a bounded time and memory per pass, between which a stop
+// signal is seen: about 580 requests, a few milliseconds.
+inline constexpr std::size_t max_read_pass = 4096;
+
+// Appends the bytes waiting on the non-blocking descriptor `fd` to `out`, at most max_read_pass.
+// The end of input, or the error `hang_up_errno` by which the descriptor says its peer has gone,
+// is a hang-up.
+Port::ReadStatus read_now(int fd, Bytes &out, int hang_up_errno);
 
 // Writes all of `bytes` to the non-blocking descriptor `fd`; false with `error` set when it would
 // block or fails.

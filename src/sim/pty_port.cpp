@@ -79,7 +79,7 @@ PtyPort::~PtyPort() {
 // Linux reports EIO on the master once no process holds the slave, after the bytes still
 // waiting have been read.
 Port::ReadStatus PtyPort::read_waiting(Bytes &out) {
-    return read_all_now(master_, out, EIO);
+    return read_now(master_, out, EIO);
 }
 
 bool PtyPort::write_all(std::span<const std::uint8_t> bytes, std::string &error) {

@@ -17,9 +17,9 @@ std::optional<Clock::time_point> ReplyQueue::next_due() const {
     return queue_.front().due;
 }
 
-std::vector<ScheduledReply> ReplyQueue::take_due(Clock::time_point now) {
+std::vector<ScheduledReply> ReplyQueue::take_due(Clock::time_point now, std::size_t most) {
     std::vector<ScheduledReply> due;
-    while (!queue_.empty() && queue_.front().due <= now) {
+    while (!queue_.empty() && queue_.front().due <= now && due.size() < most) {
         due.push_back(std::move(queue_.front()));
         queue_.pop_front();
     }

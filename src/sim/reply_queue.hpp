@@ -25,10 +25,11 @@ class ReplyQueue {
     Clock::time_point schedule(Clock::time_point due, Bytes bytes);
 
     bool empty() const { return queue_.empty(); }
+    std::size_t size() const { return queue_.size(); }
     std::optional<Clock::time_point> next_due() const;
 
-    // Removes and returns, in order, the replies due at `now`.
-    std::vector<ScheduledReply> take_due(Clock::time_point now);
+    // Removes and returns, in order, the replies due at `now`, at most `most` of them.
+    std::vector<ScheduledReply> take_due(Clock::time_point now, std::size_t most);
 
   private:
     std::deque<ScheduledReply> queue_;

@@ -19,6 +19,12 @@ using std::chrono::milliseconds;
 constexpr milliseconds hang_up_pause{10};
 // A frame whose bytes stop coming for this long is given up on.
 constexpr milliseconds partial_frame_timeout{100};
+// Replies held back at most at once. A client flooding requests while a delay holds every reply
+// would otherwise grow the queue without end; past this, replies are not sent.
+constexpr std::size_t max_waiting_replies = 4096;
+// Replies sent in one pass of the poll loop at most, so that a pass stays short (a stop signal is
+// seen between passes) however many fall due together.
+constexpr std::size_t max_sent_per_pass = 512;
 
 long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
     if (when <= now)
@@ -68,12 +74,12 @@ int Simulator::run(std::string &reason) {
         bool watch_port = port_watched(now);
         if (watch_port)
             port_paused_until_.reset();
-        pollfd fds[4] = {
+        pollfd fds[3 + EventLog::outputs] = {
             {signals_.fd(), POLLIN, 0},
             {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0},
             {watch_port ? port_.fd() : -1, POLLIN, 0},
-            {log_.has_pending() ? STDOUT_FILENO : -1, POLLOUT, 0},
         };
+        log_.watch_outputs(fds + 3);
         // Nanosecond timeouts: at high baud rates a reply is due well within a millisecond.
         std::optional<Clock::duration> timeout = poll_timeout(now);
         timespec wait{};
@@ -81,14 +87,16 @@ int Simulator::run(std::string &reason) {
             auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
             wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         }
-        if (ppoll(fds, 4, timeout ? &wait : nullptr, nullptr) < 0) {
+        if (ppoll(fds, std::size(fds), timeout ? &wait : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             stop(exit_failure, system_error("poll"));
             break;
         }
-        if (fds[3].revents != 0)
+        if (std::any_of(fds + 3, std::end(fds), [](const pollfd &fd) { return fd.revents != 0; }))
             log_.write_pending();
+        // A stop signal ends the loop after this pass, so that input which arrived before it is
+        // still taken in; a pass's work is bounded.
         if (fds[0].revents != 0)
             stop(exit_ok, signals_.take());
         if (fds[1].revents != 0)
@@ -136,7 +144,8 @@ void Simulator::on_port_event(short revents) {
         last_rx_ = Clock::now();
         handle_chunks(splitter_.feed(bytes));
     }
-    if (status == Port::ReadStatus::failed)
+    // With more to read, a hang-up the poll reported waits until the client's last bytes are in.
+    if (status == Port::ReadStatus::failed || status == Port::ReadStatus::more)
         return;
     if (status == Port::ReadStatus::hung_up || (revents & POLLHUP) != 0)
         on_hang_up();
@@ -162,7 +171,7 @@ void Simulator::on_stdin_event() {
     if (count < 0 && errno == EINTR)
         return;
     if (count > 0) {
-        for (const std::string &line : control_lines_.feed({buffer, static_cast<size_t>(count)})) {
+        for (const Line &line : control_lines_.feed({buffer, static_cast<size_t>(count)})) {
             if (stopping_) // lines after "quit" are not carried out
                 break;
             handle_control_line(line);
@@ -235,6 +244,10 @@ void Simulator::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObjec
         write_to_port(outgoing.tx, event);
         return;
     }
+    if (replies_.size() >= max_waiting_replies) {
+        event.text("write_error", std::to_string(max_waiting_replies) + " replies already waiting");
+        return;
+    }
     // Counted from when the request's bytes were read, not from when its answer was ready.
     Clock::time_point now = Clock::now();
     Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
@@ -242,7 +255,7 @@ void Simulator::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObjec
 }
 
 void Simulator::send_due_replies(Clock::time_point now) {
-    for (const ScheduledReply &reply : replies_.take_due(now)) {
+    for (const ScheduledReply &reply : replies_.take_due(now, max_sent_per_pass)) {
         JsonObject event;
         event.text("event", "sent").text("tx", hex_string(reply.bytes));
         write_to_port(reply.bytes, event);
@@ -259,10 +272,19 @@ bool Simulator::write_to_port(const Bytes &bytes, JsonObject &event) {
     return false;
 }
 
-void Simulator::handle_control_line(std::string_view line) {
-    line = trim(line);
+void Simulator::handle_control_line(const Line &input) {
+    std::string_view line = trim(input.text);
     if (line.empty() || line.front() == '#')
         return;
+    if (input.too_long) {
+        // Not carried out, since its end is lost; the report shows enough of it to recognise.
+        log_.emit(JsonObject()
+                      .text("event", "error")
+                      .text("control", line.substr(0, 80))
+                      .text("message", "longer than " + std::to_string(max_line_length) +
+                                           " bytes; not carried out"));
+        return;
+    }
     ControlParse parsed = parse_control(line);
     std::string error = parsed.error;
     if (parsed.control)

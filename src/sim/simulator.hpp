@@ -47,7 +47,7 @@ class Simulator {
     bool write_to_port(const Bytes &bytes, JsonObject &event);
 
     // Control lines.
-    void handle_control_line(std::string_view line);
+    void handle_control_line(const Line &input);
     std::string apply(const AddFault &control);
     std::string apply(const ClearFaults &control);
     std::string apply(const ResetInstrument &control);

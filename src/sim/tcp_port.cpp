@@ -124,7 +124,7 @@ Port::ReadStatus TcpPort::read_waiting(Bytes &out) {
         accept_client();
         return ReadStatus::drained;
     }
-    ReadStatus status = read_all_now(client_, out, ECONNRESET);
+    ReadStatus status = read_now(client_, out, ECONNRESET);
     if (status == ReadStatus::hung_up)
         drop_client();
     return status;
