@@ -61,9 +61,9 @@ STOP_BOUND = 0.5
 VERSION_REQUEST = bytes.fromhex("7B 01 05 00 03 7C 7D")
 
 
-def stop_by_sigterm(sim):
-    sim.process.send_signal(signal.SIGTERM)
-    return sim.process.wait(timeout=STOP_BOUND)
+def stop_by_sigterm(process):
+    process.send_signal(signal.SIGTERM)
+    return process.wait(timeout=STOP_BOUND)
 
 
 def test_log_fifo_nobody_reads_never_stalls_it(sim_factory, tmp_path):
@@ -76,7 +76,7 @@ def test_log_fifo_nobody_reads_never_stalls_it(sim_factory, tmp_path):
             for _ in range(2000):  # many times what the FIFO holds in log lines
                 port.write(VERSION_REQUEST)
                 assert len(port.read(9)) == 9
-        assert stop_by_sigterm(sim) == 0
+        assert stop_by_sigterm(sim.process) == 0
     finally:
         os.close(reader)
 
@@ -86,6 +86,25 @@ def test_log_write_error_is_reported_and_fails_the_exit_status():
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
     assert result.returncode == 1
     assert result.stderr.count("/dev/full: No space left on device") == 1
+
+
+def test_stopped_terminal_on_standard_output_never_stalls_it():
+    termios = pytest.importorskip("termios")
+    master, terminal = os.openpty()
+    process = subprocess.Popen([find_simulator()], stdin=subprocess.PIPE, stdout=terminal)
+    try:
+        port = json.loads(os.read(master, 4096).splitlines()[0])["port"]
+        termios.tcflow(terminal, termios.TCOOFF)  # as Ctrl-S stops it
+        with serial.Serial(port, 115200, write_timeout=2) as line:
+            line.write(VERSION_REQUEST * 2000)  # far more log lines than the terminal holds
+            time.sleep(0.3)
+        assert stop_by_sigterm(process) == 0
+    finally:
+        process.kill()
+        process.wait()
+        process.stdin.close()
+        os.close(master)
+        os.close(terminal)
 
 
 def test_sigterm_stops_it_under_a_request_flood(sim_factory):
@@ -100,7 +119,7 @@ def test_sigterm_stops_it_under_a_request_flood(sim_factory):
                 client.send(flood)
             except TimeoutError:
                 pass
-        assert stop_by_sigterm(sim) == 0
+        assert stop_by_sigterm(sim.process) == 0
 
 
 def test_end_of_input_stops_it_when_asked(raw_simulator):

@@ -1,7 +1,7 @@
 #include "sim/event_log.hpp"
 
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,14 +39,27 @@ bool is_pipe_or_socket(int fd) {
     return fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
 }
 
+bool set_non_blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A line on standard error, left out when standard error would not take it at once: it may be
+// the same stopped terminal or unread pipe that the line is about.
+void report(const std::string &message) {
+    std::string line = "kq5316-sim: " + message + "\n";
+    pollfd room{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0)
+        (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
 // Lines the reader of `output` did not take in time are not in it; said where someone may look.
-void report_lost(const char *name, const OutputQueue &output) {
+void report_lost(const std::string &name, const OutputQueue &output) {
     if (output.error() != 0)
         return; // reported when it happened, or not an error (standard output's reader left)
     if (unsigned long long lost = output.lines_not_written(); lost > 0)
-        std::fprintf(stderr,
-                     "kq5316-sim: %llu lines not written to %s: its reader did not keep up\n", lost,
-                     name);
+        report(std::to_string(lost) + " lines not written to " + name +
+               ": its reader did not keep up");
 }
 
 } // namespace
@@ -89,8 +102,10 @@ JsonObject &JsonObject::raw(std::string_view key, std::string_view json) {
 }
 
 EventLog::~EventLog() {
-    if (file_fd_ >= 0)
-        close(file_fd_);
+    for (int fd : {stdout_fd_, file_fd_}) {
+        if (fd >= 0)
+            close(fd);
+    }
 }
 
 bool EventLog::copy_to_file(const std::string &path, std::string &error) {
@@ -101,8 +116,7 @@ bool EventLog::copy_to_file(const std::string &path, std::string &error) {
     }
     // The descriptor is the simulator's own, so unlike standard output it can always be made
     // non-blocking: a FIFO or terminal that stops taking lines then only makes them wait.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (!set_non_blocking(fd)) {
         error = system_error("fcntl " + path);
         close(fd);
         return false;
@@ -114,11 +128,20 @@ bool EventLog::copy_to_file(const std::string &path, std::string &error) {
 }
 
 void EventLog::never_wait_for_output() {
-    if (!is_pipe_or_socket(STDOUT_FILENO))
+    if (is_pipe_or_socket(STDOUT_FILENO)) {
+        set_non_blocking(STDOUT_FILENO);
         return;
-    int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags >= 0)
-        fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+    }
+    // A terminal's output can be stopped (Ctrl-S). Its open description is shared with the shell,
+    // which must not find it non-blocking afterwards, so the simulator opens the terminal anew.
+    char path[PATH_MAX];
+    if (!isatty(STDOUT_FILENO) || ttyname_r(STDOUT_FILENO, path, sizeof path) != 0)
+        return;
+    int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return; // written through the shared description, as a file is
+    stdout_fd_ = fd;
+    stdout_ = OutputQueue(fd);
 }
 
 // A standard output whose reader went away is not an error: the instrument goes on for its
@@ -150,8 +173,8 @@ void EventLog::check_file() {
     if (file_error_reported_ || file_->error() == 0)
         return;
     file_error_reported_ = true;
-    std::fprintf(stderr, "kq5316-sim: cannot write %s: %s; it gets no more lines\n",
-                 file_path_.c_str(), std::strerror(file_->error()));
+    report("cannot write " + file_path_ + ": " + std::strerror(file_->error()) +
+           "; it gets no more lines");
 }
 
 bool EventLog::finish(std::chrono::milliseconds grace) {
@@ -166,7 +189,7 @@ bool EventLog::finish(std::chrono::milliseconds grace) {
     }
     report_lost("standard output", stdout_);
     if (file_)
-        report_lost(file_path_.c_str(), *file_);
+        report_lost(file_path_, *file_);
     return !file_ || file_->error() == 0;
 }
 

@@ -44,8 +44,8 @@ class EventLog {
     // opening a FIFO waits for its reader. Returns false with `error` set on failure.
     bool copy_to_file(const std::string &path, std::string &error);
 
-    // Makes standard output non-blocking when it is a pipe or socket, where a reader that does
-    // not read would otherwise stop the simulator. Terminals and files are left as they are.
+    // Writes standard output without blocking when it is a pipe, socket or terminal, where a
+    // reader that does not read (or a stopped terminal) would otherwise stop the simulator.
     void never_wait_for_output();
 
     void emit(const JsonObject &event);
@@ -65,6 +65,7 @@ class EventLog {
     void check_file();
 
     OutputQueue stdout_{STDOUT_FILENO};
+    int stdout_fd_ = -1; // owned: the terminal opened anew, or -1
     std::unique_ptr<OutputQueue> file_;
     int file_fd_ = -1; // owned
     std::string file_path_;

@@ -50,10 +50,10 @@ Options:
   -h, --help          print this text and exit.
   Options take their value as the next argument or after "=".
 
-Control lines on standard input (one per line; blank lines and lines starting
-with # are skipped; each other line is answered on standard output with
-{"event": "ok", "control": LINE} or {"event": "error", "control": LINE,
-"message": ...}). End of input does not stop the simulator, unless
+Control lines on standard input (one per line, at most 65536 bytes; blank lines
+and lines starting with # are skipped; each other line is answered on standard
+output with {"event": "ok", "control": LINE} or {"event": "error", "control":
+LINE, "message": ...}). End of input does not stop the simulator, unless
 --exit-on-eof is given.
   silent [COUNT]      send no reply.
   delay MS [COUNT]    send the reply MS milliseconds later (0-600000).
@@ -141,7 +141,8 @@ Output (standard output, one JSON object per line, flushed after each):
                                            of input, or the failing system call)
   --log FILE gets the same lines.
   Output that cannot be written at once (standard output or the log file is a
-  pipe or FIFO nobody reads) never holds the instrument up: it waits in memory,
+  pipe or FIFO nobody reads, or a stopped terminal) never holds the instrument
+  up, nor a stop by SIGTERM or SIGINT: it waits in memory,
   up to 64 MiB for each; lines beyond that are dropped, and once output moves
   again {"event": "dropped", "lines": N} says how many. Lines still waiting at
   exit get 20 ms to go out; those lost are counted on standard error. The first
