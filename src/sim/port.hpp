@@ -36,8 +36,8 @@ class Port {
 
 // The most bytes taken from the client in one pass of the poll loop. A client that sends without
 // pause (a flood) then costs the loop a bounded time and memory per pass, between which a stop
-// signal is seen: about 580 requests, a few milliseconds.
-inline constexpr std::size_t max_read_pass = 4096;
+// signal is seen: about 150 requests, a millisecond or two.
+inline constexpr std::size_t max_read_pass = 1024;
 
 // Appends the bytes waiting on the non-blocking descriptor `fd` to `out`, at most max_read_pass.
 // The end of input, or the error `hang_up_errno` by which the descriptor says its peer has gone,
