@@ -166,6 +166,22 @@ def test_lsof_output_alone_decides(monkeypatch, stdout, available):
     assert KQ5316("/dev/ttyUSB0").check_port_available() is available
 
 
+@pytest.mark.parametrize("name", ["-p1", "-r1"])
+def test_a_name_lsof_would_read_as_an_option_is_checked_as_that_file(monkeypatch, tmp_path, name):
+    # Neither file exists: free. As options, "-p1" would list process 1's files (busy) and
+    # "-r1" would repeat for ever; the stand-in's time limit turns such a hang into a failure.
+    monkeypatch.chdir(tmp_path)
+    runs = []
+
+    def run(args, **kwargs):
+        runs.append(args)
+        return subprocess.run(args, timeout=60, **kwargs)
+
+    monkeypatch.setattr(kq5316, "subprocess", types.SimpleNamespace(run=run, PIPE=subprocess.PIPE))
+    assert KQ5316(name).check_port_available() is True
+    assert runs == [["lsof", "./" + name]]
+
+
 def test_windows_probe_then_open_on_a_real_port(kq, monkeypatch, capsys):
     monkeypatch.setattr(kq5316, "platform", platform_answering("Windows"))
     assert kq.open() is True and kq.ser.is_open

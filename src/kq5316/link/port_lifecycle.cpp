@@ -5,6 +5,7 @@
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
 #include "kq5316/common/python_calls.hpp"
+#include "kq5316/link/locks.hpp"
 
 namespace kq5316::link {
 
@@ -67,8 +68,21 @@ PyObject *probe_by_opening(PyObject *self) {
     Py_RETURN_FALSE;
 }
 
-// `subprocess.run(["lsof", self.port], stdout=PIPE, stderr=PIPE)`: the port is free when lsof
-// prints nothing on its standard output.
+// The port name as lsof is to read it: unchanged, except that a name lsof would take for one of
+// its options (a relative path beginning with '-' or '+') is given as the same file under the
+// name "./<name>". Otherwise "-h" would be reported free whatever holds it, "-p1" busy, and
+// "-r1" would make lsof repeat for ever.
+Owned lsof_operand(PyObject *port) {
+    if (!PyUnicode_Check(port) || PyUnicode_GET_LENGTH(port) == 0)
+        return Owned::borrow(port);
+    const Py_UCS4 first = PyUnicode_READ_CHAR(port, 0);
+    if (first != '-' && first != '+')
+        return Owned::borrow(port);
+    return Owned::steal(PyUnicode_FromFormat("./%U", port));
+}
+
+// `subprocess.run(["lsof", name], stdout=PIPE, stderr=PIPE)`, with `name` the port's as lsof is
+// to read it: the port is free when lsof prints nothing on its standard output.
 Owned run_lsof(PyObject *self) {
     Owned subprocess = module_global(names().subprocess);
     if (!subprocess)
@@ -80,9 +94,10 @@ Owned run_lsof(PyObject *self) {
     if (!pipe)
         return {};
     Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
-    if (!port)
+    Owned operand = port ? lsof_operand(port.get()) : Owned();
+    if (!operand)
         return {};
-    Owned command = Owned::steal(Py_BuildValue("[sO]", "lsof", port.get()));
+    Owned command = Owned::steal(Py_BuildValue("[sO]", "lsof", operand.get()));
     if (!command)
         return {};
     PyObject *call_args[] = {command.get(), pipe.get(), pipe.get()};
@@ -207,7 +222,12 @@ PyObject *open(PyObject *self, PyObject *const *) {
     Py_RETURN_FALSE;
 }
 
+// Waits for an exchange in progress on the object (its lock), so that the port is not closed
+// between a command's write and its reply read.
 PyObject *close(PyObject *self, PyObject *const *) {
+    InstrumentLock lock;
+    if (lock.acquire(self) < 0)
+        return nullptr;
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
     if (!port_object)
         return nullptr;
