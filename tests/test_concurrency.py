@@ -191,3 +191,64 @@ def test_thread_caught_in_an_operation_at_exit_does_not_crash_the_interpreter():
                              timeout=60)
         assert "Fatal Python error" not in run.stderr
         assert run.returncode == 0, run.stderr[-2000:]
+
+
+def test_close_from_another_thread_waits_for_the_exchange_in_progress(sim):
+    device = KQ5316(sim.port)  # the real 0.2 s pause
+    assert device.open() is True
+    results = []
+    reader = threading.Thread(target=lambda: results.append(device.read_current_status(1)), daemon=True)
+    reader.start()
+    time.sleep(0.05)
+    device.close()
+    closed_at_end = reader.is_alive()
+    reader.join(JOIN_TIMEOUT)
+    assert not closed_at_end and results == [
+        {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 0}]
+    assert not device.ser.is_open
+
+
+# Three threads make the first lock of the process for one object while every import yields to
+# the others; the port notes whether two exchanges were ever in progress at once.
+FIRST_LOCK_PROGRAM = textwrap.dedent("""
+    import builtins, threading, time, types
+    import kq5316
+    from kq5316 import KQ5316
+
+    class Port:
+        active = 0
+        overlapped = False
+        def write(self, frame):
+            Port.active += 1
+            Port.overlapped |= Port.active > 1
+            time.sleep(0.05)
+        def inWaiting(self):
+            return 2
+        def read(self, n):
+            Port.active -= 1
+            return b"\\x7b\\x7d"
+
+    real_import = builtins.__import__
+    def yielding_import(*args, **kwargs):
+        time.sleep(0.05)
+        return real_import(*args, **kwargs)
+
+    kq5316.time = types.SimpleNamespace(sleep=lambda seconds: None)
+    kq = KQ5316("in-memory")
+    kq.ser = Port()
+    builtins.__import__ = yielding_import
+    threads = [threading.Thread(target=kq.close_full_screen) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    builtins.__import__ = real_import
+    print("overlapped" if Port.overlapped else "in turn")
+""")
+
+
+def test_the_first_lock_of_an_object_is_made_once_while_imports_yield():
+    run = subprocess.run([sys.executable, "-c", FIRST_LOCK_PROGRAM], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout == "in turn\n"
