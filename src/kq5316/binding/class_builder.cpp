@@ -4,7 +4,6 @@
 #include "kq5316/binding/method_table.hpp"
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
-#include "kq5316/link/exchange.hpp"
 #include "kq5316/protocol/command_table.hpp"
 
 namespace kq5316::binding {
@@ -46,8 +45,6 @@ int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_nam
         Owned stored = Owned::steal(class_body_name(row.name));
         if (!stored || PyDict_SetItem(namespace_dict, stored.get(), function.get()) < 0)
             return -1;
-        if (row.body == link::read_reply)
-            link::keep_own_reply_read(function.get());
     }
     return 0;
 }

@@ -12,19 +12,6 @@ namespace kq5316 {
 // global (for instance `serial` or `time`) takes effect at the next call.
 Owned module_global(PyObject *name);
 
-// `object.name`, as an attribute reference in Python code gives it. Found the way the interpreter
-// looks up a method, which skips the layers of the generic lookup around the same search (a
-// visible share of the shortest operations); a function found on the class comes back bound, as
-// the attribute reference would give it. Inline: every operation looks up its command this way.
-inline Owned attribute(PyObject *object, PyObject *name) {
-    PyObject *found = nullptr;
-    if (_PyObject_GetMethod(object, name, &found) != 1)
-        return Owned::steal(found);
-    Owned unbound = Owned::steal(found);
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(object));
-    return Owned::steal(Py_TYPE(found)->tp_descr_get(found, object, type));
-}
-
 // `object.name()`, `object.name(arg)`.
 Owned call_method(PyObject *object, PyObject *name);
 Owned call_method(PyObject *object, PyObject *name, PyObject *arg);

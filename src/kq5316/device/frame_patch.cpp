@@ -3,7 +3,6 @@
 #include "kq5316/common/module_state.hpp"
 #include "kq5316/common/python_calls.hpp"
 #include "kq5316/device/checksum_methods.hpp"
-#include "kq5316/device/frame_copies.hpp"
 #include "kq5316/protocol/frame.hpp"
 #include "kq5316/protocol/reply_fields.hpp"
 
@@ -73,14 +72,14 @@ int attenuation_steps(PyObject *attenuation, long *steps) {
 
 Owned patched_copy(PyObject *self, protocol::Command command, const FramePatch &patch) {
     const std::size_t row = static_cast<std::size_t>(command);
-    Owned constant = attribute(self, names().constants[row]);
+    Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[row]));
     if (!constant)
         return {};
     if (patch.channel >= 0 && apply_patch(constant.get(), patch) < 0)
         return {};
     if (!PyList_Check(constant.get()))
         return constant;
-    return frame_copy(constant.get(), command);
+    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
 }
 
 } // namespace kq5316::device

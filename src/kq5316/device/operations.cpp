@@ -15,11 +15,10 @@ using protocol::Command;
 
 PyObject *version_dict(const ReplyBytes &reply) {
     namespace field = protocol::version_reply;
-    static ResultTemplate last;
     const Names &key = names();
-    return result_dict(last, {{key.module_version, reply[field::module_version]},
-                              {key.hard_version, reply[field::hard_version]},
-                              {key.soft_version, reply[field::soft_version]}});
+    return result_dict({{key.module_version, reply[field::module_version]},
+                        {key.hard_version, reply[field::hard_version]},
+                        {key.soft_version, reply[field::soft_version]}});
 }
 
 // The count at index 5, then that many 16-bit values, low byte first.
@@ -54,11 +53,10 @@ PyObject *status_dict(const ReplyBytes &reply) {
         return nullptr;
     }
     const long steps = reply[field::attenuation_low] | (reply[field::attenuation_high] << 8);
-    static ResultTemplate last;
     const Names &key = names();
-    return result_dict(last, {{key.dev_work_mode, reply[field::dev_work_mode]},
-                              {key.optical_length_index, reply[field::optical_length_index]},
-                              {key.attenuation, protocol::mdb_from_steps(steps)}});
+    return result_dict({{key.dev_work_mode, reply[field::dev_work_mode]},
+                        {key.optical_length_index, reply[field::optical_length_index]},
+                        {key.attenuation, protocol::mdb_from_steps(steps)}});
 }
 
 // The two channel queries: send the frame for channel `ch` and decode a delimited reply; None

@@ -23,43 +23,16 @@ int ReplyBytes::load_other(PyObject *reply) {
     return 0;
 }
 
-namespace {
-
-Owned built_dict(std::initializer_list<ResultField> fields) {
+PyObject *result_dict(std::initializer_list<ResultField> fields) {
     Owned result = Owned::steal(PyDict_New());
     if (!result)
-        return {};
+        return nullptr;
     for (const ResultField &field : fields) {
         Owned value = Owned::steal(PyLong_FromLong(field.value));
         if (!value || PyDict_SetItem(result.get(), field.key, value.get()) < 0)
-            return {};
-    }
-    return result;
-}
-
-bool same_values(const ResultTemplate &last, std::initializer_list<ResultField> fields) {
-    std::size_t i = 0;
-    for (const ResultField &field : fields) {
-        if (last.values[i++] != field.value)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-PyObject *result_dict(ResultTemplate &last, std::initializer_list<ResultField> fields) {
-    if (!last.dict || !same_values(last, fields)) {
-        Owned made = built_dict(fields);
-        if (!made)
             return nullptr;
-        // Releasing the old template runs no Python code: it holds only strings and ints.
-        Py_XSETREF(last.dict, made.release());
-        std::size_t i = 0;
-        for (const ResultField &field : fields)
-            last.values[i++] = field.value;
     }
-    return PyDict_Copy(last.dict);
+    return result.release();
 }
 
 void raise_reply_too_short() {

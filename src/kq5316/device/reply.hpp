@@ -16,8 +16,6 @@ namespace kq5316::device {
 class ReplyBytes {
   public:
     ReplyBytes() = default;
-    // Inline, like load() and delimited(): every exchange passes through them, and a call to each
-    // was a visible share of the shortest operations.
     ~ReplyBytes() {
         if (has_view_)
             PyBuffer_Release(&view_);
@@ -52,8 +50,7 @@ class ReplyBytes {
 
     PyObject *bytes_object_ =
         nullptr; // a strong reference to an exact bytes reply, viewed directly
-    // Any other bytes-like reply, through the buffer protocol. Set only when has_view_: filling
-    // it for every reply would cost a visible share of a call.
+    // Any other bytes-like reply, through the buffer protocol; set only when has_view_.
     Py_buffer view_;
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
@@ -64,20 +61,9 @@ struct ResultField {
     PyObject *key;
     long value;
 };
-inline constexpr std::size_t max_result_fields = 3;
 
-// The last result of one kind, kept privately (never handed out) so that the next result with the
-// same values is a copy of it: copying a small dict costs about half what building one does, and
-// a device answers the same values call after call. Used with the GIL held; kept for the life of
-// the process.
-struct ResultTemplate {
-    PyObject *dict = nullptr;
-    long values[max_result_fields] = {};
-};
-
-// A new dict with `fields` (at most max_result_fields), copied from `last` when its values are
-// the same, built afresh (and kept in `last`) otherwise; null with an exception on failure.
-PyObject *result_dict(ResultTemplate &last, std::initializer_list<ResultField> fields);
+// A new dict with `fields`, in order; null with an exception on failure.
+PyObject *result_dict(std::initializer_list<ResultField> fields);
 
 // Raises the IndexError Python raises for a reply read past its end.
 void raise_reply_too_short();

@@ -16,8 +16,4 @@ Owned exchange(PyObject *self, PyObject *frame);
 PyObject *read_reply(PyObject *self, PyObject *const *args);
 PyObject *write_and_read(PyObject *self, PyObject *const *args);
 
-// The class's own reply read, the function object made for `__read` when the class is built.
-// Kept for the life of the process, so that no other object can ever have its address.
-void keep_own_reply_read(PyObject *function);
-
 } // namespace kq5316::link
