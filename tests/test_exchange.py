@@ -46,8 +46,7 @@ def test_exchange_writes_a_copy_of_the_patched_constant_pauses_then_reads_what_w
 
 @pytest.mark.parametrize("keeps_list", [True, False])
 def test_each_write_gets_the_frame_of_its_own_call_whether_or_not_the_port_keeps_the_list(keeps_list):
-    # A port that keeps the list it was given must never see it change; one that drops it may be
-    # handed the same list again, refilled.
+    # A port that keeps the list it was given must never see it change.
     device = stand_in(by_command={})
     kept = []
     device.ser.write = lambda data: kept.append(data if keeps_list else bytes(data))

@@ -1,8 +1,6 @@
 #include "kq5316/binding/argument_binder.hpp"
 
-#include <cstring>
-
-#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316::binding {
 
@@ -69,43 +67,10 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
     return 0;
 }
 
-// Appends at most `limit` bytes of `text`; false when they are not all ASCII.
-bool append_ascii(char *&end, const char *text, std::size_t limit) {
-    for (; limit > 0 && *text; --limit) {
-        if (static_cast<unsigned char>(*text) >= 0x80)
-            return false;
-        *end++ = *text++;
-    }
-    return true;
-}
-
-// The refusal message, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
-// Refused calls are common in callers that probe argument types, and the general formatter is
-// most of their cost, so the message is assembled directly when every part is ASCII (always
-// true of the names and nearly always of type names), and formatted otherwise.
 int raise_wrong_type(const Parameter &parameter, PyObject *value) {
-    constexpr std::size_t limit = 200;
-    const char *expected = annotation_of(parameter.type);
-    const char *got = Py_TYPE(value)->tp_name;
-    char message[3 * limit + 64];
-    char *end = message;
-    const bool ascii = append_ascii(end, "Argument '", limit) &&
-                       append_ascii(end, parameter.name, limit) &&
-                       append_ascii(end, "' has incorrect type (expected ", limit) &&
-                       append_ascii(end, expected, limit) && append_ascii(end, ", got ", limit) &&
-                       append_ascii(end, got, limit) && append_ascii(end, ")", limit);
-    if (!ascii) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     parameter.name, expected, got);
-        return -1;
-    }
-    PyObject *text = PyUnicode_New(end - message, 127);
-    if (!text)
-        return -1;
-    std::memcpy(PyUnicode_1BYTE_DATA(text), message, static_cast<std::size_t>(end - message));
-    PyErr_SetObject(PyExc_TypeError, text);
-    Py_DECREF(text);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
     return -1;
 }
 

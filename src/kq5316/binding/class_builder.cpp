@@ -2,8 +2,8 @@
 
 #include "kq5316/binding/function_type.hpp"
 #include "kq5316/binding/method_table.hpp"
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 #include "kq5316/protocol/command_table.hpp"
 
 namespace kq5316::binding {

@@ -11,8 +11,8 @@
 #include <cstdio>
 
 #include "kq5316/binding/demonstration.hpp"
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 extern "C" PyObject *PyInit_kq5316(void);
 

@@ -1,7 +1,7 @@
 #include "kq5316/binding/demonstration.hpp"
 
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 #include "kq5316/common/python_calls.hpp"
 
 namespace kq5316::binding {

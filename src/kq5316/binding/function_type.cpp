@@ -3,8 +3,8 @@
 #include <structmember.h>
 
 #include "kq5316/binding/argument_binder.hpp"
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316::binding {
 
@@ -12,9 +12,9 @@ namespace {
 
 // A method of the class. What introspection reads (`__name__`, `__qualname__`, `__doc__`,
 // `__annotations__`, `__defaults__`, `__code__`, ...) is built from the method's row on first
-// access and kept, so creating the sixteen methods at import costs little more than allocating
-// them; assigning an attribute replaces it. A null slot means "not built yet"; once the collector
-// has cleared the function, the builders give what a cleared Python function shows instead.
+// access and kept; assigning an attribute replaces it. A null slot means "not built yet"; once the
+// collector has cleared the function, the builders give what a cleared Python function shows
+// instead.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
@@ -66,10 +66,6 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     if (init_names() < 0)
         return nullptr;
     const MethodRow &row = *as_function(callable)->row;
-    // A method without parameters called with just `self`, as every exchange calls the reply read:
-    // nothing to bind or check.
-    if (row.parameter_count == 0 && PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
-        return row.body(args[0], args + 1);
     PyObject *bound[max_bound];
     if (bind_arguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
         return nullptr;

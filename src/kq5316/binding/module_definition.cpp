@@ -3,8 +3,8 @@
 #include "kq5316/binding/class_builder.hpp"
 #include "kq5316/binding/demonstration.hpp"
 #include "kq5316/binding/docstrings.hpp"
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316::binding {
 
@@ -110,8 +110,7 @@ int is_main(PyObject *module_dict) {
 // their import order, the class, the demonstration when run as the main program, `__test__`.
 int run_module_body(PyObject *module) {
     PyObject *module_dict = PyModule_GetDict(module);
-    // Imported as the dependencies are, straight from the import system: `PyImport_ImportModule`
-    // would go through `__import__` and cost a noticeable share of the module's import.
+    // Imported as the dependencies are, straight from the import system.
     Owned builtins =
         Owned::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!builtins || PyDict_SetItemString(module_dict, "__builtins__", builtins.get()) < 0)

@@ -1,6 +1,6 @@
 #include "kq5316/common/python_calls.hpp"
 
-#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316 {
 

@@ -1,6 +1,6 @@
 #include "kq5316/device/command_sequence.hpp"
 
-#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/process_globals.hpp"
 #include "kq5316/device/frame_patch.hpp"
 #include "kq5316/device/reply.hpp"
 #include "kq5316/link/exchange.hpp"

@@ -1,7 +1,7 @@
 #include "kq5316/link/locks.hpp"
 
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316::link {
 

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "kq5316/common/module_state.hpp"
 #include "kq5316/common/owned.hpp"
+#include "kq5316/common/process_globals.hpp"
 #include "kq5316/common/python_calls.hpp"
 #include "kq5316/link/locks.hpp"
 

@@ -1,24 +1,21 @@
-#include "kq5316/common/module_state.hpp"
+#include "kq5316/common/process_globals.hpp"
 
-#include <algorithm>
 #include <iterator>
 #include <string_view>
 
-namespace kq5316 {
+#include "kq5316/common/owned.hpp"
 
-namespace detail {
-bool names_ready = false;
-Names interned_names{};
-} // namespace detail
+namespace kq5316 {
 
 namespace {
 
-using detail::interned_names;
-using detail::names_ready;
-
+// The process globals: the initialised module (a strong reference), whether a launcher marked it
+// as the main program (set before it imports the module, read once by the execute step), and the
+// names, with whether they are made.
 PyObject *module_object = nullptr;
-// Set by an embedding launcher before it imports the module; read once by the execute step.
 bool run_as_main = false;
+bool names_ready = false;
+Names interned_names{};
 
 struct NameText {
     PyObject *Names::*field;
@@ -70,26 +67,21 @@ void mark_as_main() {
     run_as_main = true;
 }
 
-// Assembled in place rather than formatted: formatting two dozen names is a visible share of the
-// import.
 PyObject *class_body_name(const char *name) {
     const std::string_view text = name;
-    const bool is_private = text.starts_with("__") && !text.ends_with("__");
-    const std::string_view prefix = is_private ? std::string_view("_") : std::string_view();
-    const std::string_view owner = is_private ? std::string_view(class_name) : std::string_view();
-    char spelled[128];
-    if (prefix.size() + owner.size() + text.size() >= sizeof spelled) {
-        PyErr_SetString(PyExc_SystemError, "kq5316: a class body name is too long");
+    if (!text.starts_with("__") || text.ends_with("__"))
+        return PyUnicode_InternFromString(name);
+    Owned spelled = Owned::steal(PyUnicode_FromFormat("_%s%s", class_name, name));
+    if (!spelled)
         return nullptr;
-    }
-    char *end = std::copy(prefix.begin(), prefix.end(), spelled);
-    end = std::copy(owner.begin(), owner.end(), end);
-    end = std::copy(text.begin(), text.end(), end);
-    *end = '\0';
-    return PyUnicode_InternFromString(spelled);
+    PyObject *interned = spelled.release();
+    PyUnicode_InternInPlace(&interned);
+    return interned;
 }
 
-int make_names() {
+int init_names() {
+    if (names_ready)
+        return 0;
     if (intern_names() < 0)
         return -1;
     interned_names.pause_seconds = PyFloat_FromDouble(0.2);
@@ -98,6 +90,10 @@ int make_names() {
         return -1;
     names_ready = true;
     return 0;
+}
+
+const Names &names() {
+    return interned_names;
 }
 
 } // namespace kq5316

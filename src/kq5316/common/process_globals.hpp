@@ -1,4 +1,6 @@
-// The few process-wide facts the module keeps, and the names it looks up at each use.
+// The module's process globals: the module lives in one interpreter per process and is never torn
+// down, so what it keeps is kept for the process, not in per-module state. Besides the lock
+// table (link/locks.cpp) and the compiled Python steps (python_code.hpp), these are all.
 #pragma once
 
 #include <Python.h>
@@ -65,9 +67,8 @@ PyObject *class_body_name(const char *name);
     X(optical_length_index, "optical_length_index")                                                \
     X(attenuation, "attenuation")
 
-// The interned names and the constant objects used on every call, created once, at the first call
-// of a method (an import that calls nothing need not make them), so the hot paths never build a
-// string. Immutable afterwards.
+// The interned names and the constant objects the methods use, created at the first call of a
+// method and immutable afterwards.
 struct Names {
 #define KQ5316_NAME_FIELD(field, text) PyObject *field;
     KQ5316_NAMES(KQ5316_NAME_FIELD)
@@ -78,21 +79,9 @@ struct Names {
     PyObject *constants[protocol::command_count];
 };
 
-// Defined in module_state.cpp; reached through the functions below, which are inline because
-// every call of a method uses them.
-namespace detail {
-extern bool names_ready;
-extern Names interned_names;
-} // namespace detail
-
-int make_names();
-
-// Creates the names once; returns -1 with an exception set on failure. Cheap once done.
-inline int init_names() {
-    return detail::names_ready ? 0 : make_names();
-}
-inline const Names &names() {
-    return detail::interned_names;
-}
+// Creates the names if they are not made yet; returns -1 with an exception set on failure.
+int init_names();
+// The names; valid once init_names() has succeeded.
+const Names &names();
 
 } // namespace kq5316
