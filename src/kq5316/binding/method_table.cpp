@@ -1,10 +1,13 @@
 #include "kq5316/binding/method_table.hpp"
 
 #include "kq5316/binding/docstrings.hpp"
-#include "kq5316/device/checksum_methods.hpp"
 #include "kq5316/device/operations.hpp"
+#include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/port_lifecycle.hpp"
+#include "kq5316/protocol/command_table.hpp"
+
+#include <string_view>
 
 namespace kq5316::binding {
 
@@ -14,6 +17,12 @@ constexpr Parameter no_parameter{nullptr, ArgType::int_type};
 constexpr Parameter ch{"ch", ArgType::int_type};
 
 namespace doc = docstrings;
+using protocol::Command;
+
+// The name of the method that sends `command`, as its row in the command table writes it.
+constexpr const char *sends(Command command) {
+    return protocol::command_frame(command).method_name.data();
+}
 
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
 constexpr MethodRow methods[] = {
@@ -46,56 +55,56 @@ constexpr MethodRow methods[] = {
      nullptr,
      doc::write_and_read,
      link::write_and_read},
-    {"read_device_version",
+    {sends(Command::read_device_version),
      {{no_parameter, no_parameter}},
      0,
      false,
      nullptr,
      doc::read_device_version,
      device::read_device_version},
-    {"read_optical_length",
+    {sends(Command::read_optical_length),
      {{ch, no_parameter}},
      1,
      true,
      nullptr,
      doc::read_optical_length,
      device::read_optical_length},
-    {"set_optical_length",
+    {sends(Command::set_optical_length),
      {{{"length", ArgType::int_type}, ch}},
      2,
      true,
      nullptr,
      doc::set_optical_length,
      device::set_optical_length},
-    {"read_current_status",
+    {sends(Command::read_current_status),
      {{ch, no_parameter}},
      1,
      true,
      nullptr,
      doc::read_current_status,
      device::read_current_status},
-    {"close_full_screen",
+    {sends(Command::close_full_screen),
      {{no_parameter, no_parameter}},
      0,
      false,
      "bool",
      doc::close_full_screen,
      device::close_full_screen},
-    {"set_attenuation",
+    {sends(Command::set_attenuation),
      {{{"attenuation", ArgType::int_type}, ch}},
      2,
      true,
      "bool",
      doc::set_attenuation,
      device::set_attenuation},
-    {"clear_attenuation",
+    {sends(Command::clear_attenuation),
      {{ch, no_parameter}},
      1,
      true,
      "bool",
      doc::clear_attenuation,
      device::clear_attenuation},
-    {"dis_connection",
+    {sends(Command::disconnect),
      {{ch, no_parameter}},
      1,
      true,
@@ -112,6 +121,19 @@ constexpr MethodRow methods[] = {
     {"open", {{no_parameter, no_parameter}}, 0, false, "bool", doc::open, link::open},
     {"close", {{no_parameter, no_parameter}}, 0, false, nullptr, nullptr, link::close},
 };
+
+// Every command of the table is sent by exactly one method of the class.
+constexpr bool every_command_has_its_method() {
+    for (const protocol::CommandFrame &entry : protocol::command_table) {
+        int rows = 0;
+        for (const MethodRow &row : methods)
+            rows += std::string_view(row.name) == entry.method_name;
+        if (rows != 1)
+            return false;
+    }
+    return true;
+}
+static_assert(every_command_has_its_method());
 
 } // namespace
 

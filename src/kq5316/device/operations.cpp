@@ -2,10 +2,11 @@
 
 #include "kq5316/common/process_globals.hpp"
 #include "kq5316/common/python_calls.hpp"
-#include "kq5316/device/command_sequence.hpp"
-#include "kq5316/device/frame_patch.hpp"
 #include "kq5316/device/reply.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
+#include "kq5316/device/request.hpp"
+#include "kq5316/link/exchange.hpp"
+#include "kq5316/link/locks.hpp"
+#include "kq5316/protocol/request.hpp"
 
 namespace kq5316::device {
 
@@ -13,50 +14,25 @@ namespace {
 
 using protocol::Command;
 
-PyObject *version_dict(const ReplyBytes &reply) {
-    namespace field = protocol::version_reply;
-    const Names &key = names();
-    return result_dict({{key.module_version, reply[field::module_version]},
-                        {key.hard_version, reply[field::hard_version]},
-                        {key.soft_version, reply[field::soft_version]}});
+// Under the object's lock, writes the frame and views what the reply read returned in `reply`;
+// -1 with an exception set on error.
+int send_for_reply(PyObject *self, Command command, long channel, long value, ReplyBytes &reply) {
+    Owned frame = request_frame(self, command, channel, value);
+    if (!frame)
+        return -1;
+    link::InstrumentLock lock;
+    if (lock.acquire(self) < 0)
+        return -1;
+    Owned read = link::exchange(self, frame.get());
+    return read ? reply.load(read.get()) : -1;
 }
 
-// The count at index 5, then that many 16-bit values, low byte first.
-PyObject *optical_length_list(const ReplyBytes &reply) {
-    namespace field = protocol::optical_length_reply;
-    if (reply.size() <= field::count) {
-        raise_reply_too_short();
+// Whether a delimited reply came back: a new reference to True or False, or null.
+PyObject *send_and_acknowledge(PyObject *self, Command command, long channel, long value = 0) {
+    ReplyBytes reply;
+    if (send_for_reply(self, command, channel, value, reply) < 0)
         return nullptr;
-    }
-    const std::size_t count = reply[field::count];
-    if (reply.size() < field::needed_length(count)) {
-        raise_reply_too_short();
-        return nullptr;
-    }
-    Owned lengths = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!lengths)
-        return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t low = field::first_value + 2 * i;
-        PyObject *value = PyLong_FromLong(reply[low] | (reply[low + 1] << 8));
-        if (!value)
-            return nullptr;
-        PyList_SET_ITEM(lengths.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    return lengths.release();
-}
-
-PyObject *status_dict(const ReplyBytes &reply) {
-    namespace field = protocol::status_reply;
-    if (reply.size() < field::min_length) {
-        raise_reply_too_short();
-        return nullptr;
-    }
-    const long steps = reply[field::attenuation_low] | (reply[field::attenuation_high] << 8);
-    const Names &key = names();
-    return result_dict({{key.dev_work_mode, reply[field::dev_work_mode]},
-                        {key.optical_length_index, reply[field::optical_length_index]},
-                        {key.attenuation, protocol::mdb_from_steps(steps)}});
+    return PyBool_FromLong(reply.delimited());
 }
 
 // The two channel queries: send the frame for channel `ch` and decode a delimited reply; None
@@ -67,7 +43,7 @@ PyObject *channel_query(PyObject *self, PyObject *ch, Command command,
     if (channel_value(ch, &channel) < 0)
         return nullptr;
     ReplyBytes reply;
-    if (send_for_reply(self, command, FramePatch::for_channel(channel), reply) < 0)
+    if (send_for_reply(self, command, channel, 0, reply) < 0)
         return nullptr;
     if (!reply.delimited())
         Py_RETURN_NONE;
@@ -100,14 +76,14 @@ PyObject *channel_command(PyObject *self, PyObject *ch, Command command) {
     long channel = 0;
     if (channel_value(ch, &channel) < 0)
         return nullptr;
-    return send_and_acknowledge(self, command, FramePatch::for_channel(channel));
+    return send_and_acknowledge(self, command, channel);
 }
 
 } // namespace
 
 PyObject *read_device_version(PyObject *self, PyObject *const *) {
     ReplyBytes reply;
-    if (send_for_reply(self, Command::read_device_version, FramePatch::as_stored(), reply) < 0)
+    if (send_for_reply(self, Command::read_device_version, 0, 0, reply) < 0)
         return nullptr;
     if (!reply.delimited() || reply.size() != protocol::version_reply::length)
         Py_RETURN_NONE;
@@ -132,14 +108,13 @@ PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     const Py_ssize_t position = position_of(lengths.get(), length);
     if (position < 0)
         return nullptr;
-    if (position > protocol::max_byte) {
+    if (position > protocol::max_value(Command::set_optical_length)) {
         PyErr_Format(PyExc_ValueError, "position %zd of the length does not fit in a byte",
                      position);
         return nullptr;
     }
-    const auto patch = FramePatch::for_channel(channel).with(
-        protocol::set_optical_length_frame::position, static_cast<long>(position));
-    return send_and_acknowledge(self, Command::set_optical_length, patch);
+    return send_and_acknowledge(self, Command::set_optical_length, channel,
+                                static_cast<long>(position));
 }
 
 PyObject *read_current_status(PyObject *self, PyObject *const *args) {
@@ -147,7 +122,7 @@ PyObject *read_current_status(PyObject *self, PyObject *const *args) {
 }
 
 PyObject *close_full_screen(PyObject *self, PyObject *const *) {
-    return send_and_acknowledge(self, Command::close_full_screen, FramePatch::as_stored());
+    return send_and_acknowledge(self, Command::close_full_screen, 0);
 }
 
 PyObject *set_attenuation(PyObject *self, PyObject *const *args) {
@@ -155,11 +130,7 @@ PyObject *set_attenuation(PyObject *self, PyObject *const *args) {
     long channel = 0;
     if (attenuation_steps(args[0], &steps) < 0 || channel_value(args[1], &channel) < 0)
         return nullptr;
-    namespace field = protocol::set_attenuation_frame;
-    const auto patch = FramePatch::for_channel(channel)
-                           .with(field::value_low, steps & 0xFF)
-                           .with(field::value_high, steps >> 8);
-    return send_and_acknowledge(self, Command::set_attenuation, patch);
+    return send_and_acknowledge(self, Command::set_attenuation, channel, steps);
 }
 
 PyObject *clear_attenuation(PyObject *self, PyObject *const *args) {

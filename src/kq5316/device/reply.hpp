@@ -1,12 +1,12 @@
-// A reply as read from the port: a view of its bytes, and the acceptance rule every operation
-// applies (at least one byte, first 0x7B, last 0x7D).
+// A reply as read from the port: a view of its bytes, the acceptance rule every operation applies
+// (at least one byte, first 0x7B, last 0x7D), and the decoders that turn an accepted reply into
+// the Python result.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 
 #include "kq5316/protocol/frame.hpp"
@@ -44,6 +44,7 @@ class ReplyBytes {
     }
     std::size_t size() const { return bytes_.size(); }
     std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
 
   private:
     int load_other(PyObject *reply);
@@ -56,16 +57,14 @@ class ReplyBytes {
     std::span<const std::uint8_t> bytes_;
 };
 
-// A result dict of one kind: (key, value) pairs, in order, with int values.
-struct ResultField {
-    PyObject *key;
-    long value;
-};
-
-// A new dict with `fields`, in order; null with an exception on failure.
-PyObject *result_dict(std::initializer_list<ResultField> fields);
-
-// Raises the IndexError Python raises for a reply read past its end.
-void raise_reply_too_short();
+// The results of the replies that carry values, by the reply layouts of the command table; null
+// with an exception set on failure. The caller has accepted the reply (and, for the version, its
+// length). IndexError, as Python's for a list read past its end, when a reply is too short for
+// what it announces.
+PyObject *
+version_dict(const ReplyBytes &reply); // {'module_version', 'hard_version', 'soft_version'}
+PyObject *optical_length_list(const ReplyBytes &reply); // [length, ...]
+PyObject *
+status_dict(const ReplyBytes &reply); // {'dev_work_mode', 'optical_length_index', 'attenuation'}
 
 } // namespace kq5316::device

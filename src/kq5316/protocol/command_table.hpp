@@ -1,8 +1,9 @@
-// The eight command frames the instrument understands, each complete with its stored channel,
-// parameters and checksum, together with the name of the class method that sends it and the shape
-// of the reply it expects. The module copies the frames into the class's constants; the simulated
-// instrument recognises requests by their command bytes and answers in the reply shape; the
-// checked API encodes and decodes through the same rows.
+// The command frames the instrument understands, each complete with its stored channel,
+// parameters and checksum, together with the name of the class method that sends it, the value it
+// carries and the shape of the reply it expects: the one place a command is written. The module
+// copies the frames into the class's constants; the simulated instrument recognises requests by
+// their command bytes and answers in the reply shape; the checked API encodes and decodes through
+// the same rows.
 #pragma once
 
 #include <array>
@@ -35,6 +36,13 @@ enum class ReplyLayout : std::uint8_t {
     status,          // work mode, optical-length index and attenuation
 };
 
+// What a command carries in its parameter bytes, from the first one on.
+enum class ValueLayout : std::uint8_t {
+    none,     // nothing: the stored parameters go out unchanged
+    steps,    // attenuation in 0.01 dB steps, 16 bits, low byte first
+    position, // a position in the channel's optical-length list, one byte
+};
+
 // Whom a command addresses: the whole device (sent on the stored channel byte) or the channel
 // its caller names.
 enum class Target : std::uint8_t { device, channel };
@@ -48,6 +56,7 @@ struct CommandFrame {
     std::string_view constant_name;
     // Name of the class method that sends the frame.
     std::string_view method_name;
+    ValueLayout value_layout;
     ReplyLayout reply_layout;
     Target target;
     std::array<std::uint8_t, max_frame_length> bytes;
@@ -64,6 +73,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::read_device_version,
      "__CMD_READ_DEV_VER",
      "read_device_version",
+     ValueLayout::none,
      ReplyLayout::version,
      Target::device,
      {0x7B, 0x01, 0x05, 0x00, 0x03, 0x7C, 0x7D},
@@ -71,6 +81,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::read_optical_length,
      "__CMD_READ_OPTICAL_LEN",
      "read_optical_length",
+     ValueLayout::none,
      ReplyLayout::optical_lengths,
      Target::channel,
      {0x7B, 0x01, 0x05, 0x07, 0x2E, 0x4A, 0x7D},
@@ -78,6 +89,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::read_current_status,
      "__CMD_READ_CURRENT_STATUS",
      "read_current_status",
+     ValueLayout::none,
      ReplyLayout::status,
      Target::channel,
      {0x7B, 0x01, 0x05, 0x14, 0x36, 0x35, 0x7D},
@@ -85,6 +97,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::close_full_screen,
      "__CMD_CLOSE_FULLSCREEN",
      "close_full_screen",
+     ValueLayout::none,
      ReplyLayout::echo,
      Target::device,
      {0x7B, 0x01, 0x05, 0x00, 0x05, 0x7A, 0x7D},
@@ -92,6 +105,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::set_optical_length,
      "__CMD_SET_OPTICAL_LEN",
      "set_optical_length",
+     ValueLayout::position,
      ReplyLayout::echo,
      Target::channel,
      {0x7B, 0x01, 0x06, 0x14, 0x3A, 0x01, 0x2F, 0x7D},
@@ -99,6 +113,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::set_attenuation,
      "__CMD_SET_ATTENUATION",
      "set_attenuation",
+     ValueLayout::steps,
      ReplyLayout::echo,
      Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x3C, 0xF4, 0x01, 0x38, 0x7D},
@@ -106,6 +121,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::clear_attenuation,
      "__CMD_CLEAR_ATTENUATION",
      "clear_attenuation",
+     ValueLayout::none,
      ReplyLayout::echo,
      Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x34, 0x00, 0x00, 0x35, 0x7D},
@@ -113,6 +129,7 @@ inline constexpr std::array<CommandFrame, command_count> command_table{{
     {Command::disconnect,
      "__CMD_DIS_CONNECT",
      "dis_connection",
+     ValueLayout::none,
      ReplyLayout::echo,
      Target::channel,
      {0x7B, 0x01, 0x07, 0x14, 0x34, 0xFF, 0xFF, 0x37, 0x7D},

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "frame.hpp"
+
 namespace kq5316::protocol {
 
 // A 16-bit value goes low byte first: its low byte at `low`, its high byte right after.
@@ -45,14 +47,13 @@ inline constexpr std::size_t min_length = 10;
 static_assert(attenuation_high == attenuation_low + 1);
 } // namespace status_reply
 
-// Parameter positions of the frames the operations patch.
+// Where the simulated instrument finds the values of the requests that carry one (the command
+// table's value layouts, from the first parameter byte).
 namespace set_attenuation_frame {
-inline constexpr std::size_t value_low = 5;
-inline constexpr std::size_t value_high = 6;
-static_assert(value_high == value_low + 1);
+inline constexpr std::size_t value_low = first_parameter_index;
 } // namespace set_attenuation_frame
 namespace set_optical_length_frame {
-inline constexpr std::size_t position = 5;
+inline constexpr std::size_t position = first_parameter_index;
 } // namespace set_optical_length_frame
 
 // One step on the wire is 0.01 dB, that is 10 mdB.

@@ -22,35 +22,43 @@ struct Request {
     constexpr std::span<const std::uint8_t> frame() const { return {bytes.data(), length}; }
 };
 
-// Which value a command carries in its parameter bytes.
-enum class ValueKind : std::uint8_t {
-    none,     // the stored parameters go out unchanged
-    steps,    // attenuation in 0.01 dB steps, 16 bits, low byte first
-    position, // a position in the channel's optical-length list, one byte
-};
-
-constexpr ValueKind value_kind(Command command) {
-    switch (command) {
-    case Command::set_attenuation:
-        return ValueKind::steps;
-    case Command::set_optical_length:
-        return ValueKind::position;
-    default:
-        return ValueKind::none;
-    }
-}
-
-// The largest value a command's parameter bytes can carry (0 for commands without a value).
-constexpr long max_value(Command command) {
-    switch (value_kind(command)) {
-    case ValueKind::steps:
+// The largest value a layout can carry (0 for none).
+constexpr long max_value(ValueLayout layout) {
+    switch (layout) {
+    case ValueLayout::steps:
         return max_steps;
-    case ValueKind::position:
+    case ValueLayout::position:
         return max_byte;
-    case ValueKind::none:
+    case ValueLayout::none:
         return 0;
     }
     return 0;
+}
+constexpr long max_value(Command command) {
+    return max_value(command_frame(command).value_layout);
+}
+
+// The parameter bytes that carry `value` (in range for its layout), in frame order from the first
+// parameter byte.
+struct ValueBytes {
+    std::array<std::uint8_t, 2> bytes{};
+    std::size_t count = 0;
+};
+constexpr ValueBytes value_bytes(ValueLayout layout, long value) {
+    ValueBytes result;
+    switch (layout) {
+    case ValueLayout::steps:
+        write_u16(result.bytes, 0, static_cast<std::uint16_t>(value));
+        result.count = 2;
+        break;
+    case ValueLayout::position:
+        result.bytes[0] = static_cast<std::uint8_t>(value);
+        result.count = 1;
+        break;
+    case ValueLayout::none:
+        break;
+    }
+    return result;
 }
 
 // The request for `entry` on `channel` carrying `value`. `channel` is ignored by device-level
@@ -63,20 +71,26 @@ constexpr Request make_request(const CommandFrame &entry, std::uint8_t channel, 
     request.length = stored.size();
     if (entry.addresses_channel())
         request.bytes[channel_index] = channel;
-    switch (value_kind(entry.command)) {
-    case ValueKind::steps:
-        write_u16(request.bytes, set_attenuation_frame::value_low,
-                  static_cast<std::uint16_t>(value));
-        break;
-    case ValueKind::position:
-        request.bytes[set_optical_length_frame::position] = static_cast<std::uint8_t>(value);
-        break;
-    case ValueKind::none:
-        break;
-    }
+    const ValueBytes carried = value_bytes(entry.value_layout, value);
+    for (std::size_t i = 0; i < carried.count; ++i)
+        request.bytes[first_parameter_index + i] = carried.bytes[i];
     request.bytes[checksum_index(request.length)] = checksum_of_frame(request.frame());
     return request;
 }
+
+// A command that carries a value addresses a channel (device-level frames go out as stored), and
+// its value ends before the checksum.
+constexpr bool values_fit_their_frames() {
+    for (const CommandFrame &entry : command_table) {
+        const std::size_t width = value_bytes(entry.value_layout, 0).count;
+        if (width > 0 && !entry.addresses_channel())
+            return false;
+        if (first_parameter_index + width > checksum_index(entry.length))
+            return false;
+    }
+    return true;
+}
+static_assert(values_fit_their_frames());
 
 static_assert(make_request(command_frame(Command::set_attenuation), 1, 110).bytes[7] == 0xBF);
 static_assert(make_request(command_frame(Command::read_current_status), 2, 0).bytes[5] == 0x34);

@@ -1,0 +1,185 @@
+#include "kq5316/device/request.hpp"
+
+#include <cstdint>
+#include <optional>
+
+#include "kq5316/common/process_globals.hpp"
+#include "kq5316/protocol/checksum.hpp"
+#include "kq5316/protocol/frame.hpp"
+#include "kq5316/protocol/reply_fields.hpp"
+#include "kq5316/protocol/request.hpp"
+
+namespace kq5316::device {
+
+namespace {
+
+// The sum of the covered items when every one is an exact int and the sum fits in 64 bits: the
+// common case, computed without creating Python objects.
+std::optional<std::int64_t> small_int_sum(PyObject *frame, Py_ssize_t covered) {
+    std::int64_t sum = 0;
+    for (Py_ssize_t i = 0; i < covered; ++i) {
+        PyObject *item = PyList_GET_ITEM(frame, i);
+        if (!PyLong_CheckExact(item))
+            return std::nullopt;
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow || __builtin_add_overflow(sum, value, &sum))
+            return std::nullopt;
+    }
+    return sum;
+}
+
+// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it: any integers, however large,
+// and Python's own TypeError for items that do not add or invert. Items are re-read at each step
+// because an item's `__add__` may change the list.
+Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
+    Owned sum = Owned::steal(PyLong_FromLong(0));
+    if (!sum)
+        return {};
+    for (Py_ssize_t i = 0; i < covered; ++i) {
+        if (i >= PyList_GET_SIZE(frame)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return {};
+        }
+        Owned item = Owned::borrow(PyList_GET_ITEM(frame, i));
+        sum = Owned::steal(PyNumber_Add(sum.get(), item.get()));
+        if (!sum)
+            return {};
+    }
+    Owned inverted = Owned::steal(PyNumber_Invert(sum.get()));
+    if (!inverted)
+        return {};
+    Owned one = Owned::steal(PyLong_FromLong(1));
+    if (!one)
+        return {};
+    Owned negated = Owned::steal(PyNumber_Add(inverted.get(), one.get()));
+    if (!negated)
+        return {};
+    Owned mask = Owned::steal(PyLong_FromLong(0xFF));
+    if (!mask)
+        return {};
+    return Owned::steal(PyNumber_And(negated.get(), mask.get()));
+}
+
+// The checksum of items 0 .. n-3 as a Python int.
+Owned frame_checksum(PyObject *frame) {
+    const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
+    if (covered <= 0)
+        return Owned::steal(PyLong_FromLong(0));
+    if (auto sum = small_int_sum(frame, covered))
+        return Owned::steal(
+            PyLong_FromLong(protocol::checksum_of_sum(static_cast<std::uint64_t>(*sum))));
+    return python_checksum(frame, covered);
+}
+
+// Stores the checksum of `frame` (a list) at its second-to-last position; -1 on error, with
+// nothing stored.
+int store_checksum(PyObject *frame) {
+    Owned checksum = frame_checksum(frame);
+    if (!checksum)
+        return -1;
+    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
+    if (position < 0) {
+        PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+        return -1;
+    }
+    return PyList_SetItem(frame, position, checksum.release());
+}
+
+// The value of an int as a long, with values beyond a long's range reported as overflow.
+bool long_value(PyObject *number, long *value) {
+    int overflow = 0;
+    *value = PyLong_AsLongAndOverflow(number, &overflow);
+    return overflow == 0 && !(*value == -1 && PyErr_Occurred());
+}
+
+int raise_out_of_range(const char *parameter, PyObject *value, long low, long high,
+                       const char *unit) {
+    PyErr_Format(PyExc_ValueError, "Argument '%s' out of range (expected %ld to %ld%s, got %S)",
+                 parameter, low, high, unit, value);
+    return -1;
+}
+
+// `frame[index] = value` on a frame that must be a list; IndexError when the list is too short.
+int patch_byte(PyObject *frame, std::size_t index, long value) {
+    if (!PyList_Check(frame)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument 'data' has incorrect type (expected list, got %.200s)",
+                     Py_TYPE(frame)->tp_name);
+        return -1;
+    }
+    PyObject *item = PyLong_FromLong(value);
+    if (!item)
+        return -1;
+    // PyList_SetItem takes the item's reference even when it fails.
+    return PyList_SetItem(frame, static_cast<Py_ssize_t>(index), item);
+}
+
+// The value's bytes, then the channel, then the checksum, as the operations have always written
+// them: a list too short for a position raises IndexError there, with what came before written.
+int patch_frame(PyObject *frame, const protocol::CommandFrame &entry, long channel, long value) {
+    const protocol::ValueBytes carried = protocol::value_bytes(entry.value_layout, value);
+    for (std::size_t i = 0; i < carried.count; ++i) {
+        if (patch_byte(frame, protocol::first_parameter_index + i, carried.bytes[i]) < 0)
+            return -1;
+    }
+    if (patch_byte(frame, protocol::channel_index, channel) < 0)
+        return -1;
+    return store_checksum(frame);
+}
+
+} // namespace
+
+int channel_value(PyObject *ch, long *channel) {
+    if (long_value(ch, channel) && *channel >= 0 && *channel <= protocol::max_channel)
+        return 0;
+    PyErr_Clear();
+    return raise_out_of_range("ch", ch, 0, protocol::max_channel, "");
+}
+
+int attenuation_steps(PyObject *attenuation, long *steps) {
+    long mdb = 0;
+    if (long_value(attenuation, &mdb) && mdb >= protocol::min_attenuation_mdb &&
+        mdb <= protocol::max_attenuation_mdb) {
+        *steps = protocol::steps_from_mdb(mdb);
+        return 0;
+    }
+    PyErr_Clear();
+    return raise_out_of_range("attenuation", attenuation, protocol::min_attenuation_mdb,
+                              protocol::max_attenuation_mdb, " mdB");
+}
+
+Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {
+    const protocol::CommandFrame &entry = protocol::command_frame(command);
+    Owned constant =
+        Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
+    if (!constant)
+        return {};
+    if (entry.addresses_channel() && patch_frame(constant.get(), entry, channel, value) < 0)
+        return {};
+    if (!PyList_Check(constant.get()))
+        return constant;
+    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
+}
+
+PyObject *cal_crc(PyObject *, PyObject *const *args) {
+    if (store_checksum(args[0]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *check_crc(PyObject *, PyObject *const *args) {
+    PyObject *frame = args[0];
+    Owned checksum = frame_checksum(frame);
+    if (!checksum)
+        return nullptr;
+    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
+    if (position < 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    Owned stored = Owned::borrow(PyList_GET_ITEM(frame, position));
+    return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
+}
+
+} // namespace kq5316::device

@@ -1,0 +1,36 @@
+// The frame a device operation sends: its values checked against their ranges, written into the
+// class's command constant with the checksum recomputed, and copied for the port. Also the
+// checksum over a frame held as a Python list, with the two methods that expose it.
+#pragma once
+
+#include <Python.h>
+
+#include "kq5316/common/owned.hpp"
+#include "kq5316/protocol/command_table.hpp"
+
+namespace kq5316::device {
+
+// Channel numbers are single bytes: ValueError for anything outside 0..255, checked before any
+// constant is touched so that a refused call leaves the shared frames valid.
+int channel_value(PyObject *ch, long *channel);
+
+// Attenuation in mdB to 0.01 dB steps, truncated toward zero; ValueError when the step count
+// does not fit the 16-bit field (-9..655359 mdB). Integers of any size are refused, not wrapped.
+int attenuation_steps(PyObject *attenuation, long *steps);
+
+// The frame to write for `command`: its class constant, reached through the instance as Python
+// code would, then, for a command that addresses a channel, patched in place (the value's bytes
+// as the command table lays them out, then `channel`) with its checksum recomputed; then copied.
+// The constant keeps the patched bytes, as callers have always seen; the port gets a list of its
+// own. Patch and copy run with the GIL held and no Python code in between, so no other thread
+// can change the constant meanwhile and no lock is needed, and a port whose write blocks or calls
+// back into the module cannot disturb the frame it was given. `channel` and `value` must be in
+// range; a device-level constant is sent as stored.
+Owned request_frame(PyObject *self, protocol::Command command, long channel, long value = 0);
+
+// Method bodies `__cal_crc` and `__check_crc`: the checksum with the semantics of plain Python
+// integer arithmetic on whatever the list holds.
+PyObject *cal_crc(PyObject *self, PyObject *const *args);
+PyObject *check_crc(PyObject *self, PyObject *const *args);
+
+} // namespace kq5316::device
