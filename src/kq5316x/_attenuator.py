@@ -44,7 +44,7 @@ MAX_MDB = _protocol.MAX_STEPS * _protocol.MDB_PER_STEP
 MAX_SECONDS = 86400.0
 # Checks that a complete, well-framed frame fails when it answers some other request (a reply that
 # came too late for an earlier call): such a frame is passed over and the reply read on.
-_OTHER_REQUEST_CHECKS = frozenset({"command bytes", "channel"})
+_OTHER_REQUEST_CHECKS = frozenset({_protocol.CHECK_COMMAND_BYTES, _protocol.CHECK_CHANNEL})
 # How far an exchange may outlast its timeout rather than reconfigure the port for a read.
 _TIMEOUT_SLACK = 0.01
 # Bytes asked for by one read of whatever is waiting: stale input goes in few, large reads.
@@ -230,11 +230,11 @@ class Attenuator:
 
     def version(self) -> Version:
         """The instrument's versions, asked now (`identity` holds those read at open)."""
-        return Version(*self._query("read_device_version", 1))
+        return Version(*self._query(_protocol.READ_DEVICE_VERSION, 1))
 
     def wavelengths(self, ch: SupportsIndex = 1) -> tuple[int, ...]:
         """The wavelengths (nm) channel `ch` supports, in the instrument's order."""
-        return self._query("read_optical_length", self._channel(ch))
+        return self._query(_protocol.READ_OPTICAL_LENGTH, self._channel(ch))
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Selects one of the channel's own wavelengths; ValueError names them otherwise."""
@@ -246,11 +246,11 @@ class Attenuator:
             raise ValueError(
                 f"{wanted} nm is not supported on channel {channel}; supported: {names}"
             )
-        self._command("set_optical_length", channel, supported.index(wanted))
+        self._command(_protocol.SET_OPTICAL_LENGTH, channel, supported.index(wanted))
 
     def status(self, ch: SupportsIndex = 1) -> Status:
         """The channel's mode, wavelength index and attenuation (in mdB, also `.attenuation_db`)."""
-        return Status(*self._query("read_current_status", self._channel(ch)))
+        return Status(*self._query(_protocol.READ_CURRENT_STATUS, self._channel(ch)))
 
     def set_attenuation_mdb(self, mdb: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation to `mdb` millidecibels: a whole number from 0 to 655350 that is a
@@ -279,7 +279,7 @@ class Attenuator:
                 f" the nearest settable values are {low} and {low + _protocol.MDB_PER_STEP} mdB"
                 " (set_attenuation_db rounds to the nearest step)"
             )
-        self._command("set_attenuation", self._channel(ch), steps)
+        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
 
     def set_attenuation_db(self, db: float, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
@@ -298,19 +298,19 @@ class Attenuator:
                 f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
                 " mdB use set_attenuation_mdb"
             )
-        self._command("set_attenuation", self._channel(ch), steps)
+        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
 
     def clear(self, ch: SupportsIndex = 1) -> None:
         """Clears the channel's attenuation."""
-        self._command("clear_attenuation", self._channel(ch))
+        self._command(_protocol.CLEAR_ATTENUATION, self._channel(ch))
 
     def disconnect(self, ch: SupportsIndex = 1) -> None:
         """Puts the channel into its disconnected state."""
-        self._command("dis_connection", self._channel(ch))
+        self._command(_protocol.DIS_CONNECTION, self._channel(ch))
 
     def close_display(self) -> None:
         """Closes the instrument's full-screen display."""
-        self._command("close_full_screen", 1)
+        self._command(_protocol.CLOSE_FULL_SCREEN, 1)
 
     def _channel(self, ch: SupportsIndex) -> int:
         number = operator.index(ch)
@@ -450,9 +450,12 @@ class Attenuator:
     def _probe(self, notes: list[_Note]) -> tuple[str, bytes]:
         """A query whose kind no unanswered request has; the oldest unanswered requests are taken
         as lost when every query's kind is among them."""
-        candidates = [("read_device_version", 1)]
+        candidates = [(_protocol.READ_DEVICE_VERSION, 1)]
         for channel in self.channels:
-            candidates += [("read_current_status", channel), ("read_optical_length", channel)]
+            candidates += [
+                (_protocol.READ_CURRENT_STATUS, channel),
+                (_protocol.READ_OPTICAL_LENGTH, channel),
+            ]
         while True:
             for probe_command, channel in candidates:
                 probe = _protocol.request(probe_command, channel, 0)

@@ -230,8 +230,48 @@ int add_constants(PyObject *module) {
     return 0;
 }
 
+// `module.<PREFIX><NAME> = name`, with NAME the name upper-cased and its blanks made underscores.
+int add_identifier(PyObject *module, std::string_view prefix, std::string_view name) {
+    char attribute[64];
+    if (prefix.size() + name.size() >= sizeof attribute) {
+        PyErr_SetString(PyExc_SystemError, "kq5316x._protocol: an identifier is too long");
+        return -1;
+    }
+    char *end = attribute;
+    for (char c : prefix)
+        *end++ = c;
+    for (char c : name)
+        *end++ = c == ' ' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    *end = '\0';
+    PyObject *value =
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (value == nullptr)
+        return -1;
+    const int added = PyModule_AddObject(module, attribute, value);
+    if (added < 0)
+        Py_DECREF(value);
+    return added;
+}
+
+// The identifiers the Python side names commands and checks by, taken from the command table and
+// the reply checks: READ_DEVICE_VERSION = "read_device_version", ..., CHECK_CHANNEL = "channel",
+// so that a renamed command or check fails at import rather than in the field.
+int add_identifiers(PyObject *module) {
+    for (const protocol::CommandFrame &entry : protocol::command_table) {
+        if (add_identifier(module, "", entry.method_name) < 0)
+            return -1;
+    }
+    for (std::string_view check : protocol::reply_fault_names) {
+        if (check != protocol::reply_fault_name(protocol::ReplyFault::none) &&
+            add_identifier(module, "CHECK_", check) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(add_constants)},
+    {Py_mod_exec, reinterpret_cast<void *>(add_identifiers)},
     {0, nullptr},
 };
 

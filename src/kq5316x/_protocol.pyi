@@ -4,6 +4,22 @@ COMMANDS: Final[tuple[str, ...]]
 MDB_PER_STEP: Final[int]
 MAX_STEPS: Final[int]
 MAX_CHANNEL: Final[int]
+# Command identifiers (the class's method names) and reply check names, from the command table.
+READ_DEVICE_VERSION: Final[str]
+READ_OPTICAL_LENGTH: Final[str]
+READ_CURRENT_STATUS: Final[str]
+CLOSE_FULL_SCREEN: Final[str]
+SET_OPTICAL_LENGTH: Final[str]
+SET_ATTENUATION: Final[str]
+CLEAR_ATTENUATION: Final[str]
+DIS_CONNECTION: Final[str]
+CHECK_START_BYTE: Final[str]
+CHECK_LENGTH_BYTE: Final[str]
+CHECK_END_BYTE: Final[str]
+CHECK_CHECKSUM: Final[str]
+CHECK_COMMAND_BYTES: Final[str]
+CHECK_CHANNEL: Final[str]
+CHECK_LAYOUT: Final[str]
 
 def request(command: str, ch: int, value: int, /) -> bytes: ...
 def announced_length(header: bytes, /) -> int: ...

@@ -3,6 +3,8 @@
 #include "sim/control.hpp"
 #include "sim/text.hpp"
 
+#include "kq5316/protocol/command_table.hpp"
+
 namespace kq5316::sim {
 
 namespace {
@@ -125,10 +127,8 @@ Output (standard output, one JSON object per line, flushed after each):
    ["write_error": TEXT,] ["deferred_ms": N,] ["state": {"work_mode": N,
    "length_index": N, "steps": N, "disconnected": BOOL}]}
       one per request, written after the reply went out. tx is what is sent ("" for
-      none); NAME is the driver's method (read_device_version, read_optical_length,
-      read_current_status, close_full_screen, set_optical_length, set_attenuation,
-      clear_attenuation, dis_connection); state is the channel's state after the
-      request (not given for read version and close full screen). A reply that
+      none); NAME is the driver's method (listed under "Commands" at the end);
+      state is the channel's state after the request (not given for read version and close full screen). A reply that
       does not go out at once (delay, or queued behind a delayed one) is reported
       at receipt with deferred_ms, the time until it goes out, and then with
       {"event": "sent", "tx": HEX[, "write_error": TEXT]} once written.
@@ -296,8 +296,16 @@ OptionsParse parse_options(int argc, char **argv) {
     return result;
 }
 
+// The help, ending with the command names as the command table writes them, one a line.
 std::string_view help_text() {
-    return help;
+    static const std::string text = [] {
+        std::string assembled(help);
+        assembled += "\nCommands (NAME in frame events), from the driver's command table:\n";
+        for (const protocol::CommandFrame &entry : protocol::command_table)
+            assembled.append("  ").append(entry.method_name).append("\n");
+        return assembled;
+    }();
+    return text;
 }
 
 std::string version_text() {
