@@ -8,7 +8,7 @@ import serial
 
 from kq5316 import KQ5316
 
-# The eight command frames as the class defines them, in definition order.
+# The command frames as the class defines them, in definition order.
 STORED = {
     "READ_DEV_VER": "7B 01 05 00 03 7C 7D",
     "READ_OPTICAL_LEN": "7B 01 05 07 2E 4A 7D",

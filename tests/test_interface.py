@@ -12,7 +12,7 @@ import pytest
 
 import kq5316
 from kq5316 import KQ5316
-from support import StandInPort
+from support import STORED as STORED_FRAMES, StandInPort
 
 # stored name, signature as inspect renders it, annotations in order
 METHODS = [
@@ -35,9 +35,7 @@ METHODS = [
     ("close", "(self)", []),
 ]
 STORED = [row[0] for row in METHODS]
-CONSTANTS = ["_KQ5316__CMD_" + name for name in (
-    "READ_DEV_VER", "READ_OPTICAL_LEN", "READ_CURRENT_STATUS", "CLOSE_FULLSCREEN",
-    "SET_OPTICAL_LEN", "SET_ATTENUATION", "CLEAR_ATTENUATION", "DIS_CONNECT")]
+CONSTANTS = ["_KQ5316__CMD_" + name for name in STORED_FRAMES]
 
 
 def plain_name(stored):

@@ -77,7 +77,7 @@ class KQ5316:
     until the first successful ``open()``: every device operation and ``close()`` raise
     ``AttributeError`` before that. ``close()`` closes it but does not remove it."""
 
-    # Frames of the eight commands, one list of byte values each, shared by every object and
+    # Frames of the commands, one list of byte values each, shared by every object and
     # patched in place by the operations. Class-private: the runtime stores them (and the
     # private methods below) under their mangled names, which is how they are written here.
     _KQ5316__CMD_READ_DEV_VER: ClassVar[list[int]]

@@ -1,4 +1,4 @@
-// The class's sixteen methods, in the order the class defines them.
+// The class's methods, in the order the class defines them.
 #pragma once
 
 #include <span>
