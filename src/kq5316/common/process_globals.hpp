@@ -1,6 +1,6 @@
 // The module's process globals: the module lives in one interpreter per process and is never torn
 // down, so what it keeps is kept for the process, not in per-module state. Besides the lock
-// table (link/locks.cpp) and the compiled Python steps (python_code.hpp), these are all.
+// table (link/locks.cpp), these are all.
 #pragma once
 
 #include <Python.h>
