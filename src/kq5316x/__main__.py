@@ -1,0 +1,5 @@
+"""``python -m kq5316x``: the command line ``kq5316x``."""
+
+from kq5316x._cli import main
+
+raise SystemExit(main())

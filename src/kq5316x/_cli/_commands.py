@@ -1,0 +1,148 @@
+"""The commands that read or set one thing: ports, info, status, set, wavelength, clear,
+disconnect. Each setter reads the channel back and prints what the instrument holds."""
+
+from __future__ import annotations
+
+import argparse
+from contextlib import nullcontext
+from typing import Any
+
+from .._attenuator import Attenuator
+from ._session import DONE, INSTRUMENT, Failure, Output, attenuator, port_name
+from ._units import db_text
+
+# The instrument's USB serial bridge (a PL2303G); ports on it are listed first.
+BRIDGE_VID = 0x067B
+
+
+def channel_record(att: Attenuator, ch: int) -> dict[str, Any]:
+    """The channel's status and wavelengths, as one JSON-ready record."""
+    status = att.status(ch)
+    lengths = att.wavelengths(ch)
+    index = status.wavelength_index
+    return {
+        "port": att.port,
+        "channel": ch,
+        "attenuation_mdb": status.attenuation_mdb,
+        "attenuation_db": status.attenuation_db,
+        "wavelength_nm": lengths[index] if index < len(lengths) else None,
+        "wavelength_index": index,
+        "wavelengths_nm": list(lengths),
+        "mode": status.mode,
+    }
+
+
+def channel_text(record: dict[str, Any]) -> str:
+    nm = record["wavelength_nm"]
+    wavelength = f"{nm} nm" if nm is not None else f"wavelength #{record['wavelength_index']}"
+    return f"{db_text(record['attenuation_mdb'])} at {wavelength}, mode {record['mode']}"
+
+
+def _checked(output: Output, text: str, record: dict[str, Any], match: bool) -> int:
+    """Prints a setter's read-back; a read-back that differs is marked and fails the command."""
+    record["match"] = match
+    output.result(text if match else f"{text}  MISMATCH", record)
+    if not match:
+        raise Failure(INSTRUMENT, "the read-back differs from the request")
+    return DONE
+
+
+def run_status(args: argparse.Namespace, output: Output) -> int:
+    with attenuator(args) as att:
+        record = channel_record(att, args.ch)
+    output.result(f"channel {args.ch}: {channel_text(record)}", record)
+    return DONE
+
+
+def run_info(args: argparse.Namespace, output: Output) -> int:
+    with attenuator(args) as att:
+        version = getattr(att, "identity", None) or att.version()
+        channels = [channel_record(att, ch) for ch in getattr(att, "channels", (1, 2))]
+    record = {"port": att.port, "version": version._asdict(), "channels": channels}
+    lines = [
+        f"{att.port}: module version {version.module}, hardware {version.hardware}, "
+        f"software {version.software}"
+    ]
+    for channel in channels:
+        supported = ", ".join(map(str, channel["wavelengths_nm"])) or "none"
+        lines.append(
+            f"channel {channel['channel']}: {channel_text(channel)}; wavelengths {supported} nm"
+        )
+    output.result("\n".join(lines), record)
+    return DONE
+
+
+def set_mdb(att: Attenuator, mdb: int, ch: int) -> None:
+    setter = getattr(att, "set_attenuation_mdb", None) or att.set_attenuation
+    setter(mdb, ch=ch)
+
+
+def run_set(args: argparse.Namespace, output: Output) -> int:
+    with attenuator(args) as att:
+        set_mdb(att, args.value, args.ch)
+        record = channel_record(att, args.ch)
+    record["requested_mdb"] = args.value
+    text = f"channel {args.ch}: set {db_text(args.value)}, read back {channel_text(record)}"
+    return _checked(output, text, record, record["attenuation_mdb"] == args.value)
+
+
+def run_wavelength(args: argparse.Namespace, output: Output) -> int:
+    with attenuator(args) as att:
+        if args.nm is not None:
+            att.select_wavelength(args.nm, ch=args.ch)
+        record = channel_record(att, args.ch)
+    supported = ", ".join(map(str, record["wavelengths_nm"])) or "none"
+    if args.nm is None:
+        text = f"channel {args.ch}: {channel_text(record)}; wavelengths {supported} nm"
+        output.result(text, record)
+        return DONE
+    record["requested_nm"] = args.nm
+    text = f"channel {args.ch}: selected {args.nm} nm, read back {channel_text(record)}"
+    return _checked(output, text, record, record["wavelength_nm"] == args.nm)
+
+
+def run_clear(args: argparse.Namespace, output: Output) -> int:
+    with attenuator(args) as att:
+        att.clear(args.ch)
+        record = channel_record(att, args.ch)
+    text = f"channel {args.ch}: cleared, read back {channel_text(record)}"
+    return _checked(output, text, record, record["attenuation_mdb"] == 0)
+
+
+def run_disconnect(args: argparse.Namespace, output: Output) -> int:
+    # The status reply does not show a disconnection, so there is nothing to compare.
+    with attenuator(args) as att:
+        att.disconnect(args.ch)
+        record = channel_record(att, args.ch)
+    output.result(f"channel {args.ch}: disconnected, read back {channel_text(record)}", record)
+    return DONE
+
+
+def _port_record(info: Any) -> dict[str, Any]:
+    return {
+        "port": info.device,
+        "description": info.description,
+        "hwid": info.hwid,
+        "vid": info.vid,
+        "pid": info.pid,
+        "bridge": info.vid == BRIDGE_VID,
+    }
+
+
+def run_ports(args: argparse.Namespace, output: Output) -> int:
+    from serial.tools import list_ports
+
+    found = [_port_record(info) for info in list_ports.comports()]
+    # The instrument's bridge first, then other USB ports, then the rest, each by name.
+    found.sort(key=lambda p: (not p["bridge"], p["vid"] is None, p["port"]))
+    with port_name(args) if args.simulate else nullcontext(None) as simulated:
+        if simulated is not None:
+            found.insert(0, {"port": simulated, "description": "kq5316-sim, the simulated "
+                             "instrument (stopped when this command ends)", "hwid": None,
+                             "vid": None, "pid": None, "bridge": False})
+        for port in found:
+            mark = "  <- the instrument's USB bridge" if port["bridge"] else ""
+            output.result(f"{port['port']}  {port['description']}{mark}", port)
+    if not found and not output.as_json:
+        output.result("no serial ports found", {})
+    return DONE

@@ -1,0 +1,82 @@
+"""What every command shares: the port (or a simulator started for the command), the results
+printed as text or as JSON, and the failures that end a command with a given exit status."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Any
+
+import serial
+
+from .._attenuator import Attenuator
+from .._errors import Kq5316Error, PortBusy
+
+# Exit statuses, as the help text documents them.
+DONE = 0
+INSTRUMENT = 1  # the instrument did not answer, answered wrongly, or a read-back differs
+USAGE = 2
+PORT = 3  # the port could not be opened or is busy
+INTERRUPTED = 130
+
+
+class Failure(Exception):
+    """Ends the command: `message` is the one line printed, `status` the exit status."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class Output:
+    """Prints each result as its text line, or with ``--json`` as one JSON object a line."""
+
+    def __init__(self, as_json: bool) -> None:
+        self.as_json = as_json
+
+    def result(self, text: str, record: dict[str, Any]) -> None:
+        line = json.dumps(record) if self.as_json else text
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+
+
+@contextmanager
+def port_name(args: argparse.Namespace) -> Iterator[str]:
+    """The port the command works on: PORT, or that of a simulator started for the command."""
+    if not args.simulate:
+        yield args.port
+        return
+    from ..testing import SimulatorError, simulated_instrument
+
+    try:
+        simulator = simulated_instrument()
+        port = simulator.__enter__()
+    except (OSError, SimulatorError) as error:
+        raise Failure(PORT, f"--simulate: could not start the simulator: {error}") from error
+    try:
+        yield port.port
+    finally:
+        simulator.__exit__(None, None, None)
+
+
+@contextmanager
+def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
+    """The instrument on the command's port, open for the command and closed after it."""
+    with port_name(args) as port:
+        try:
+            att = Attenuator(port, timeout=args.timeout)
+        except PortBusy as error:
+            raise Failure(PORT, f"{error}; close the program that holds it") from error
+        except Kq5316Error:
+            raise
+        except (serial.SerialException, OSError) as error:
+            reason = os.strerror(error.errno) if error.errno else str(error)
+            raise Failure(
+                PORT, f"could not open {port}: {reason}; 'kq5316x ports' lists the serial ports"
+            ) from error
+        with att:
+            yield att

@@ -1,0 +1,230 @@
+"""``kq5316x sweep``: set each step, wait, read back, record. Rows go to the CSV file as they
+are taken, so an interrupted sweep keeps them; Ctrl-C stops between two exchanges' worth of work
+and leaves the channel where the sweep had put it."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import signal
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import IO, Any, NamedTuple
+
+from ._commands import set_mdb
+from ._session import DONE, INSTRUMENT, INTERRUPTED, USAGE, Failure, Output, attenuator
+from ._units import db_text
+
+CSV_HEADER = ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
+PLOT_EXTRA = "pip install matplotlib (the 'plot' extra)"
+
+
+class Row(NamedTuple):
+    step: int
+    time_s: float
+    channel: int
+    requested_mdb: int
+    read_back_mdb: int
+
+    @property
+    def match(self) -> bool:
+        return self.requested_mdb == self.read_back_mdb
+
+    def record(self) -> dict[str, Any]:
+        return {
+            "step": self.step,
+            "time_s": round(self.time_s, 3),
+            "channel": self.channel,
+            "requested_mdb": self.requested_mdb,
+            "read_back_mdb": self.read_back_mdb,
+            "requested_db": self.requested_mdb / 1000,
+            "read_back_db": self.read_back_mdb / 1000,
+            "match": self.match,
+        }
+
+    def csv(self) -> list[str]:
+        return [
+            str(self.step),
+            f"{self.time_s:.3f}",
+            str(self.channel),
+            f"{self.requested_mdb / 1000:.2f}",
+            f"{self.read_back_mdb / 1000:.2f}",
+            "true" if self.match else "false",
+        ]
+
+    def text(self) -> str:
+        mark = "" if self.match else "  MISMATCH"
+        return (
+            f"{self.step:5d}  {self.time_s:7.3f} s  {db_text(self.requested_mdb):>9}"
+            f"  {db_text(self.read_back_mdb):>9}{mark}"
+        )
+
+
+TEXT_HEADER = f"{'step':>5}  {'time':>9}  {'requested':>9}  {'read back':>9}"
+
+
+def steps(start: int, stop: int, step: int) -> list[int]:
+    """The settings from `start` towards `stop` in `step`s (mdB), never beyond `stop`."""
+    if step <= 0:
+        raise Failure(USAGE, "--step must be more than 0dB")
+    direction = 1 if stop >= start else -1
+    return [start + direction * i * step for i in range(abs(stop - start) // step + 1)]
+
+
+class Progress:
+    """A one-line bar on standard error, drawn only where standard error is a terminal."""
+
+    WIDTH = 30
+
+    def __init__(self, total: int) -> None:
+        self.total = total
+        self.enabled = sys.stderr.isatty()
+        self._width = 0
+
+    def show(self, done: int, label: str) -> None:
+        if not self.enabled:
+            return
+        filled = self.WIDTH * done // max(self.total, 1)
+        line = f"[{'#' * filled}{'.' * (self.WIDTH - filled)}] {done}/{self.total} {label}"
+        self._write(line)
+
+    def hide(self) -> None:
+        if self.enabled and self._width:
+            self._write("")
+
+    def _write(self, line: str) -> None:
+        # Padded over the previous line rather than erased with an escape sequence, which not
+        # every console understands.
+        sys.stderr.write("\r" + line.ljust(self._width) + ("\r" if not line else ""))
+        sys.stderr.flush()
+        self._width = len(line)
+
+
+@contextmanager
+def _whole_row() -> Iterator[None]:
+    """Holds Ctrl-C back while a row is written, so the file never ends in half a row; the
+    interruption is raised once the row is complete."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: held.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if held and callable(previous):
+        previous(signal.SIGINT, None)  # the default handler raises KeyboardInterrupt
+
+
+def _open_csv(path: Path | None) -> IO[str] | None:
+    if path is None:
+        return None
+    try:
+        return open(path, "w", newline="", encoding="utf-8")
+    except OSError as error:
+        raise Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}") from error
+
+
+def _check_plot_available() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as error:
+        raise Failure(USAGE, f"--plot needs matplotlib, which is not installed: {PLOT_EXTRA}") from error
+
+
+def plot(rows: list[Row], path: Path, title: str) -> None:
+    """Read-back against requested attenuation, mismatches marked, as an image file."""
+    from matplotlib.figure import Figure
+
+    requested = [row.requested_mdb / 1000 for row in rows]
+    read_back = [row.read_back_mdb / 1000 for row in rows]
+    figure = Figure(figsize=(6.4, 4.4), layout="constrained")
+    axes = figure.add_subplot()
+    axes.plot(requested, requested, linestyle="--", color="0.6", label="requested")
+    axes.plot(requested, read_back, marker="o", markersize=4, label="read back")
+    wrong = [row for row in rows if not row.match]
+    if wrong:
+        axes.plot(
+            [row.requested_mdb / 1000 for row in wrong],
+            [row.read_back_mdb / 1000 for row in wrong],
+            linestyle="none", marker="x", markersize=10, color="red", label="mismatch",
+        )
+    axes.set_xlabel("requested attenuation (dB)")
+    axes.set_ylabel("read-back attenuation (dB)")
+    axes.set_title(title)
+    axes.grid(True, alpha=0.3)
+    axes.legend()
+    figure.savefig(path)
+
+
+def run_sweep(args: argparse.Namespace, output: Output) -> int:
+    settings = steps(args.start, args.stop, args.step)
+    if args.plot is not None:
+        _check_plot_available()
+    rows: list[Row] = []
+    progress = Progress(len(settings))
+    requested: int | None = None
+    with attenuator(args) as att:
+        table = _open_csv(args.csv)
+        try:
+            writer = csv.writer(table) if table else None
+            if writer and table:
+                writer.writerow(CSV_HEADER)
+                table.flush()
+            if not output.as_json:
+                print(TEXT_HEADER, flush=True)
+            began = time.monotonic()
+            for number, mdb in enumerate(settings, 1):
+                progress.show(number - 1, f"setting {db_text(mdb)}")
+                requested = mdb
+                set_mdb(att, mdb, args.ch)
+                time.sleep(args.dwell)
+                status = att.status(args.ch)
+                row = Row(number, time.monotonic() - began, args.ch, mdb, status.attenuation_mdb)
+                with _whole_row():
+                    rows.append(row)
+                    if writer and table:
+                        writer.writerow(row.csv())
+                        table.flush()
+                progress.hide()
+                output.result(row.text(), row.record())
+                progress.show(number, db_text(row.read_back_mdb))
+            progress.hide()
+        except KeyboardInterrupt:
+            progress.hide()
+            where = f"last set to {db_text(requested)}" if requested is not None else "unchanged"
+            kept = f"; {len(rows)} rows kept in {args.csv}" if args.csv else ""
+            print(
+                f"kq5316x sweep: interrupted after {len(rows)} of {len(settings)} steps; channel "
+                f"{args.ch} left where it was ({where}){kept}",
+                file=sys.stderr,
+            )
+            if rows and args.plot is not None:
+                plot(rows, args.plot, _title(args))
+            return INTERRUPTED
+        finally:
+            if table:
+                table.close()
+    return _finish(args, output, rows, att.port)
+
+
+def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str) -> int:
+    if args.plot is not None:
+        plot(rows, args.plot, _title(args))
+    mismatches = sum(not row.match for row in rows)
+    if not output.as_json:
+        where = f", rows in {args.csv}" if args.csv else ""
+        verdict = f"{mismatches} MISMATCHED" if mismatches else "every read-back matches"
+        print(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", flush=True)
+    if mismatches:
+        raise Failure(INSTRUMENT, f"{mismatches} of {len(rows)} read-backs differ from the request")
+    return DONE
+
+
+def _title(args: argparse.Namespace) -> str:
+    return f"kq5316x sweep, channel {args.ch}"
