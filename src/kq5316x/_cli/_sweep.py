@@ -219,7 +219,10 @@ def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str
     mismatches = sum(not row.match for row in rows)
     if not output.as_json:
         where = f", rows in {args.csv}" if args.csv else ""
-        verdict = f"{mismatches} MISMATCHED" if mismatches else "every read-back matches"
+        verdict = (
+            f"{mismatches} read-back(s) differ (marked MISMATCH)" if mismatches
+            else "every read-back matches"
+        )
         print(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", flush=True)
     if mismatches:
         raise Failure(INSTRUMENT, f"{mismatches} of {len(rows)} read-backs differ from the request")
