@@ -69,14 +69,15 @@ COMMANDS = [
     (["wavelength"], ["mode 1 3"],
      "channel 1: 0.00 dB at 1310 nm, mode 3; wavelengths 1310, 1490, 1535 nm",
      {"mode": 3, "wavelengths_nm": [1310, 1490, 1535]}),
-    (["clear", "--ch", "2"], ["attenuation 2 250"], "channel 2: cleared, read back 0.00 dB at 1310 nm, mode 0",
+    (["clear", "--ch", "2"], ["attenuation 2 250"],
+     "channel 2: cleared, read back 0.00 dB at 1310 nm, mode 0",
      {"channel": 2, "attenuation_mdb": 0, "match": True}),
     (["disconnect"], ["attenuation 1 250"],
      "channel 1: disconnected, read back 0.00 dB at 1310 nm, mode 0", {"attenuation_mdb": 0}),
     (["info"], ["attenuation 2 1234", "version 7,8,9"],
-     "PORT: module version 7, hardware 8, software 9\n"
+     ("PORT: module version 7, hardware 8, software 9\n"
      "channel 1: 0.00 dB at 1310 nm, mode 0; wavelengths 1310, 1490, 1535 nm\n"
-     "channel 2: 12.34 dB at 1310 nm, mode 0; wavelengths 1310, 1550 nm",
+     "channel 2: 12.34 dB at 1310 nm, mode 0; wavelengths 1310, 1550 nm"),
      {"version": {"module": 7, "hardware": 8, "software": 9}}),
 ]
 
@@ -188,7 +189,7 @@ def test_ctrl_c_keeps_rows_and_leaves_the_channel(sim, tmp_path):
     try:
         wait_for(lambda: len(csv_rows(table)) >= 3)
         child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=20)
+        _, err = child.communicate(timeout=20)
     finally:
         child.kill()
     rows = list(csv.reader(table.open(newline="")))[1:]
@@ -287,7 +288,7 @@ def test_port_that_cannot_be_opened_is_status_3(sim_factory, capsys, tmp_path, c
             status, out, err = run(capsys, "status", port)
         assert "in use" in err
     assert (status, out) == (3, "")
-    assert err.startswith(f"kq5316x status: ") and port in err and err.count("\n") == 1
+    assert err.startswith("kq5316x status: ") and port in err and err.count("\n") == 1
 
 
 def test_ports_lists_the_bridge_first(capsys, monkeypatch):

@@ -78,10 +78,9 @@ def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
     if isinstance(error, PortBusy):
         return PORT, f"{error}; close the program that holds it"
     if isinstance(error, NoReply):
-        port = "the simulated instrument" if args.simulate else args.port
         return INSTRUMENT, (
-            f"{error}; check that {port} is the instrument, that it is powered and its cable "
-            f"plugged in, or give it longer with --timeout"
+            f"{error}; check that {args.port or 'the port'} is the instrument, that it is powered "
+            "and its cable connected, or give it longer with --timeout"
         )
     if isinstance(error, Kq5316Error):
         return INSTRUMENT, str(error)
@@ -99,8 +98,9 @@ def _log_to_stderr(logger: logging.Logger, debug: bool) -> logging.Handler:
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(
         logging.Formatter(
-            "%(asctime)s %(name)s %(levelname)s: %(message)s" if debug else
-            "kq5316x: warning: %(message)s"
+            "%(asctime)s %(name)s %(levelname)s: %(message)s"
+            if debug
+            else "kq5316x: warning: %(message)s"
         )
     )
     logger.setLevel(logging.DEBUG if debug else logging.WARNING)

@@ -60,8 +60,10 @@ def run_info(args: argparse.Namespace, output: Output) -> int:
         channels = [channel_record(att, ch) for ch in getattr(att, "channels", (1, 2))]
     record = {"port": att.port, "version": version._asdict(), "channels": channels}
     lines = [
-        f"{att.port}: module version {version.module}, hardware {version.hardware}, "
-        f"software {version.software}"
+        (
+            f"{att.port}: module version {version.module}, hardware {version.hardware}, "
+            f"software {version.software}"
+        )
     ]
     for channel in channels:
         supported = ", ".join(map(str, channel["wavelengths_nm"])) or "none"
@@ -137,9 +139,18 @@ def run_ports(args: argparse.Namespace, output: Output) -> int:
     found.sort(key=lambda p: (not p["bridge"], p["vid"] is None, p["port"]))
     with port_name(args) if args.simulate else nullcontext(None) as simulated:
         if simulated is not None:
-            found.insert(0, {"port": simulated, "description": "kq5316-sim, the simulated "
-                             "instrument (stopped when this command ends)", "hwid": None,
-                             "vid": None, "pid": None, "bridge": False})
+            found.insert(
+                0,
+                {
+                    "port": simulated,
+                    "description": "kq5316-sim, the simulated "
+                    "instrument (stopped when this command ends)",
+                    "hwid": None,
+                    "vid": None,
+                    "pid": None,
+                    "bridge": False,
+                },
+            )
         for port in found:
             mark = "  <- the instrument's USB bridge" if port["bridge"] else ""
             output.result(f"{port['port']}  {port['description']}{mark}", port)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 from pathlib import Path
-from typing import NoReturn
+from typing import NamedTuple, NoReturn
 
 from . import _units
 
@@ -72,58 +72,72 @@ Ctrl-C stops the sweep at once: the rows so far stay in the CSV file (and the pl
 channel is left where the sweep had put it (not restored), a line on standard error says
 so, and the exit status is 130."""
 
+
+class Command(NamedTuple):
+    summary: str  # one line in the program's list of commands
+    description: str  # the command's own --help
+    examples: str
+
+
 COMMANDS = {
-    "ports": (
+    "ports": Command(
         "list the serial ports, the instrument's USB bridge first",
-        "List the serial ports this system has, with their descriptions: the instrument's USB\n"
-        "serial bridge (Prolific, VID 067B) first, then other USB ports, then the rest. With\n"
-        "--json, one object per port: port, description, hwid, vid, pid, bridge. With\n"
-        "--simulate, the simulated instrument's port comes first (it stops when the command ends).",
+        """\
+List the serial ports this system has, with their descriptions: the instrument's USB serial
+bridge (Prolific, VID 067B) first, then other USB ports, then the rest. With --json, one object
+per port: port, description, hwid, vid, pid, bridge. With --simulate, the simulated
+instrument's port comes first (it stops when the command ends).""",
         "kq5316x ports\n  kq5316x ports --json",
     ),
-    "info": (
+    "info": Command(
         "versions, and each channel's state and wavelengths",
-        "Print the instrument's module, hardware and software versions, and for each channel its\n"
-        "attenuation, selected wavelength, mode and supported wavelengths. With --json, one\n"
-        "object: port, version {module, hardware, software}, channels [...].",
+        """\
+Print the instrument's module, hardware and software versions, and for each channel its
+attenuation, selected wavelength, mode and supported wavelengths. With --json, one object:
+port, version {module, hardware, software}, channels [...].""",
         "kq5316x info /dev/ttyUSB0\n  kq5316x info --simulate --json",
     ),
-    "status": (
+    "status": Command(
         "one channel's attenuation, wavelength and mode",
-        "Print channel --ch's attenuation, selected wavelength and work mode. With --json, one\n"
-        "object: port, channel, attenuation_mdb, attenuation_db, wavelength_nm, wavelength_index,\n"
-        "wavelengths_nm, mode.",
+        """\
+Print channel --ch's attenuation, selected wavelength and work mode. With --json, one object:
+port, channel, attenuation_mdb, attenuation_db, wavelength_nm, wavelength_index,
+wavelengths_nm, mode.""",
         "kq5316x status /dev/ttyUSB0 --ch 2\n  kq5316x status --simulate --json",
     ),
-    "set": (
+    "set": Command(
         "set a channel's attenuation (3.5dB or 3500mdB) and read it back",
-        "Set channel --ch's attenuation to VALUE, read the channel back and print both. VALUE\n"
-        "carries its unit, 3.5dB or 3500mdB, in the instrument's 0.01 dB steps; a bare number is\n"
-        "refused. A read-back that differs is marked MISMATCH and the exit status is 1. With\n"
-        "--json, the status object plus requested_mdb and match.",
+        """\
+Set channel --ch's attenuation to VALUE, read the channel back and print both. VALUE carries
+its unit, 3.5dB or 3500mdB, in the instrument's 0.01 dB steps; a bare number is refused. A
+read-back that differs is marked MISMATCH and the exit status is 1. With --json, the status
+object plus requested_mdb and match.""",
         "kq5316x set /dev/ttyUSB0 3.5dB\n  kq5316x set COM3 12500mdB --ch 2",
     ),
-    "wavelength": (
+    "wavelength": Command(
         "select a channel's wavelength, or list them",
-        "Select the wavelength NM (one of the channel's own) on channel --ch and read it back;\n"
-        "without NM, print the channel's wavelengths and the one selected. A read-back that\n"
-        "differs is marked MISMATCH and the exit status is 1. With --json, the status object\n"
-        "(plus requested_nm and match when NM is given).",
+        """\
+Select the wavelength NM (one of the channel's own) on channel --ch and read it back; without
+NM, print the channel's wavelengths and the one selected. A read-back that differs is marked
+MISMATCH and the exit status is 1. With --json, the status object (plus requested_nm and match
+when NM is given).""",
         "kq5316x wavelength /dev/ttyUSB0 1550 --ch 2\n  kq5316x wavelength --simulate",
     ),
-    "clear": (
+    "clear": Command(
         "clear a channel's attenuation and read it back",
-        "Clear channel --ch's attenuation (0 dB) and read the channel back; any other read-back\n"
-        "is marked MISMATCH and the exit status is 1. With --json, the status object plus match.",
+        """\
+Clear channel --ch's attenuation (0 dB) and read the channel back; any other read-back is
+marked MISMATCH and the exit status is 1. With --json, the status object plus match.""",
         "kq5316x clear /dev/ttyUSB0 --ch 2",
     ),
-    "disconnect": (
+    "disconnect": Command(
         "put a channel into its disconnected state",
-        "Put channel --ch into its disconnected state (until its attenuation is next set) and\n"
-        "print the channel's status read back afterwards. With --json, the status object.",
+        """\
+Put channel --ch into its disconnected state (until its attenuation is next set) and print the
+channel's status read back afterwards. With --json, the status object.""",
         "kq5316x disconnect /dev/ttyUSB0 --ch 1",
     ),
-    "sweep": (
+    "sweep": Command(
         "step a channel through a range, record read-backs (CSV, plot)",
         SWEEP_DESCRIPTION,
         "kq5316x sweep /dev/ttyUSB0 --from 0dB --to 10dB --step 0.5dB --dwell 0.5s\n"
@@ -142,37 +156,58 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def _common(for_command: bool) -> argparse.ArgumentParser:
+def _common(for_command: bool) -> Parser:
     """Options every command takes, before or after the command's name. On the commands their
     default is left out, so that one given before the name is not overwritten."""
 
     def default(value: object) -> object:
         return argparse.SUPPRESS if for_command else value
 
-    parent = argparse.ArgumentParser(add_help=False)
+    parent = Parser(add_help=False)
     group = parent.add_argument_group("options of every command")
-    group.add_argument("--simulate", action="store_true", default=default(False),
-                       help="run against a simulated instrument started for this command and "
-                       "stopped after it; give no PORT")
-    group.add_argument("--json", action="store_true", default=default(False),
-                       help="print one JSON object per result (a line each) instead of text")
-    group.add_argument("--timeout", type=_units.positive_seconds, default=default(0.5),
-                       metavar="TIME", help="how long to wait for each reply: 0.5s (default), 2s, "
-                       "800ms")
-    group.add_argument("--debug", action="store_true", default=default(False),
-                       help="on an error, print the traceback too; log each exchange (the "
-                       "kq5316x logger at DEBUG) on standard error")
+    group.add_argument(
+        "--simulate",
+        action="store_true",
+        default=default(False),
+        help="run against a simulated instrument started for this command and "
+        "stopped after it; give no PORT",
+    )
+    group.add_argument(
+        "--json",
+        action="store_true",
+        default=default(False),
+        help="print one JSON object per result (a line each) instead of text",
+    )
+    group.add_argument(
+        "--timeout",
+        type=_units.positive_seconds,
+        default=default(0.5),
+        metavar="TIME",
+        help="how long to wait for each reply: 0.5s (default), 2s, 800ms",
+    )
+    group.add_argument(
+        "--debug",
+        action="store_true",
+        default=default(False),
+        help="on an error, print the traceback too; log each exchange (the "
+        "kq5316x logger at DEBUG) on standard error",
+    )
     return parent
 
 
 def _add_port(command: argparse.ArgumentParser) -> None:
-    command.add_argument("port", nargs="?", metavar="PORT",
-                         help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ... (not with --simulate)")
+    command.add_argument(
+        "port",
+        nargs="?",
+        metavar="PORT",
+        help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ... (not with --simulate)",
+    )
 
 
 def _add_channel(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--ch", type=_units.channel, default=1, metavar="N",
-                         help="the channel (default 1)")
+    command.add_argument(
+        "--ch", type=_units.channel, default=1, metavar="N", help="the channel (default 1)"
+    )
 
 
 def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
@@ -180,11 +215,20 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
         return
     _add_port(command)
     if name == "set":
-        command.add_argument("value", type=_units.attenuation_mdb, metavar="VALUE",
-                             help="the attenuation with its unit: 3.5dB or 3500mdB")
+        command.add_argument(
+            "value",
+            type=_units.attenuation_mdb,
+            metavar="VALUE",
+            help="the attenuation with its unit: 3.5dB or 3500mdB",
+        )
     if name == "wavelength":
-        command.add_argument("nm", type=_units.nanometres, nargs="?", metavar="NM",
-                             help="the wavelength in nm: 1550 or 1550nm; none: list them")
+        command.add_argument(
+            "nm",
+            type=_units.nanometres,
+            nargs="?",
+            metavar="NM",
+            help="the wavelength in nm: 1550 or 1550nm; none: list them",
+        )
     if name == "sweep":
         _add_sweep(command)
     if name != "info":
@@ -193,31 +237,66 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
 
 def _add_sweep(command: argparse.ArgumentParser) -> None:
     attenuation = _units.attenuation_mdb
-    command.add_argument("--from", dest="start", type=attenuation, required=True, metavar="VALUE",
-                         help="first setting: 0dB, 1500mdB, ...")
-    command.add_argument("--to", dest="stop", type=attenuation, required=True, metavar="VALUE",
-                         help="last setting, included when the steps reach it exactly")
-    command.add_argument("--step", type=attenuation, required=True, metavar="VALUE",
-                         help="distance between settings, more than 0dB: 0.5dB, 10mdB, ...")
-    command.add_argument("--dwell", type=_units.seconds, default=0.0, metavar="TIME",
-                         help="wait after each setting before reading back: 0.5s, 200ms "
-                         "(default 0s)")
-    command.add_argument("--csv", type=Path, metavar="FILE",
-                         help="write the rows to FILE as they are taken")
-    command.add_argument("--plot", type=Path, metavar="FILE.png",
-                         help="draw read-back against requested into FILE.png (needs matplotlib)")
+    command.add_argument(
+        "--from",
+        dest="start",
+        type=attenuation,
+        required=True,
+        metavar="VALUE",
+        help="first setting: 0dB, 1500mdB, ...",
+    )
+    command.add_argument(
+        "--to",
+        dest="stop",
+        type=attenuation,
+        required=True,
+        metavar="VALUE",
+        help="last setting, included when the steps reach it exactly",
+    )
+    command.add_argument(
+        "--step",
+        type=attenuation,
+        required=True,
+        metavar="VALUE",
+        help="distance between settings, more than 0dB: 0.5dB, 10mdB, ...",
+    )
+    command.add_argument(
+        "--dwell",
+        type=_units.seconds,
+        default=0.0,
+        metavar="TIME",
+        help="wait after each setting before reading back: 0.5s, 200ms (default 0s)",
+    )
+    command.add_argument(
+        "--csv", type=Path, metavar="FILE", help="write the rows to FILE as they are taken"
+    )
+    command.add_argument(
+        "--plot",
+        type=Path,
+        metavar="FILE.png",
+        help="draw read-back against requested into FILE.png (needs matplotlib)",
+    )
 
 
 def build() -> Parser:
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=formatter,
-                    parents=[_common(for_command=False)])
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
-                                     title="commands")
+    parser = Parser(
+        prog=PROG,
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=formatter,
+        parents=[_common(for_command=False)],
+    )
+    commands = parser.add_subparsers(
+        dest="command", metavar="COMMAND", required=True, title="commands"
+    )
     parser.commands = {}
     for name, (summary, description, examples) in COMMANDS.items():
         command = parser.commands[name] = commands.add_parser(
-            name, help=summary, description=description, formatter_class=formatter,
+            name,
+            help=summary,
+            description=description,
+            formatter_class=formatter,
             epilog=f"examples:\n  {examples}\n\n{UNITS}\n\n{EXIT_STATUSES}",
             parents=[_common(for_command=True)],
         )

@@ -14,7 +14,7 @@ from typing import Any
 import serial
 
 from .._attenuator import Attenuator
-from .._errors import Kq5316Error, PortBusy
+from .._errors import Kq5316Error, NoReply, PortBusy
 
 # Exit statuses, as the help text documents them.
 DONE = 0
@@ -71,6 +71,9 @@ def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
             att = Attenuator(port, timeout=args.timeout)
         except PortBusy as error:
             raise Failure(PORT, f"{error}; close the program that holds it") from error
+        except NoReply as error:
+            # Nothing answered the request made at open; the message says what to check.
+            raise Failure(INSTRUMENT, str(error)) from error
         except Kq5316Error:
             raise
         except (serial.SerialException, OSError) as error:

@@ -134,7 +134,9 @@ def _check_plot_available() -> None:
     try:
         import matplotlib  # noqa: F401
     except ImportError as error:
-        raise Failure(USAGE, f"--plot needs matplotlib, which is not installed: {PLOT_EXTRA}") from error
+        raise Failure(
+            USAGE, f"--plot needs matplotlib, which is not installed: {PLOT_EXTRA}"
+        ) from error
 
 
 def plot(rows: list[Row], path: Path, title: str) -> None:
@@ -152,7 +154,11 @@ def plot(rows: list[Row], path: Path, title: str) -> None:
         axes.plot(
             [row.requested_mdb / 1000 for row in wrong],
             [row.read_back_mdb / 1000 for row in wrong],
-            linestyle="none", marker="x", markersize=10, color="red", label="mismatch",
+            linestyle="none",
+            marker="x",
+            markersize=10,
+            color="red",
+            label="mismatch",
         )
     axes.set_xlabel("requested attenuation (dB)")
     axes.set_ylabel("read-back attenuation (dB)")
@@ -220,7 +226,8 @@ def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str
     if not output.as_json:
         where = f", rows in {args.csv}" if args.csv else ""
         verdict = (
-            f"{mismatches} read-back(s) differ (marked MISMATCH)" if mismatches
+            f"{mismatches} read-back(s) differ (marked MISMATCH)"
+            if mismatches
             else "every read-back matches"
         )
         print(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", flush=True)

@@ -75,7 +75,9 @@ def nanometres(text: str) -> int:
     """``1550`` or ``1550nm``: a wavelength is a whole number of nm."""
     match = re.fullmatch(r"\s*(\d+)\s*(nm)?\s*", text, re.IGNORECASE)
     if match is None:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a wavelength: write it as 1550 or 1550nm")
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a wavelength: write it as 1550 or 1550nm"
+        )
     return int(match[1])
 
 
