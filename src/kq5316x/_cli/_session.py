@@ -73,7 +73,7 @@ def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
             raise Failure(PORT, f"{error}; close the program that holds it") from error
         except NoReply as error:
             # Nothing answered the request made at open; the message says what to check.
-            raise Failure(INSTRUMENT, str(error)) from error
+            raise Failure(INSTRUMENT, f"{error}; a slow instrument may need a longer --timeout")
         except Kq5316Error:
             raise
         except (serial.SerialException, OSError) as error:
