@@ -133,28 +133,41 @@ def queue_after_open(sim, faults, replies_before):
         sim.control(fault)
 
 
-@pytest.mark.parametrize("mismatch", [False, True], ids=["clean", "mismatch"])
-def test_sweep_rows_in_csv_and_exit_status(sim, capsys, tmp_path, mismatch):
-    if mismatch:  # the second step's status reply says 0.07 dB instead of 0.50 dB
-        queue_after_open(sim, [f"raw {status_reply(1, 7)}"], replies_before=3)
+SWEEP_FAULTS = {
+    # fault on the second step's status reply: rows (requested, read back, match), exit status
+    "clean": (None, [("0.00", "0.00", "true"), ("0.50", "0.50", "true"),
+                     ("1.00", "1.00", "true")], 0),
+    "mismatch": (f"raw {status_reply(1, 7)}",  # says 0.07 dB instead of 0.50 dB
+                 [("0.00", "0.00", "true"), ("0.50", "0.07", "false"),
+                  ("1.00", "1.00", "true")], 1),
+    "silent": ("silent always", [("0.00", "0.00", "true")], 1),
+}
+
+
+@pytest.mark.parametrize("case", SWEEP_FAULTS)
+def test_sweep_rows_in_csv_and_exit_status(sim, capsys, tmp_path, case):
+    fault, expected, expected_status = SWEEP_FAULTS[case]
+    if fault:
+        queue_after_open(sim, [fault], replies_before=3)
     table = tmp_path / "rows.csv"
     status, out, err = run(capsys, "sweep", sim.port, "--from", "0dB", "--to", "1dB",
-                           "--step", "500mdB", "--csv", table)
+                           "--step", "500mdB", "--csv", table, "--timeout", "200ms")
     rows = list(csv.reader(table.open(newline="")))
     assert rows[0] == ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
-    assert [r[0] for r in rows[1:]] == ["1", "2", "3"]
-    assert [(r[2], r[3], r[4]) for r in rows[1:]] == [
-        ("1", "0.00", "0.00"), ("1", "0.50", "0.07" if mismatch else "0.50"), ("1", "1.00", "1.00")
-    ]
+    assert [(r[0], r[2]) for r in rows[1:]] == [(str(n), "1") for n in range(1, len(expected) + 1)]
+    assert [(r[3], r[4], r[5]) for r in rows[1:]] == expected
     times = [float(r[1]) for r in rows[1:]]
     assert times == sorted(times)
+    assert status == expected_status
     marked = [line for line in out.splitlines() if "MISMATCH" in line]
-    if mismatch:
-        assert status == 1 and [r[5] for r in rows[1:]] == ["true", "false", "true"]
+    if case == "mismatch":
         assert len(marked) == 2 and "0.07 dB  MISMATCH" in marked[0]  # the row and the summary
         assert "1 of 3 read-backs differ" in err
+    elif case == "silent":
+        assert "no complete reply" in err and "the sweep stopped after 1 of 3 steps" in err
+        assert "1 row kept in" in err and err.count("\n") == 1
     else:
-        assert (status, err, marked) == (0, "", [])
+        assert (err, marked) == ("", [])
 
 
 def test_sweep_json_and_downward_steps(sim, capsys):

@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 import traceback
 from collections.abc import Callable, Sequence
 
-from .._errors import Kq5316Error, NoReply, PortBusy
+from .._errors import Kq5316Error
 from . import _commands, _parser, _sweep, _units
-from ._session import INSTRUMENT, INTERRUPTED, PORT, USAGE, Failure, Output
+from ._session import INTERRUPTED, USAGE, Failure, Output, explain
 
 __all__ = ["main"]
 
@@ -44,6 +45,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _say(prog, "interrupted")
         return INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output has gone (| head): stop quietly, as on Ctrl-C.
+        sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (left for the interpreter's exit)
+        return INTERRUPTED
     except (Failure, Kq5316Error, ValueError, TypeError) as error:
         if args.debug:
             traceback.print_exc()
@@ -75,15 +80,8 @@ def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
     """The exit status and the line that says what happened and what to try."""
     if isinstance(error, Failure):
         return error.status, str(error)
-    if isinstance(error, PortBusy):
-        return PORT, f"{error}; close the program that holds it"
-    if isinstance(error, NoReply):
-        return INSTRUMENT, (
-            f"{error}; check that {args.port or 'the port'} is the instrument, that it is powered "
-            "and its cable connected, or give it longer with --timeout"
-        )
     if isinstance(error, Kq5316Error):
-        return INSTRUMENT, str(error)
+        return explain(error, args.port or "the port")
     return USAGE, str(error)
 
 

@@ -8,7 +8,7 @@ import json
 import os
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from typing import Any
 
 import serial
@@ -44,6 +44,18 @@ class Output:
         sys.stdout.flush()
 
 
+def explain(error: Kq5316Error, port: str) -> tuple[int, str]:
+    """The exit status for an error of the driver and the line that says what to try."""
+    if isinstance(error, PortBusy):
+        return PORT, f"{error}; close the program that holds it"
+    if isinstance(error, NoReply):
+        return INSTRUMENT, (
+            f"{error}; check that {port} is the instrument, that it is powered and its cable "
+            "connected, or give it longer with --timeout"
+        )
+    return INSTRUMENT, str(error)
+
+
 @contextmanager
 def port_name(args: argparse.Namespace) -> Iterator[str]:
     """The port the command works on: PORT, or that of a simulator started for the command."""
@@ -52,15 +64,12 @@ def port_name(args: argparse.Namespace) -> Iterator[str]:
         return
     from ..testing import SimulatorError, simulated_instrument
 
-    try:
-        simulator = simulated_instrument()
-        port = simulator.__enter__()
-    except (OSError, SimulatorError) as error:
-        raise Failure(PORT, f"--simulate: could not start the simulator: {error}") from error
-    try:
-        yield port.port
-    finally:
-        simulator.__exit__(None, None, None)
+    with ExitStack() as stack:
+        try:
+            simulator = stack.enter_context(simulated_instrument())
+        except (OSError, SimulatorError) as error:
+            raise Failure(PORT, f"--simulate: could not start the simulator: {error}") from error
+        yield simulator.port
 
 
 @contextmanager
@@ -69,13 +78,11 @@ def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
     with port_name(args) as port:
         try:
             att = Attenuator(port, timeout=args.timeout)
-        except PortBusy as error:
-            raise Failure(PORT, f"{error}; close the program that holds it") from error
         except NoReply as error:
             # Nothing answered the request made at open; the message says what to check.
             raise Failure(INSTRUMENT, f"{error}; a slow instrument may need a longer --timeout")
-        except Kq5316Error:
-            raise
+        except Kq5316Error as error:
+            raise Failure(*explain(error, port)) from error
         except (serial.SerialException, OSError) as error:
             reason = os.strerror(error.errno) if error.errno else str(error)
             raise Failure(

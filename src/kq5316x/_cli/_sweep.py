@@ -15,8 +15,10 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
+from .._attenuator import Attenuator
+from .._errors import Kq5316Error
 from ._commands import set_mdb
-from ._session import DONE, INSTRUMENT, INTERRUPTED, USAGE, Failure, Output, attenuator
+from ._session import DONE, INSTRUMENT, INTERRUPTED, USAGE, Failure, Output, attenuator, explain
 from ._units import db_text
 
 CSV_HEADER = ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
@@ -121,13 +123,30 @@ def _whole_row() -> Iterator[None]:
         previous(signal.SIGINT, None)  # the default handler raises KeyboardInterrupt
 
 
-def _open_csv(path: Path | None) -> IO[str] | None:
+class _Table:
+    """CSV rows that reach the file as each is written."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self._stream = stream
+        self._writer = csv.writer(stream)
+        self.writerow(CSV_HEADER)
+
+    def writerow(self, row: list[str]) -> None:
+        self._writer.writerow(row)
+        self._stream.flush()
+
+
+@contextmanager
+def _csv_table(path: Path | None) -> Iterator[_Table | None]:
     if path is None:
-        return None
+        yield None
+        return
     try:
-        return open(path, "w", newline="", encoding="utf-8")
+        stream = open(path, "w", newline="", encoding="utf-8")  # noqa: SIM115 (closed below)
     except OSError as error:
         raise Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}") from error
+    with stream:
+        yield _Table(stream)
 
 
 def _check_plot_available() -> None:
@@ -168,55 +187,68 @@ def plot(rows: list[Row], path: Path, title: str) -> None:
     figure.savefig(path)
 
 
+class _Sweep:
+    """One sweep's course: the settings, the rows taken so far and where they go."""
+
+    def __init__(self, args: argparse.Namespace, output: Output, table: _Table | None) -> None:
+        self.args = args
+        self.output = output
+        self.table = table
+        self.settings = steps(args.start, args.stop, args.step)
+        self.rows: list[Row] = []
+        self.requested: int | None = None  # the last setting sent
+        self.progress = Progress(len(self.settings))
+
+    def run(self, att: Attenuator) -> None:
+        ch = self.args.ch
+        if not self.output.as_json:
+            print(TEXT_HEADER, flush=True)
+        began = time.monotonic()
+        for number, mdb in enumerate(self.settings, 1):
+            self.progress.show(number - 1, f"setting {db_text(mdb)}")
+            self.requested = mdb
+            set_mdb(att, mdb, ch)
+            time.sleep(self.args.dwell)
+            status = att.status(ch)
+            row = Row(number, time.monotonic() - began, ch, mdb, status.attenuation_mdb)
+            with _whole_row():
+                self.rows.append(row)
+                if self.table:
+                    self.table.writerow(row.csv())
+            self.progress.hide()
+            self.output.result(row.text(), row.record())
+            self.progress.show(number, db_text(row.read_back_mdb))
+        self.progress.hide()
+
+    def stopped(self) -> str:
+        """Where a sweep that ended early left things."""
+        self.progress.hide()
+        where = "unchanged" if self.requested is None else f"last set to {db_text(self.requested)}"
+        count = f"{len(self.rows)} row" + ("" if len(self.rows) == 1 else "s")
+        kept = f"; {count} kept in {self.args.csv}" if self.args.csv else ""
+        return (
+            f"after {len(self.rows)} of {len(self.settings)} steps; channel {self.args.ch} left "
+            f"where it was ({where}){kept}"
+        )
+
+
 def run_sweep(args: argparse.Namespace, output: Output) -> int:
-    settings = steps(args.start, args.stop, args.step)
+    steps(args.start, args.stop, args.step)  # a usage error before the port is opened
     if args.plot is not None:
         _check_plot_available()
-    rows: list[Row] = []
-    progress = Progress(len(settings))
-    requested: int | None = None
-    with attenuator(args) as att:
-        table = _open_csv(args.csv)
+    with attenuator(args) as att, _csv_table(args.csv) as table:
+        sweep = _Sweep(args, output, table)
         try:
-            writer = csv.writer(table) if table else None
-            if writer and table:
-                writer.writerow(CSV_HEADER)
-                table.flush()
-            if not output.as_json:
-                print(TEXT_HEADER, flush=True)
-            began = time.monotonic()
-            for number, mdb in enumerate(settings, 1):
-                progress.show(number - 1, f"setting {db_text(mdb)}")
-                requested = mdb
-                set_mdb(att, mdb, args.ch)
-                time.sleep(args.dwell)
-                status = att.status(args.ch)
-                row = Row(number, time.monotonic() - began, args.ch, mdb, status.attenuation_mdb)
-                with _whole_row():
-                    rows.append(row)
-                    if writer and table:
-                        writer.writerow(row.csv())
-                        table.flush()
-                progress.hide()
-                output.result(row.text(), row.record())
-                progress.show(number, db_text(row.read_back_mdb))
-            progress.hide()
+            sweep.run(att)
         except KeyboardInterrupt:
-            progress.hide()
-            where = f"last set to {db_text(requested)}" if requested is not None else "unchanged"
-            kept = f"; {len(rows)} rows kept in {args.csv}" if args.csv else ""
-            print(
-                f"kq5316x sweep: interrupted after {len(rows)} of {len(settings)} steps; channel "
-                f"{args.ch} left where it was ({where}){kept}",
-                file=sys.stderr,
-            )
-            if rows and args.plot is not None:
-                plot(rows, args.plot, _title(args))
+            print(f"kq5316x sweep: interrupted {sweep.stopped()}", file=sys.stderr, flush=True)
+            if sweep.rows and args.plot is not None:
+                plot(sweep.rows, args.plot, _title(args))
             return INTERRUPTED
-        finally:
-            if table:
-                table.close()
-    return _finish(args, output, rows, att.port)
+        except Kq5316Error as error:
+            status, message = explain(error, att.port)
+            raise Failure(status, f"{message}; the sweep stopped {sweep.stopped()}") from error
+    return _finish(args, output, sweep.rows, att.port)
 
 
 def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str) -> int:
