@@ -70,7 +70,8 @@ is set when it is missing.
 A progress bar is drawn on standard error when it is a terminal, never into a pipe or file.
 Ctrl-C stops the sweep at once: the rows so far stay in the CSV file (and the plot), the
 channel is left where the sweep had put it (not restored), a line on standard error says
-so, and the exit status is 130."""
+so, and the exit status is 130. An instrument that stops answering ends the sweep the same
+way, with the error on that line and exit status 1."""
 
 
 class Command(NamedTuple):
