@@ -80,7 +80,8 @@ def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
             att = Attenuator(port, timeout=args.timeout)
         except NoReply as error:
             # Nothing answered the request made at open; the message says what to check.
-            raise Failure(INSTRUMENT, f"{error}; a slow instrument may need a longer --timeout")
+            message = f"{error}; a slow instrument may need a longer --timeout"
+            raise Failure(INSTRUMENT, message) from error
         except Kq5316Error as error:
             raise Failure(*explain(error, port)) from error
         except (serial.SerialException, OSError) as error:
