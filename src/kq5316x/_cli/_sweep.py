@@ -166,7 +166,8 @@ def plot(rows: list[Row], path: Path, title: str) -> None:
     read_back = [row.read_back_mdb / 1000 for row in rows]
     figure = Figure(figsize=(6.4, 4.4), layout="constrained")
     axes = figure.add_subplot()
-    axes.plot(requested, requested, linestyle="--", color="0.6", label="requested")
+    # The request as a broad pale band, so that read-backs on it stay visible.
+    axes.plot(requested, requested, linewidth=6, color="0.85", label="requested", zorder=1)
     axes.plot(requested, read_back, marker="o", markersize=4, label="read back")
     wrong = [row for row in rows if not row.match]
     if wrong:
