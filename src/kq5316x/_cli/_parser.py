@@ -279,6 +279,17 @@ def _add_sweep(command: argparse.ArgumentParser) -> None:
     )
 
 
+def _version() -> str:
+    from importlib import metadata
+
+    for distribution in ("kq5316x", "kq5316"):
+        try:
+            return metadata.version(distribution)
+        except metadata.PackageNotFoundError:
+            continue
+    return "(version unknown)"
+
+
 def build() -> Parser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = Parser(
@@ -288,6 +299,7 @@ def build() -> Parser:
         formatter_class=formatter,
         parents=[_common(for_command=False)],
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, title="commands"
     )
