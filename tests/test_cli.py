@@ -102,6 +102,7 @@ def test_command_reads_back_and_prints(sim, capsys, argv, controls, text, record
 
 def test_disconnect_reaches_the_instrument(sim, capsys):
     assert run(capsys, "disconnect", sim.port, "--ch", "2")[0] == 0
+    sim.control("nofaults")  # answered after every event before it has been reported
     event = [e for e in sim.events() if e.get("command") == "dis_connection"][-1]
     assert event["channel"] == 2 and event["state"]["disconnected"]
 
@@ -165,6 +166,7 @@ def test_sweep_rows_in_csv_and_exit_status(sim, capsys, tmp_path, case):
         assert "1 of 3 read-backs differ" in err
     elif case == "silent":
         assert "no complete reply" in err and "the sweep stopped after 1 of 3 steps" in err
+        assert "stopped answering" in err and "--timeout" in err
         assert "1 row kept in" in err and err.count("\n") == 1
     else:
         assert (err, marked) == ("", [])
@@ -212,6 +214,7 @@ def test_ctrl_c_keeps_rows_and_leaves_the_channel(sim, tmp_path):
     assert f"interrupted after {len(rows)} of 21 steps" in err
     assert "left where it was" in err and "Traceback" not in err
     # Nothing was sent to put the channel back: the last request was a step of the sweep.
+    sim.control("nofaults")  # answered after every event before it has been reported
     frames = [e for e in sim.events() if e.get("event") == "frame"]
     assert frames[-1]["command"] in ("set_attenuation", "read_current_status")
     assert frames[-1]["state"]["steps"] >= 50 * (len(rows) - 1)

@@ -56,8 +56,8 @@ def run_status(args: argparse.Namespace, output: Output) -> int:
 
 def run_info(args: argparse.Namespace, output: Output) -> int:
     with attenuator(args) as att:
-        version = getattr(att, "identity", None) or att.version()
-        channels = [channel_record(att, ch) for ch in getattr(att, "channels", (1, 2))]
+        version = att.identity or att.version()
+        channels = [channel_record(att, ch) for ch in att.channels]
     record = {"port": att.port, "version": version._asdict(), "channels": channels}
     lines = [
         (
@@ -74,14 +74,9 @@ def run_info(args: argparse.Namespace, output: Output) -> int:
     return DONE
 
 
-def set_mdb(att: Attenuator, mdb: int, ch: int) -> None:
-    setter = getattr(att, "set_attenuation_mdb", None) or att.set_attenuation
-    setter(mdb, ch=ch)
-
-
 def run_set(args: argparse.Namespace, output: Output) -> int:
     with attenuator(args) as att:
-        set_mdb(att, args.value, args.ch)
+        att.set_attenuation_mdb(args.value, ch=args.ch)
         record = channel_record(att, args.ch)
     record["requested_mdb"] = args.value
     text = f"channel {args.ch}: set {db_text(args.value)}, read back {channel_text(record)}"

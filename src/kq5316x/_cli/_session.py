@@ -49,9 +49,10 @@ def explain(error: Kq5316Error, port: str) -> tuple[int, str]:
     if isinstance(error, PortBusy):
         return PORT, f"{error}; close the program that holds it"
     if isinstance(error, NoReply):
+        # The instrument answered at open (it is identified there), so it stopped answering.
         return INSTRUMENT, (
-            f"{error}; check that {port} is the instrument, that it is powered and its cable "
-            "connected, or give it longer with --timeout"
+            f"{error}; the instrument on {port} stopped answering: check its power and cable, "
+            "or give it longer with --timeout"
         )
     return INSTRUMENT, str(error)
 

@@ -17,7 +17,6 @@ from typing import IO, Any, NamedTuple
 
 from .._attenuator import Attenuator
 from .._errors import Kq5316Error
-from ._commands import set_mdb
 from ._session import DONE, INSTRUMENT, INTERRUPTED, USAGE, Failure, Output, attenuator, explain
 from ._units import db_text
 
@@ -208,7 +207,7 @@ class _Sweep:
         for number, mdb in enumerate(self.settings, 1):
             self.progress.show(number - 1, f"setting {db_text(mdb)}")
             self.requested = mdb
-            set_mdb(att, mdb, ch)
+            att.set_attenuation_mdb(mdb, ch=ch)
             time.sleep(self.args.dwell)
             status = att.status(ch)
             row = Row(number, time.monotonic() - began, ch, mdb, status.attenuation_mdb)
