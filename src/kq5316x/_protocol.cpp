@@ -1,10 +1,10 @@
 // kq5316x._protocol: the wire format for the checked API, taken from the same command table and
 // reply layouts as the class and the simulated instrument. Pure functions over bytes: build a
-// request, say how long a reply announces itself, judge a reply, decode its fields. The I/O is the
-// Python side's.
+// request, say how long a reply announces itself, judge a reply, decode its fields.
 //
 // Built without C++ exceptions or RTTI and without the C++ runtime library: everything used here
 // is constexpr or inline header code, and every object it hands out comes from the interpreter.
+// The exchange on a local device is the one piece of I/O here (local_exchange.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -18,6 +18,7 @@
 #include "kq5316/protocol/reply_check.hpp"
 #include "kq5316/protocol/reply_fields.hpp"
 #include "kq5316/protocol/request.hpp"
+#include "local_exchange.hpp"
 
 namespace {
 
@@ -227,7 +228,7 @@ int add_constants(PyObject *module) {
         PyModule_AddIntConstant(module, "MAX_STEPS", protocol::max_steps) < 0 ||
         PyModule_AddIntConstant(module, "MAX_CHANNEL", protocol::max_channel) < 0)
         return -1;
-    return 0;
+    return kq5316x::add_local_exchange(module);
 }
 
 // `module.<PREFIX><NAME> = name`, with NAME the name upper-cased and its blanks made underscores.
