@@ -1,0 +1,261 @@
+"""kq5316x at line speed: one instrument and many, against a plain pyserial driver and the raw floor.
+
+  python bench/line_speed.py [--rounds R] [--instruments N] [--exchanges K]
+
+Every contender drives simulated instruments (kq5316-sim --baud 115200 --latency 0, one process
+and one pseudo-terminal each) with set-attenuation exchanges (9-byte request, 9-byte echo):
+  - kq5316x           the checked API as installed (the exchange in the extension on a local port);
+  - kq5316x, pyserial the same Attenuator made to use pyserial's reads and writes, as it does on
+                      URLs and did on every port before the extension took the exchange over;
+  - plain driver      bench/plain_driver.py: write, read the header, read the rest, check;
+  - raw fd            the floor: os.write, poll, os.read on the descriptor, no checks.
+The contenders take turns, round after round (default 3), and each figure is the median over the
+rounds:
+  - one exchange on one instrument: the median time, against the line limit (18 bytes at 10 bits
+    a byte) and the target 1.2 x limit + 0.5 ms;
+  - the driver's own CPU per exchange (process time, user and system, of this process), and the
+    simulator's (its rusage at exit, less what starting and stopping it costs);
+  - N instruments (default 64) on N threads, K exchanges each (default 200): exchanges per second
+    against the ideal (every line busy all the time: N / line limit).
+Exits 1 when kq5316x misses a target: CPU per exchange above the plain driver's, many instruments
+below 0.5 of the ideal or below the raw floor's rate, one exchange above 1.2 x limit + 0.5 ms.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import select
+import statistics
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from plain_driver import PlainAttenuator  # noqa: E402
+
+from kq5316x import Attenuator  # noqa: E402
+from kq5316x.testing import find_simulator  # noqa: E402
+
+BAUD = 115200
+LINE_LIMIT = 18 * 10 / BAUD  # request and echo, 10 bits a byte
+TARGET = 1.2 * LINE_LIMIT + 0.0005
+SINGLE_EXCHANGES = 300
+START_TIMEOUT = 10.0
+
+
+def value(i: int) -> int:
+    return (i * 10) % 655350
+
+
+class Simulators:
+    """N simulator processes, each on a pseudo-terminal reached through a symbolic link. Their
+    event output goes to /dev/null, so that neither this process nor a file system spends anything
+    on it; their CPU is taken from their rusage at exit."""
+
+    def __init__(self, count: int) -> None:
+        self.directory = tempfile.TemporaryDirectory()
+        self.ports = [str(Path(self.directory.name) / f"sim{i}") for i in range(count)]
+        self.processes = [
+            subprocess.Popen([find_simulator(), "--baud", str(BAUD), "--latency", "0",
+                              "--link", port], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            for port in self.ports
+        ]
+        deadline = time.monotonic() + START_TIMEOUT
+        while not all(os.path.islink(port) for port in self.ports):
+            if time.monotonic() > deadline:
+                self.stop()
+                raise TimeoutError("a simulator did not start")
+            time.sleep(0.005)
+
+    def stop(self) -> float:
+        """Stops them all; returns the CPU seconds they used, together."""
+        cpu = 0.0
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            _, _, usage = os.wait4(process.pid, 0)
+            process.returncode = 0
+            cpu += usage.ru_utime + usage.ru_stime
+            assert process.stdin is not None
+            process.stdin.close()
+        self.directory.cleanup()
+        return cpu
+
+
+class RawFd:
+    """The floor: the request written, the reply polled for and read, nothing checked."""
+
+    def __init__(self, port: str) -> None:
+        self.fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        attributes = termios.tcgetattr(self.fd)
+        attributes[0] = attributes[1] = attributes[3] = 0  # raw: no translation, no echo
+        attributes[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
+        attributes[4] = attributes[5] = termios.B115200
+        termios.tcsetattr(self.fd, termios.TCSANOW, attributes)
+        self.poll = select.poll()
+        self.poll.register(self.fd, select.POLLIN)
+
+    def set_attenuation_mdb(self, mdb: int, ch: int = 1) -> None:
+        steps = mdb // 10
+        frame = bytearray([0x7B, ch, 0x07, 0x14, 0x3C, steps & 0xFF, steps >> 8, 0, 0x7D])
+        frame[7] = -sum(frame[:7]) & 0xFF
+        os.write(self.fd, frame)
+        received = 0
+        while received < 9:
+            if not self.poll.poll(500):
+                raise TimeoutError("no reply")
+            received += len(os.read(self.fd, 64))
+
+    def close(self) -> None:
+        os.close(self.fd)
+
+
+def kq5316x_checked(port: str):
+    att = Attenuator(port)
+    return att, getattr(att, "set_attenuation_mdb", None) or att.set_attenuation
+
+
+def kq5316x_pyserial(port: str):
+    att, setter = kq5316x_checked(port)
+    att._fd = None  # the path URLs take: pyserial's own reads and writes
+    return att, setter
+
+
+def plain(port: str):
+    driver = PlainAttenuator(port)
+    return driver, driver.set_attenuation_mdb
+
+
+def raw(port: str):
+    driver = RawFd(port)
+    return driver, driver.set_attenuation_mdb
+
+
+CONTENDERS = {
+    "kq5316x": kq5316x_checked,
+    "kq5316x, pyserial": kq5316x_pyserial,
+    "plain driver": plain,
+    "raw fd": raw,
+}
+
+
+def run_phase(open_driver, instruments: int, exchanges: int):
+    """(wall seconds, own CPU seconds, simulator CPU seconds, per-exchange times) for
+    `instruments` instruments on as many threads, `exchanges` each."""
+    sims = Simulators(instruments)
+    try:
+        drivers = [open_driver(port) for port in sims.ports]
+        for _, setter in drivers:
+            setter(value(1))  # warm up: the port opened, the simulator past its first frame
+        times: list[float] = []
+        barrier = threading.Barrier(instruments + 1)
+
+        def drive(setter, record: bool) -> None:
+            barrier.wait()
+            for i in range(exchanges):
+                start = time.perf_counter()
+                setter(value(i))
+                if record:
+                    times.append(time.perf_counter() - start)
+
+        threads = [threading.Thread(target=drive, args=(setter, instruments == 1))
+                   for _, setter in drivers]
+        for thread in threads:
+            thread.start()
+        cpu = time.process_time()
+        barrier.wait()
+        wall = time.perf_counter()
+        for thread in threads:
+            thread.join()
+        wall = time.perf_counter() - wall
+        cpu = time.process_time() - cpu
+        for driver, _ in drivers:
+            driver.close()
+    finally:
+        sim_cpu = sims.stop()
+    return wall, cpu, sim_cpu, times
+
+
+def idle_simulator_cpu(instruments: int) -> float:
+    """CPU seconds N simulators take to start, serve one client's opening and stop."""
+    sims = Simulators(instruments)
+    for port in sims.ports:
+        os.close(os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+    return sims.stop()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--instruments", type=int, default=64)
+    parser.add_argument("--exchanges", type=int, default=200)
+    args = parser.parse_args()
+    n, k = args.instruments, args.exchanges
+
+    results: dict[str, dict[str, list[float]]] = {name: {} for name in CONTENDERS}
+    names = list(CONTENDERS)
+    for round_number in range(args.rounds):
+        idle_one, idle_many = idle_simulator_cpu(1), idle_simulator_cpu(n)
+        order = names[round_number % len(names):] + names[:round_number % len(names)]
+        for name in order:
+            figures = results[name]
+            wall, cpu, sim_cpu, times = run_phase(CONTENDERS[name], 1, SINGLE_EXCHANGES)
+            figures.setdefault("median", []).append(statistics.median(times))
+            figures.setdefault("cpu", []).append(cpu / SINGLE_EXCHANGES)
+            figures.setdefault("sim_cpu", []).append(max(sim_cpu - idle_one, 0) / SINGLE_EXCHANGES)
+            wall, cpu, sim_cpu, _ = run_phase(CONTENDERS[name], n, k)
+            figures.setdefault("rate", []).append(n * k / wall)
+            figures.setdefault("cpu_many", []).append(cpu / (n * k))
+            figures.setdefault("sim_cpu_many", []).append(max(sim_cpu - idle_many, 0) / (n * k))
+
+    def median(name: str, key: str) -> float:
+        return statistics.median(results[name][key])
+
+    ideal = n / LINE_LIMIT
+    us = 1e6
+    print(f"kq5316-sim --baud {BAUD} --latency 0; {args.rounds} rounds, contenders alternating; "
+          f"medians over rounds; {os.cpu_count()} CPUs, load average "
+          f"{os.getloadavg()[0]:.1f} at the end")
+    print(f"| | {' | '.join(names)} |")
+    print(f"|---|{'---|' * len(names)}")
+    rows = [
+        ("one exchange, / line limit", lambda m: f"{median(m, 'median') / LINE_LIMIT:.2f}"),
+        ("one exchange, ms", lambda m: f"{median(m, 'median') * 1e3:.3f}"),
+        ("own CPU per exchange, one instrument",
+         lambda m: f"{median(m, 'cpu') * us:.1f} µs"),
+        ("simulator CPU per exchange, one instrument",
+         lambda m: f"{median(m, 'sim_cpu') * us:.1f} µs"),
+        (f"{n} instruments on {n} threads, / ideal rate",
+         lambda m: f"{median(m, 'rate') / ideal:.2f}"),
+        (f"{n} instruments, exchanges per second",
+         lambda m: f"{median(m, 'rate'):.0f}"),
+        (f"own CPU per exchange, {n} instruments",
+         lambda m: f"{median(m, 'cpu_many') * us:.1f} µs"),
+        (f"simulator CPU per exchange, {n} instruments",
+         lambda m: f"{median(m, 'sim_cpu_many') * us:.1f} µs"),
+    ]
+    for label, cell in rows:
+        print(f"| {label} | {' | '.join(cell(name) for name in names)} |")
+    print(f"(line limit {LINE_LIMIT * 1e3:.4f} ms; ideal rate for {n} instruments {ideal:.0f}/s)")
+
+    checks = [
+        ("own CPU per exchange <= the plain driver's",
+         median("kq5316x", "cpu") <= median("plain driver", "cpu")),
+        (f"{n} instruments >= 0.5 of the ideal rate", median("kq5316x", "rate") >= 0.5 * ideal),
+        (f"{n} instruments >= the raw floor's rate",
+         median("kq5316x", "rate") >= median("raw fd", "rate")),
+        ("one exchange <= 1.2 x line limit + 0.5 ms", median("kq5316x", "median") <= TARGET),
+    ]
+    for label, met in checks:
+        print(f"{'met' if met else 'MISSED'}: {label}")
+    return 0 if all(met for _, met in checks) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
