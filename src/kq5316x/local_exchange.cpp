@@ -93,10 +93,11 @@ PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
 // Discards what is waiting on `fd` (for at most `timeout` seconds), waits `pause` seconds, writes
 // `request` and reads the frame that follows: its first three bytes, then the rest their length
 // byte announces, until it is complete or `timeout` seconds after the request went out. `received`
-// is what arrived of it (short when the time ran out; None when bytes kept arriving for the whole
-// discard, and the request was not sent); `elapsed` the seconds since the request went out;
-// `stale` an excerpt of the `stale_count` bytes discarded. `abort_fd` (or -1) ends the wait early
-// when it becomes readable. OSError when a system call fails.
+// is what arrived of it (short when the time ran out; None when the request was not sent: bytes
+// kept arriving for the whole discard, or `abort_fd` became readable meanwhile); `elapsed` the
+// seconds since the request went out; `stale` an excerpt of the `stale_count` bytes discarded.
+// `abort_fd` (or -1), a non-blocking pipe, also ends the wait for the reply early when it becomes
+// readable. OSError when a system call fails.
 PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!expect_arguments(nargs, 5, "exchange_fd"))
         return nullptr;
@@ -122,11 +123,10 @@ PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     if (outcome == Outcome::failed)
         return set_os_error(exchange.error);
-    double elapsed =
-        outcome == Outcome::flooded ? 0.0 : (port_io::monotonic_now() - exchange.start) / 1e9;
-    PyObject *received = outcome == Outcome::flooded
-                             ? Py_NewRef(Py_None)
-                             : frame_bytes(exchange.frame, exchange.received);
+    bool sent = outcome == Outcome::done;
+    double elapsed = sent ? (port_io::monotonic_now() - exchange.start) / 1e9 : 0.0;
+    PyObject *received =
+        sent ? frame_bytes(exchange.frame, exchange.received) : Py_NewRef(Py_None);
     if (received == nullptr)
         return nullptr;
     return Py_BuildValue("(Ndy#n)", received, elapsed,

@@ -24,6 +24,16 @@ bool would_block(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Whether the abort pipe (non-blocking) holds bytes; takes them, as the port's own read does when
+// it is cancelled.
+bool take_abort(int abort_fd) {
+    char drained[64];
+    bool taken = false;
+    while (read(abort_fd, drained, sizeof drained) > 0)
+        taken = true;
+    return taken;
+}
+
 enum class Wait : std::uint8_t { ready, timed_out, cancelled, interrupted, failed };
 
 // Waits until `fd` is ready for `events`, `abort_fd` becomes readable, or `deadline` passes.
@@ -43,13 +53,8 @@ Wait wait_for(int fd, short events, int abort_fd, Nanoseconds deadline, int &err
     }
     if (count == 0)
         return monotonic_now() >= deadline ? Wait::timed_out : Wait::ready;
-    if (abort_fd >= 0 && fds[1].revents != 0) {
-        // The abort pipe's bytes are taken, as the port's own read does when it is cancelled.
-        char drained[64];
-        while (read(abort_fd, drained, sizeof drained) > 0) {
-        }
+    if (abort_fd >= 0 && fds[1].revents != 0 && take_abort(abort_fd))
         return Wait::cancelled;
-    }
     return Wait::ready;
 }
 
@@ -74,6 +79,10 @@ Outcome discard(Exchange &exchange) {
         std::memcpy(discarded.excerpt.data() + discarded.kept, chunk, keep);
         discarded.kept += keep;
         discarded.count += size;
+        // Only a line that keeps sending makes this loop long: the abort pipe and the clock are
+        // looked at between reads, so that the port can be closed, and the loop ends in time.
+        if (exchange.abort_fd >= 0 && take_abort(exchange.abort_fd))
+            return Outcome::cancelled;
         if (monotonic_now() >= exchange.discard_deadline)
             return Outcome::flooded;
     }

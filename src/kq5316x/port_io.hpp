@@ -24,6 +24,7 @@ enum class Outcome : std::uint8_t {
     interrupted, // a signal arrived: run the handlers, then call the same step again
     failed,      // a system call failed; `error` holds its errno (0: the device hung up)
     flooded,     // bytes kept arriving until the deadline: the request was not sent
+    cancelled,   // the abort pipe became readable while stale bytes were discarded: not sent
 };
 
 // What the discarding of stale bytes found: the first `excerpt.size()` bytes at most, and how many
