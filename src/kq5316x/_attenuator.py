@@ -13,7 +13,7 @@ import select
 import sys
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, NamedTuple, NoReturn, SupportsIndex
 
@@ -176,6 +176,9 @@ class Attenuator:
         self._closing = False
         self._closed_why = "it was closed"
         self._serial: serial.Serial | None = _open_port(port, self.timeout)
+        # On a local device the extension makes the exchange on the port's descriptor (and its
+        # pipe that cancels a read); None where the port's own I/O serves.
+        self._fd, self._abort_fd = _local_descriptors(self._serial)
         if identify:
             try:
                 self.identity = self._identify()
@@ -206,6 +209,8 @@ class Attenuator:
         """Closes the port; closing again does nothing. From another thread, it waits for the
         exchange in progress (its discarding of stale input is cut short) and then closes."""
         self._closing = True
+        if self._fd is not None:
+            _cancel_read(self._serial)  # ends the extension's discarding or waiting early
         with self._lock:
             port, self._serial = self._serial, None
         if port is not None:
@@ -343,7 +348,7 @@ class Attenuator:
                 try:
                     if self._unanswered:
                         self._resynchronise(port, command, notes)
-                    else:
+                    elif self._fd is None:  # on a local device, the extension discards
                         self._discard_stale(port, command, notes)
                     return self._transfer(port, command, request, query, notes)
                 except Kq5316Error:
@@ -356,13 +361,17 @@ class Attenuator:
     def _transfer(
         self, port: serial.Serial, command: str, request: bytes, query: bool, notes: list[_Note]
     ) -> bytes:
-        self._pause()
+        if self._fd is None:
+            self._pause()
         start = time.monotonic()
         passed: list[bytes] = []
         # Counted before the write: an interruption anywhere after it leaves the reply unread.
         self._unanswered.append(_kind(request))
         try:
-            reply = _write_and_read(port, command, request, self.strict, self.timeout, passed)
+            if self._fd is None:
+                reply = _write_and_read(port, command, request, self.strict, self.timeout, passed)
+            else:
+                start, reply = self._write_and_read_fd(command, request, notes, passed)
         except BadReply as error:
             if query and error.reply == request:
                 raise EchoingPort(self.port, request) from None
@@ -386,6 +395,37 @@ class Attenuator:
             notes.append((logging.DEBUG, message, (command, sent, received, elapsed)))
         return reply
 
+    def _write_and_read_fd(
+        self, command: str, request: bytes, notes: list[_Note], passed: list[bytes]
+    ) -> tuple[float, bytes]:
+        """`_discard_stale`, `_pause` and `_write_and_read` on a local device: the extension
+        discards, pauses, writes and reads the first frame in one call, without the interpreter's
+        lock. Returns when the request went out, and the reply."""
+        received, elapsed, excerpt, count = _protocol.exchange_fd(
+            self._fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
+        )
+        # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
+        # discard, with nothing sent; "unsent" is a write the line did not take in time.
+        if isinstance(received, str) and received != "unsent":
+            self._unanswered.pop()
+            self._check_not_closing(command)
+            raise self._flooded(command, excerpt, count)
+        if count:
+            self._note_stale(command, excerpt, count, notes)
+        if isinstance(received, str):  # maybe sent in part: its reply may still come
+            raise NoReply(request, b"", self.timeout, _NOT_SENT)
+        start = time.monotonic() - elapsed
+        deadline = start + self.timeout
+
+        def next_frame() -> bytes:
+            return _protocol.read_frame_fd(self._fd, self._abort_fd, deadline - time.monotonic())
+
+        if self._closing and not _complete(received):  # close() cut the wait short
+            self._check_not_closing(command)
+        return start, _read_reply(
+            received, next_frame, command, request, self.strict, self.timeout, passed
+        )
+
     def _pause(self) -> None:
         pause = self._ready_at - time.monotonic()
         if pause > 0:
@@ -407,10 +447,16 @@ class Attenuator:
             excerpt += chunk[: EXCERPT_BYTES - len(excerpt)]
             self._check_not_closing(command)
             if time.monotonic() >= deadline:
-                raise Kq5316Error(
-                    f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
-                    f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
-                )
+                raise self._flooded(command, excerpt, count)
+        self._note_stale(command, excerpt, count, notes)
+
+    def _flooded(self, command: str, excerpt: bytes, count: int) -> Kq5316Error:
+        return Kq5316Error(
+            f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
+            f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
+        )
+
+    def _note_stale(self, command: str, excerpt: bytes, count: int, notes: list[_Note]) -> None:
         notes.append(
             (
                 logging.WARNING,
@@ -514,31 +560,62 @@ def _write_and_read(
     timeout: float,
     passed: list[bytes],
 ) -> bytes:
-    """The I/O step of an exchange: writes `request`, then reads frames until one answers it,
-    within `timeout` of the write. Complete frames that answer another request are appended to
-    `passed` and read past. Raises NoReply or BadReply; pyserial's errors pass through."""
+    """The I/O step of an exchange through the port's own writes and reads: writes `request`,
+    then reads frames until one answers it, within `timeout` of the write (`_read_reply`)."""
     deadline = time.monotonic() + timeout
     _send(port, request, deadline, timeout)
+    return _read_reply(
+        None, lambda: _read_frame(port, deadline), command, request, strict, timeout, passed
+    )
+
+
+def _read_frame(port: serial.Serial, deadline: float) -> bytes:
+    """The next frame as far as it arrives by `deadline`: its first three bytes, then the rest
+    their length byte announces."""
+    header = _read_exactly(port, _HEADER, deadline, waiting=0)
+    length = _protocol.announced_length(header) if len(header) == _HEADER else 0
+    if not length:
+        return header
+    return header + _read_exactly(port, length - _HEADER, deadline, port.in_waiting)
+
+
+def _read_reply(
+    first: bytes | None,
+    next_frame: Callable[[], bytes],
+    command: str,
+    request: bytes,
+    strict: bool,
+    timeout: float,
+    passed: list[bytes],
+) -> bytes:
+    """The frame that answers `request`: `first` (when it was read with the request), then each
+    `next_frame()`. Complete frames that answer another request are appended to `passed` and read
+    past. Raises NoReply or BadReply; the port's errors pass through."""
+    frame = first if first is not None else next_frame()
     passed_over: BadReply | None = None
     while True:
-        header = _read_exactly(port, _HEADER, deadline, waiting=0)
-        length = _protocol.announced_length(header) if len(header) == _HEADER else 0
-        if len(header) == _HEADER and length == 0:
+        length = _protocol.announced_length(frame[:_HEADER]) if len(frame) >= _HEADER else 0
+        if len(frame) >= _HEADER and length == 0:
+            header = frame[:_HEADER]
             check = _protocol.check(command, request, header, False)
             raise BadReply(check or "length byte", request, header)
-        rest = _read_exactly(port, length - _HEADER, deadline, port.in_waiting) if length else b""
-        if len(header) < _HEADER or len(rest) < length - _HEADER:
+        if len(frame) < _HEADER or len(frame) < length:
             if passed_over is not None:
                 raise passed_over
-            raise NoReply(request, header + rest, timeout)
-        reply = header + rest
-        check = _protocol.check(command, request, reply, strict)
+            raise NoReply(request, frame, timeout)
+        check = _protocol.check(command, request, frame, strict)
         if check is None:
-            return reply
-        passed_over = BadReply(check, request, reply)
+            return frame
+        passed_over = BadReply(check, request, frame)
         if check not in _OTHER_REQUEST_CHECKS:
             raise passed_over
-        passed.append(reply)
+        passed.append(frame)
+        frame = next_frame()
+
+
+def _complete(frame: bytes) -> bool:
+    """Whether `frame` holds as many bytes as its header announces."""
+    return len(frame) >= _HEADER and len(frame) >= _protocol.announced_length(frame[:_HEADER])
 
 
 def _send(port: serial.Serial, request: bytes, deadline: float, timeout: float) -> None:
@@ -657,6 +734,27 @@ def _open_port(port: str, timeout: float) -> serial.Serial:
     if device is not None:
         _set_exclusive(opened, True)
     return opened
+
+
+def _local_descriptors(port: serial.Serial) -> tuple[int | None, int]:
+    """The descriptor of a local device the extension can make exchanges on, and the pipe that
+    cancels the port's reads (-1 if none); (None, -1) where the port's own I/O serves: URLs (a spy
+    logs what passes, a socket is no terminal) and Windows."""
+    if not hasattr(_protocol, "exchange_fd") or type(port) is not getattr(serial, "Serial", None):
+        return None, -1
+    fd, abort = getattr(port, "fd", None), getattr(port, "pipe_abort_read_r", None)
+    if not isinstance(fd, int):
+        return None, -1
+    return fd, abort if isinstance(abort, int) else -1
+
+
+def _cancel_read(port: serial.Serial | None) -> None:
+    """Wakes a wait on the port's descriptor (the port's own read, or the extension's)."""
+    try:
+        if port is not None:
+            port.cancel_read()
+    except (OSError, serial.SerialException):
+        pass  # closed meanwhile: there is no wait left to end
 
 
 def _release(port: serial.Serial) -> None:

@@ -56,6 +56,18 @@ template <typename Step> bool run_released(Step step, Outcome &outcome) {
     }
 }
 
+// Why a request did not go out (whole), in the word exchange_fd() returns for it.
+const char *unsent_reason(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::flooded:
+        return "flooded";
+    case Outcome::cancelled:
+        return "cancelled";
+    default:
+        return "unsent";
+    }
+}
+
 bool int_argument(PyObject *object, int &out) {
     long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred())
@@ -93,9 +105,11 @@ PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
 // Discards what is waiting on `fd` (for at most `timeout` seconds), waits `pause` seconds, writes
 // `request` and reads the frame that follows: its first three bytes, then the rest their length
 // byte announces, until it is complete or `timeout` seconds after the request went out. `received`
-// is what arrived of it (short when the time ran out; None when the request was not sent: bytes
-// kept arriving for the whole discard, or `abort_fd` became readable meanwhile); `elapsed` the
-// seconds since the request went out; `stale` an excerpt of the `stale_count` bytes discarded.
+// is what arrived of it (short when the time ran out), or a str when the request did not go out
+// whole: "flooded" (bytes kept arriving for the whole discard: nothing sent), "cancelled"
+// (`abort_fd` became readable during the discard: nothing sent) or "unsent" (the line took no
+// data, or not all of it, by the deadline); `elapsed` the seconds since the request went out;
+// `stale` an excerpt of the `stale_count` bytes discarded.
 // `abort_fd` (or -1), a non-blocking pipe, also ends the wait for the reply early when it becomes
 // readable. OSError when a system call fails.
 PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -125,8 +139,8 @@ PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return set_os_error(exchange.error);
     bool sent = outcome == Outcome::done;
     double elapsed = sent ? (port_io::monotonic_now() - exchange.start) / 1e9 : 0.0;
-    PyObject *received =
-        sent ? frame_bytes(exchange.frame, exchange.received) : Py_NewRef(Py_None);
+    PyObject *received = sent ? frame_bytes(exchange.frame, exchange.received)
+                              : PyUnicode_FromString(unsent_reason(outcome));
     if (received == nullptr)
         return nullptr;
     return Py_BuildValue("(Ndy#n)", received, elapsed,

@@ -98,8 +98,8 @@ Outcome pause(Exchange &exchange) {
     return Outcome::done;
 }
 
-// Writes the request. A write that cannot finish by the reply's deadline leaves the exchange
-// with nothing received, which its caller reports as a missing reply.
+// Writes the request, by the reply's deadline: a line that takes no data (flow control held,
+// nothing reading at the other end) ends the exchange rather than holding it up.
 Outcome write_request(Exchange &exchange) {
     if (exchange.written == 0 && exchange.start == 0) {
         exchange.start = monotonic_now();
@@ -127,8 +127,7 @@ Outcome write_request(Exchange &exchange) {
         case Wait::failed:
             return Outcome::failed;
         case Wait::timed_out:
-            exchange.phase = Exchange::Phase::finished;
-            return Outcome::done;
+            return Outcome::unsent;
         }
     }
     return Outcome::done;

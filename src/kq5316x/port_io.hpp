@@ -25,6 +25,7 @@ enum class Outcome : std::uint8_t {
     failed,      // a system call failed; `error` holds its errno (0: the device hung up)
     flooded,     // bytes kept arriving until the deadline: the request was not sent
     cancelled,   // the abort pipe became readable while stale bytes were discarded: not sent
+    unsent,      // the line took no data (or not all of it) by the reply's deadline
 };
 
 // What the discarding of stale bytes found: the first `excerpt.size()` bytes at most, and how many
