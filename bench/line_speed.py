@@ -118,7 +118,7 @@ class RawFd:
 
 def kq5316x_checked(port: str):
     att = Attenuator(port)
-    return att, getattr(att, "set_attenuation_mdb", None) or att.set_attenuation
+    return att, att.set_attenuation_mdb
 
 
 def kq5316x_pyserial(port: str):

@@ -1,6 +1,6 @@
 """kq5316x, the checked API: frames and results of every operation, every simulator fault ending
 in the right exception (or in stale bytes passed over), argument rules, threads, exclusive ports,
-on a pseudo-terminal and over TCP."""
+on a pseudo-terminal (exchanges made by the extension) and over TCP (by pyserial)."""
 
 import logging
 import os
@@ -40,6 +40,9 @@ def sim(instrument):
 def att(sim):
     with Attenuator(sim.port, timeout=0.3) as device:
         sim.control("nofaults")  # the version frame of the open is reported before this answer
+        # Each test runs on both paths of the exchange: the extension's on a local device, the
+        # port's own I/O on a URL.
+        assert (device._fd is None) == sim.port.startswith("socket://")
         yield device
 
 
@@ -192,6 +195,20 @@ def test_integer_like_arguments_and_unsupported_wavelength(sim, att):
     assert att.status(True).attenuation_mdb == 0 and att.status(2).attenuation_mdb == 1100
     with pytest.raises(ValueError, match="supported: 1310, 1550"):
         att.select_wavelength(1490, ch=2)
+
+
+def test_a_line_that_takes_no_data_ends_in_no_reply(instrument, att):
+    if instrument.port.startswith("socket://"):
+        pytest.skip("output is held by terminal flow control")
+    import termios
+
+    termios.tcflow(att._fd, termios.TCOOFF)  # as a peer holding flow control would
+    start = time.monotonic()
+    with pytest.raises(NoReply, match="could not be sent"):
+        att.status(1)
+    assert 0.3 <= time.monotonic() - start < 3
+    termios.tcflow(att._fd, termios.TCOON)
+    assert att.status(2) == Status(0, 0, 0)
 
 
 def test_closed_attenuator(sim):
