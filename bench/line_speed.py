@@ -9,13 +9,13 @@ and one pseudo-terminal each) with set-attenuation exchanges (9-byte request, 9-
                       URLs and did on every port before the extension took the exchange over;
   - plain driver      bench/plain_driver.py: write, read the header, read the rest, check;
   - raw fd            the floor: os.write, poll, os.read on the descriptor, no checks.
-The contenders take turns, round after round (default 3), and each figure is the median over the
+The contenders take turns, round after round (default 5), and each figure is the median over the
 rounds:
   - one exchange on one instrument: the median time, against the line limit (18 bytes at 10 bits
     a byte) and the target 1.2 x limit + 0.5 ms;
   - the driver's own CPU per exchange (process time, user and system, of this process), and the
     simulator's (its rusage at exit, less what starting and stopping it costs);
-  - N instruments (default 64) on N threads, K exchanges each (default 200): exchanges per second
+  - N instruments (default 64) on N threads, K exchanges each (default 600): exchanges per second
     against the ideal (every line busy all the time: N / line limit).
 Exits 1 when kq5316x misses a target: CPU per exchange above the plain driver's, many instruments
 below 0.5 of the ideal or below the raw floor's rate, one exchange above 1.2 x limit + 0.5 ms.
@@ -73,19 +73,21 @@ class Simulators:
                 raise TimeoutError("a simulator did not start")
             time.sleep(0.005)
 
-    def stop(self) -> float:
-        """Stops them all; returns the CPU seconds they used, together."""
-        cpu = 0.0
+    def stop(self) -> tuple[float, float]:
+        """Stops them all; returns the CPU seconds they used together: in all, and in the
+        system (their own code's share is the rest)."""
+        cpu = system = 0.0
         for process in self.processes:
             process.terminate()
         for process in self.processes:
             _, _, usage = os.wait4(process.pid, 0)
             process.returncode = 0
             cpu += usage.ru_utime + usage.ru_stime
+            system += usage.ru_stime
             assert process.stdin is not None
             process.stdin.close()
         self.directory.cleanup()
-        return cpu
+        return cpu, system
 
 
 class RawFd:
@@ -146,8 +148,8 @@ CONTENDERS = {
 
 
 def run_phase(open_driver, instruments: int, exchanges: int):
-    """(wall seconds, own CPU seconds, simulator CPU seconds, per-exchange times) for
-    `instruments` instruments on as many threads, `exchanges` each."""
+    """(wall seconds, own CPU seconds, simulator CPU seconds (all, system), per-exchange times)
+    for `instruments` instruments on as many threads, `exchanges` each."""
     sims = Simulators(instruments)
     try:
         drivers = [open_driver(port) for port in sims.ports]
@@ -182,19 +184,26 @@ def run_phase(open_driver, instruments: int, exchanges: int):
     return wall, cpu, sim_cpu, times
 
 
-def idle_simulator_cpu(instruments: int) -> float:
-    """CPU seconds N simulators take to start, serve one client's opening and stop."""
+def idle_simulator_cpu(instruments: int) -> tuple[float, float]:
+    """CPU seconds (all, system) N simulators take to start, serve one client's opening and
+    stop."""
     sims = Simulators(instruments)
     for port in sims.ports:
         os.close(os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
     return sims.stop()
 
 
+def per_exchange(used: tuple[float, float], idle: tuple[float, float], exchanges: int):
+    """The simulators' CPU per exchange, less what they use without exchanges, and the share of
+    it spent in the system (taken over the whole run: the system accounts it by sampling)."""
+    return max(used[0] - idle[0], 0.0) / exchanges, used[1] / used[0] if used[0] else 0.0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--instruments", type=int, default=64)
-    parser.add_argument("--exchanges", type=int, default=200)
+    parser.add_argument("--exchanges", type=int, default=600)
     args = parser.parse_args()
     n, k = args.instruments, args.exchanges
 
@@ -208,17 +217,23 @@ def main() -> int:
             wall, cpu, sim_cpu, times = run_phase(CONTENDERS[name], 1, SINGLE_EXCHANGES)
             figures.setdefault("median", []).append(statistics.median(times))
             figures.setdefault("cpu", []).append(cpu / SINGLE_EXCHANGES)
-            figures.setdefault("sim_cpu", []).append(max(sim_cpu - idle_one, 0) / SINGLE_EXCHANGES)
+            figures.setdefault("sim_cpu", []).append(per_exchange(sim_cpu, idle_one, SINGLE_EXCHANGES))
             wall, cpu, sim_cpu, _ = run_phase(CONTENDERS[name], n, k)
             figures.setdefault("rate", []).append(n * k / wall)
             figures.setdefault("cpu_many", []).append(cpu / (n * k))
-            figures.setdefault("sim_cpu_many", []).append(max(sim_cpu - idle_many, 0) / (n * k))
+            figures.setdefault("sim_cpu_many", []).append(per_exchange(sim_cpu, idle_many, n * k))
 
-    def median(name: str, key: str) -> float:
-        return statistics.median(results[name][key])
+    us = 1e6
+
+    def median(name: str, key: str, part: int | None = None) -> float:
+        values = results[name][key]
+        return statistics.median(v[part] for v in values) if part is not None else \
+            statistics.median(values)
+
+    def sim_cell(name: str, key: str) -> str:
+        return f"{median(name, key, 0) * us:.1f} µs ({median(name, key, 1):.0%} system)"
 
     ideal = n / LINE_LIMIT
-    us = 1e6
     print(f"kq5316-sim --baud {BAUD} --latency 0; {args.rounds} rounds, contenders alternating; "
           f"medians over rounds; {os.cpu_count()} CPUs, load average "
           f"{os.getloadavg()[0]:.1f} at the end")
@@ -229,16 +244,14 @@ def main() -> int:
         ("one exchange, ms", lambda m: f"{median(m, 'median') * 1e3:.3f}"),
         ("own CPU per exchange, one instrument",
          lambda m: f"{median(m, 'cpu') * us:.1f} µs"),
-        ("simulator CPU per exchange, one instrument",
-         lambda m: f"{median(m, 'sim_cpu') * us:.1f} µs"),
+        ("simulator CPU per exchange, one instrument", lambda m: sim_cell(m, "sim_cpu")),
         (f"{n} instruments on {n} threads, / ideal rate",
          lambda m: f"{median(m, 'rate') / ideal:.2f}"),
         (f"{n} instruments, exchanges per second",
          lambda m: f"{median(m, 'rate'):.0f}"),
         (f"own CPU per exchange, {n} instruments",
          lambda m: f"{median(m, 'cpu_many') * us:.1f} µs"),
-        (f"simulator CPU per exchange, {n} instruments",
-         lambda m: f"{median(m, 'sim_cpu_many') * us:.1f} µs"),
+        (f"simulator CPU per exchange, {n} instruments", lambda m: sim_cell(m, "sim_cpu_many")),
     ]
     for label, cell in rows:
         print(f"| {label} | {' | '.join(cell(name) for name in names)} |")
