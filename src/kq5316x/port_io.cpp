@@ -220,9 +220,9 @@ Outcome run(Exchange &exchange) {
             break;
         case Phase::read:
             // Right after the request nothing can have come yet: wait before the first read.
-            outcome = read_frame_from(exchange.fd, exchange.abort_fd, exchange.deadline,
-                                      exchange.frame, exchange.received, exchange.error,
-                                      exchange.received == 0);
+            outcome =
+                read_frame_from(exchange.fd, exchange.abort_fd, exchange.deadline, exchange.frame,
+                                exchange.received, exchange.error, exchange.received == 0);
             break;
         case Phase::finished:
             break;

@@ -46,7 +46,13 @@ struct Exchange {
     Nanoseconds timeout = 0;    // the reply's deadline, counted from when the request goes out
     std::span<const std::uint8_t> request;
 
-    enum class Phase : std::uint8_t { discard, pause, write, read, finished } phase = Phase::discard;
+    enum class Phase : std::uint8_t {
+        discard,
+        pause,
+        write,
+        read,
+        finished
+    } phase = Phase::discard;
     Nanoseconds start = 0; // when the request went out
     Nanoseconds deadline = 0;
     std::size_t written = 0;
