@@ -739,8 +739,11 @@ def _open_port(port: str, timeout: float) -> serial.Serial:
 def _local_descriptors(port: serial.Serial) -> tuple[int | None, int]:
     """The descriptor of a local device the extension can make exchanges on, and the pipe that
     cancels the port's reads (-1 if none); (None, -1) where the port's own I/O serves: URLs (a spy
-    logs what passes, a socket is no terminal) and Windows."""
-    if not hasattr(_protocol, "exchange_fd") or type(port) is not getattr(serial, "Serial", None):
+    logs what passes, a socket is no terminal), Windows, and systems other than Linux, where
+    poll() may not take terminals (macOS answers POLLNVAL for devices)."""
+    if not sys.platform.startswith("linux") or not hasattr(_protocol, "exchange_fd"):
+        return None, -1
+    if type(port) is not getattr(serial, "Serial", None):
         return None, -1
     fd, abort = getattr(port, "fd", None), getattr(port, "pipe_abort_read_r", None)
     if not isinstance(fd, int):
