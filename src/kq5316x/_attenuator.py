@@ -756,8 +756,8 @@ def _cancel_read(port: serial.Serial | None) -> None:
     try:
         if port is not None:
             port.cancel_read()
-    except (OSError, serial.SerialException):
-        pass  # closed meanwhile: there is no wait left to end
+    except (OSError, TypeError, serial.SerialException):
+        pass  # closed meanwhile (its pipe already gone): there is no wait left to end
 
 
 def _release(port: serial.Serial) -> None:
