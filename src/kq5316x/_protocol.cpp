@@ -228,7 +228,7 @@ int add_constants(PyObject *module) {
         PyModule_AddIntConstant(module, "MAX_STEPS", protocol::max_steps) < 0 ||
         PyModule_AddIntConstant(module, "MAX_CHANNEL", protocol::max_channel) < 0)
         return -1;
-    return kq5316x::add_local_exchange(module);
+    return 0;
 }
 
 // `module.<PREFIX><NAME> = name`, with NAME the name upper-cased and its blanks made underscores.
@@ -273,6 +273,7 @@ int add_identifiers(PyObject *module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(add_constants)},
     {Py_mod_exec, reinterpret_cast<void *>(add_identifiers)},
+    {Py_mod_exec, reinterpret_cast<void *>(kq5316x::add_local_exchange)},
     {0, nullptr},
 };
 
