@@ -17,14 +17,19 @@ read from the instrument) and movable (its attenuation in dB); its settings ``at
 with the `kq5316x` exception when it has not. Needs the ``bluesky`` extra (ophyd-async).
 """
 
+# mypy: allow-subclassing-any, allow-untyped-decorators
+
 from __future__ import annotations
 
 import asyncio
 from collections.abc import Awaitable, Callable, Sequence
 from typing import Any, TypeVar
 
-from bluesky.protocols import Location, Movable
-from ophyd_async.core import (
+from bluesky.protocols import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    Location,
+    Movable,
+)
+from ophyd_async.core import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     DEFAULT_TIMEOUT,
     AsyncStatus,
     DeviceMock,
@@ -58,7 +63,7 @@ class Setting(StandardReadable, Movable[T]):
         self._setpoint: T | None = None
         with self.add_children_as_readables(StandardReadableFormat.HINTED_UNCACHED_SIGNAL):
             self.readback, _ = soft_signal_r_and_setter(
-                datatype, units=units, precision=precision, getter=read  # type: ignore[arg-type]
+                datatype, units=units, precision=precision, getter=read
             )
         super().__init__(name="")
 

@@ -10,6 +10,8 @@ write. Every exchange goes through one `Attenuator`, whose lock serialises the c
 Needs the ``epics`` extra (caproto).
 """
 
+# mypy: allow-subclassing-any, allow-untyped-decorators
+
 from __future__ import annotations
 
 import argparse
@@ -22,8 +24,16 @@ import sys
 from collections.abc import Awaitable, Callable, Iterator, Sequence
 from typing import Any, TypeVar
 
-from caproto import AlarmSeverity, AlarmStatus, ChannelDouble, ChannelInteger, ChannelString
-from caproto.asyncio.server import Context
+from caproto import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    AlarmSeverity,
+    AlarmStatus,
+    ChannelDouble,
+    ChannelInteger,
+    ChannelString,
+)
+from caproto.asyncio.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    Context,
+)
 
 from ._attenuator import MAX_MDB, Attenuator, Status
 from ._errors import Kq5316Error
@@ -42,6 +52,12 @@ class Instrument:
         self.att = att
         self.channels = tuple(channels)
         self.wavelengths = {ch: att.wavelengths(ch) for ch in self.channels}
+
+    def reopen_if_lost(self) -> None:
+        """Opens the port again after the Attenuator closed it on an I/O error (a cable pulled
+        out and plugged back in); raises as the open does while the port is still gone."""
+        if self.att.closed:
+            self.att = Attenuator(self.att.port, timeout=self.att.timeout)
 
     async def call(self, method: Callable[..., T], *args: Any) -> T:
         return await asyncio.get_running_loop().run_in_executor(
@@ -66,11 +82,11 @@ class _Writable:
         return value
 
 
-class _WritableDouble(_Writable, ChannelDouble):  # type: ignore[misc]
+class _WritableDouble(_Writable, ChannelDouble):
     pass
 
 
-class _WritableInteger(_Writable, ChannelInteger):  # type: ignore[misc]
+class _WritableInteger(_Writable, ChannelInteger):
     pass
 
 
@@ -80,7 +96,7 @@ def _writable(
     refresh: Callable[[], Awaitable[None]],
     **options: Any,
 ) -> Any:
-    pv = kind(**options)  # type: ignore[call-arg]
+    pv = kind(**options)
     pv.apply = apply
     pv.refresh = refresh
     return pv
@@ -165,9 +181,10 @@ class Server:
             self.pvdb.update(channel.pvdb(prefix))
 
     async def poll_once(self) -> None:
-        att = self.instrument.att
+        instrument = self.instrument
         try:
-            statuses = [await self.instrument.call(att.status, c.ch) for c in self.channels]
+            await instrument.call(instrument.reopen_if_lost)
+            statuses = [await instrument.call(instrument.att.status, c.ch) for c in self.channels]
         except (Kq5316Error, OSError) as error:
             if self.connected_rbv.value:
                 logger.warning("the instrument stopped answering: %s", error)
@@ -265,18 +282,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (Kq5316Error, OSError) as error:
             print(f"kq5316-ioc: cannot open {port}: {error}", file=sys.stderr)
             return 1
-        with att:
-            try:
-                server = Server(Instrument(att, arguments.channels), arguments.prefix,
-                                arguments.poll)
-            except Kq5316Error as error:
-                print(f"kq5316-ioc: the instrument on {port} did not answer: {error}",
-                      file=sys.stderr)
-                return 1
+        try:
+            instrument = Instrument(att, arguments.channels)
+            server = Server(instrument, arguments.prefix, arguments.poll)
+        except Kq5316Error as error:
+            att.close()
+            print(f"kq5316-ioc: the instrument on {port} did not answer: {error}", file=sys.stderr)
+            return 1
+        try:
             if arguments.list_pvs:
                 print("\n".join(server.pvdb), flush=True)
             with contextlib.suppress(KeyboardInterrupt):
                 asyncio.run(server.run())
+        finally:
+            instrument.att.close()  # the Attenuator in use now, reopened or not
     return 0
 
 

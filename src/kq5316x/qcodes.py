@@ -14,14 +14,25 @@ each with the parameters ``attenuation`` (dB, 0 to 655.35), ``wavelength`` (nm) 
 raises its `kq5316x` exception. Needs the ``qcodes`` extra.
 """
 
+# mypy: allow-subclassing-any, allow-untyped-decorators
+
 from __future__ import annotations
 
 from collections.abc import Sequence
 from typing import Any
 
-from qcodes.instrument import ChannelList, Instrument, InstrumentChannel
-from qcodes.parameters import Parameter
-from qcodes.validators import Enum, Numbers
+from qcodes.instrument import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    ChannelList,
+    Instrument,
+    InstrumentChannel,
+)
+from qcodes.parameters import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    Parameter,
+)
+from qcodes.validators import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    Enum,
+    Numbers,
+)
 
 from ._attenuator import MAX_MDB, Attenuator
 
