@@ -49,7 +49,10 @@ T = TypeVar("T")
 class Setting(StandardReadable, Movable[T]):
     """One setting of a channel (attenuation, wavelength): readable, its reading taken from the
     instrument under the setting's own name, and movable. A set's status fails with the
-    `kq5316x` exception itself when the instrument does not acknowledge it."""
+    `kq5316x` exception itself when the instrument does not acknowledge it.
+
+    A device rather than a signal: a signal's set replaces any TimeoutError, NoReply included,
+    by a TimeoutError of its own that names only the signal."""
 
     def __init__(
         self,

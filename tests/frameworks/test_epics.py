@@ -88,7 +88,9 @@ def wait_until_served(process, name):
 @pytest.fixture(scope="module")
 def served():
     with simulated_instrument() as sim:
-        ioc = start_ioc("--port", sim.port, "--prefix", PREFIX, "--poll", "0.2")
+        # The default poll period, long beside an exchange: a read-back current right after a
+        # write was refreshed by the write, not by the poll.
+        ioc = start_ioc("--port", sim.port, "--prefix", PREFIX)
         try:
             wait_until_served(ioc, f"{PREFIX}:Connected_RBV")
             yield sim
