@@ -31,9 +31,7 @@ from caproto import (  # type: ignore[import-not-found, import-untyped, unused-i
     ChannelInteger,
     ChannelString,
 )
-from caproto.asyncio.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
-    Context,
-)
+from caproto.asyncio import server  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from ._attenuator import MAX_MDB, Attenuator, Status
 from ._errors import Kq5316Error
@@ -109,16 +107,18 @@ class ChannelPVs:
         self.instrument = instrument
         self.ch = ch
         wavelengths = instrument.wavelengths[ch]
+        first = wavelengths[0] if wavelengths else 0
         self.atten = _writable(
             _WritableDouble, self._set_attenuation, self.refresh, value=0.0, units="dB",
             precision=2, lower_ctrl_limit=0.0, upper_ctrl_limit=MAX_DB,
         )
         self.atten_rbv = ChannelDouble(value=0.0, units="dB", precision=2)
         self.wavelength = _writable(
-            _WritableInteger, self._select_wavelength, self.refresh, value=wavelengths[0],
-            units="nm", lower_ctrl_limit=min(wavelengths), upper_ctrl_limit=max(wavelengths),
+            _WritableInteger, self._select_wavelength, self.refresh, value=first, units="nm",
+            lower_ctrl_limit=min(wavelengths, default=0),
+            upper_ctrl_limit=max(wavelengths, default=0),
         )
-        self.wavelength_rbv = ChannelInteger(value=wavelengths[0], units="nm")
+        self.wavelength_rbv = ChannelInteger(value=first, units="nm")
         self.mode_rbv = ChannelInteger(value=0)
         self.clear = _writable(_WritableInteger, self._clear, self.refresh, value=0)
 
@@ -207,18 +207,18 @@ class Server:
             # The setpoints start from what the instrument holds, not from zero.
             await channel.atten.write(channel.atten_rbv.value, verify_value=False)
             await channel.wavelength.write(channel.wavelength_rbv.value, verify_value=False)
-        context = Context(self.pvdb)
-        server = asyncio.ensure_future(context.run(log_pv_names=False))
+        context = server.Context(self.pvdb)
+        serving = asyncio.ensure_future(context.run(log_pv_names=False))
         with contextlib.suppress(NotImplementedError):  # no signal handlers on Windows
-            asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, server.cancel)
+            asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, serving.cancel)
         try:
-            while not server.done():
+            while not serving.done():
                 await self.poll_once()
-                await asyncio.wait([server], timeout=self.poll)
+                await asyncio.wait([serving], timeout=self.poll)
         finally:
-            server.cancel()
+            serving.cancel()
             with contextlib.suppress(asyncio.CancelledError):
-                await server
+                await serving
 
 
 def _version_text(att: Attenuator) -> str:
