@@ -177,7 +177,7 @@ class KQ5316(StandardReadable):
         await super().connect(mock=mock, timeout=timeout, force_reconnect=force_reconnect)
 
     def _open(self) -> tuple[Attenuator, dict[int, tuple[int, ...]]]:
-        att = Attenuator(self.port, timeout=self.timeout)
+        att = Attenuator(self.port, timeout=self.timeout, channels=self.channels)
         try:
             return att, {ch: att.wavelengths(ch) for ch in self.channels}
         except BaseException:

@@ -46,16 +46,17 @@ class Instrument:
     """The one `Attenuator` the server drives, called from the event loop on worker threads so
     that a slow reply never stalls the other clients; the Attenuator's lock orders the calls."""
 
-    def __init__(self, att: Attenuator, channels: Sequence[int]) -> None:
+    def __init__(self, att: Attenuator) -> None:
         self.att = att
-        self.channels = tuple(channels)
+        self.channels = att.channels
         self.wavelengths = {ch: att.wavelengths(ch) for ch in self.channels}
 
     def reopen_if_lost(self) -> None:
         """Opens the port again after the Attenuator closed it on an I/O error (a cable pulled
         out and plugged back in); raises as the open does while the port is still gone."""
         if self.att.closed:
-            self.att = Attenuator(self.att.port, timeout=self.att.timeout)
+            lost = self.att
+            self.att = Attenuator(lost.port, timeout=lost.timeout, channels=lost.channels)
 
     async def call(self, method: Callable[..., T], *args: Any) -> T:
         return await asyncio.get_running_loop().run_in_executor(
@@ -222,7 +223,7 @@ class Server:
 
 
 def _version_text(att: Attenuator) -> str:
-    version = att.version()
+    version = att.identity or att.version()
     return f"module {version.module} hardware {version.hardware} software {version.software}"
 
 
@@ -278,12 +279,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="kq5316-ioc: %(message)s")
     with _port(arguments) as port:
         try:
-            att = Attenuator(port, timeout=arguments.timeout)
+            att = Attenuator(port, timeout=arguments.timeout, channels=arguments.channels)
         except (Kq5316Error, OSError) as error:
             print(f"kq5316-ioc: cannot open {port}: {error}", file=sys.stderr)
             return 1
         try:
-            instrument = Instrument(att, arguments.channels)
+            instrument = Instrument(att)
             server = Server(instrument, arguments.prefix, arguments.poll)
         except Kq5316Error as error:
             att.close()

@@ -88,13 +88,14 @@ class KQ5316(Instrument):
         timeout: float = 0.5,
         **kwargs: Any,
     ) -> None:
-        self.attenuator = Attenuator(address, timeout=timeout)
+        # The open asks the instrument's version: a silent or echoing port fails here.
+        self.attenuator = Attenuator(address, timeout=timeout, channels=channels)
         try:
             super().__init__(name, **kwargs)
             self.address = address
-            self._version = self.attenuator.version()
+            self._version = self.attenuator.identity or self.attenuator.version()
             channel_list = ChannelList(self, "channels", KQ5316Channel)
-            for ch in channels:
+            for ch in self.attenuator.channels:
                 channel = KQ5316Channel(self, f"ch{ch}", ch)
                 self.add_submodule(f"ch{ch}", channel)
                 channel_list.append(channel)
