@@ -1,7 +1,7 @@
-"""Helpers of the framework adapters' tests, which run in environments that have the framework
-module skips without it). A docs page's examples are run here too, since the docs build has no
-frameworks: its ``testcode`` blocks in order, in one namespace holding ``PORT`` and ``SIM`` as
-the docs build binds them, each printed output checked against the ``testoutput`` after it."""
+"""The docs pages' examples, run by the framework adapters' tests (the docs build has no
+frameworks, so its doctest run skips them): a page's ``testcode`` blocks in order, in one
+namespace holding ``PORT`` and ``SIM`` as the docs build binds them, each printed output checked
+against the ``testoutput`` after it; and the blocks of a page, for its command-line example."""
 
 from __future__ import annotations
 
