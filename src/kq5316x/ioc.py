@@ -1,6 +1,6 @@
-"""``kq5316-ioc``: the instrument as EPICS Channel Access process variables (caproto's server).
+"""``kq5316x-ioc``: the instrument as EPICS Channel Access process variables (caproto's server).
 
-    kq5316-ioc --port /dev/ttyUSB0 --prefix LAB:ATT1 [--channels 1,2] [--poll 1.0]
+    kq5316x-ioc --port /dev/ttyUSB0 --prefix LAB:ATT1 [--channels 1,2] [--poll 1.0]
 
 For each channel N: ``PREFIX:CHN:Atten`` (setpoint, dB), ``:Atten_RBV``, ``:Wavelength`` (nm, one
 of the channel's own), ``:Wavelength_RBV``, ``:Mode_RBV`` and ``:Clear`` (write 1); for the
@@ -246,7 +246,7 @@ def _poll(text: str) -> float:
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="kq5316-ioc",
+        prog="kq5316x-ioc",
         description="Serve a KQ5316 over EPICS Channel Access (interfaces and ports from the "
         "EPICS_CAS_* environment variables).",
     )
@@ -276,19 +276,19 @@ def _port(arguments: argparse.Namespace) -> Iterator[str]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
-    logging.basicConfig(level=logging.WARNING, format="kq5316-ioc: %(message)s")
+    logging.basicConfig(level=logging.WARNING, format="kq5316x-ioc: %(message)s")
     with _port(arguments) as port:
         try:
             att = Attenuator(port, timeout=arguments.timeout, channels=arguments.channels)
         except (Kq5316Error, OSError) as error:
-            print(f"kq5316-ioc: cannot open {port}: {error}", file=sys.stderr)
+            print(f"kq5316x-ioc: cannot open {port}: {error}", file=sys.stderr)
             return 1
         try:
             instrument = Instrument(att)
             server = Server(instrument, arguments.prefix, arguments.poll)
         except Kq5316Error as error:
             att.close()
-            print(f"kq5316-ioc: the instrument on {port} did not answer: {error}", file=sys.stderr)
+            print(f"kq5316x-ioc: the instrument on {port} did not answer: {error}", file=sys.stderr)
             return 1
         try:
             if arguments.list_pvs:

@@ -1,4 +1,4 @@
-"""kq5316-ioc against the simulated instrument, all on loopback: writes reach the instrument and
+"""kq5316x-ioc against the simulated instrument, all on loopback: writes reach the instrument and
 come back as read-backs, refusals, a front-panel change, the instrument falling silent and coming
 back, two clients writing at once, and the docs page's command-line example."""
 
