@@ -1,5 +1,5 @@
 """kq5316x: the KQ5316 optical attenuator with checked replies, exceptions and exchanges as fast
-as the line allows.
+as the line allows::
 
     from kq5316x import Attenuator
 

@@ -1,4 +1,4 @@
-"""Testing without hardware: the simulated instrument ``kq5316-sim`` as a context manager.
+"""Testing without hardware: the simulated instrument ``kq5316-sim`` as a context manager::
 
     from kq5316x import Attenuator
     from kq5316x.testing import simulated_instrument
