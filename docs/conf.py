@@ -8,6 +8,8 @@ and the running simulator as ``SIM``.
 from __future__ import annotations
 
 import importlib.metadata
+import subprocess
+import sys
 from pathlib import Path
 
 project = "kq5316"
@@ -28,6 +30,14 @@ release = _installed_version()
 version = ".".join(release.split(".")[:2])
 
 extensions = ["sphinx.ext.autodoc", "sphinx.ext.doctest"]
+
+# The command-line page's figure is drawn by the command the page shows, against the simulator,
+# at every build (matplotlib comes with the docs extra).
+subprocess.run(
+    [sys.executable, str(Path(__file__).resolve().parent / "make_cli_figures.py")],
+    check=True,
+    stdout=subprocess.DEVNULL,
+)
 
 # Nothing here is fetched from the network: no intersphinx, no remote images.
 exclude_patterns = ["_build"]
