@@ -29,10 +29,15 @@ else:
     import support
 
 CLASS_MODULES = {"kq5316", "support"}
+# Tests of the class's distribution that start the class in a program of their own.
+CLASS_TEST_MODULES = {"test_launcher.py"}
 
 
 def needs_the_class(path: Path) -> bool:
-    """Whether a test module imports the class or support at its top level."""
+    """Whether a test module tests the class's distribution: it imports the class or support
+    at its top level, or it tests the launcher."""
+    if path.name in CLASS_TEST_MODULES:
+        return True
     for node in ast.parse(path.read_bytes()).body:
         if isinstance(node, ast.Import):
             names = [alias.name for alias in node.names]
