@@ -41,3 +41,14 @@ def test_the_build_under_test_is_the_one_imported():
         name, _, expected = entry.partition("=")
         module = importlib.import_module(name)
         assert os.path.samefile(module.__file__, expected), (name, module.__file__)
+
+
+def test_simulator_is_found_among_the_distributions_files(monkeypatch, tmp_path):
+    # Neither beside the interpreter nor on PATH: a user or system installation, not activated.
+    from kq5316x import testing
+
+    monkeypatch.delenv("KQ5316_SIM", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    monkeypatch.setattr(sys, "executable", str(tmp_path / "python3"))
+    found = testing.find_simulator()
+    assert os.path.basename(found) == "kq5316-sim" and os.access(found, os.X_OK)
