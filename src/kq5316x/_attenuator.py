@@ -658,11 +658,10 @@ def _logger(level: int) -> logging.Logger | None:
     """The logger ``kq5316x`` if it handles records of `level`, else None. logging is imported
     at the first warning: until something imports it, nothing can have configured it, and its
     defaults drop every record below a warning."""
-    logging = sys.modules.get("logging")
-    if logging is None:
-        if level < _WARNING:
-            return None
-        import logging
+    if level < _WARNING and "logging" not in sys.modules:
+        return None
+    import logging
+
     logger = logging.getLogger(LOGGER_NAME)
     return logger if logger.isEnabledFor(level) else None
 
