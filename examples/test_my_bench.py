@@ -1,5 +1,5 @@
 """A user's own tests, written against the simulated instrument with the kq5316_sim fixture that
-installing kq5316 adds to pytest:
+installing kq5316x[testing] adds to pytest:
 
     python -m pytest examples/test_my_bench.py
 """

@@ -1,7 +1,7 @@
 """Step a channel's attenuation through a few values and read each one back.
 
     python examples/typed_usage.py /dev/ttyUSB0 --channel 1 --db 0 1.5 3 10
-    python examples/typed_usage.py --simulate          # against the bundled kq5316-sim
+    python examples/typed_usage.py --simulate          # against kq5316-sim (from kq5316x)
 
 Type-checks with ``mypy --strict``: the result dicts are TypedDicts, so a misspelt key such as
 ``status["optical_lenght_index"]`` is an error before the script ever runs.
@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import shutil
 import subprocess
 import sys
 from collections.abc import Iterator, Sequence
@@ -68,9 +67,14 @@ def step_attenuation(kq: KQ5316, channel: int, targets_db: Sequence[float]) -> b
 @contextmanager
 def simulated_port() -> Iterator[str]:
     """Starts the bundled simulated instrument and yields the terminal it answers on."""
-    program = shutil.which("kq5316-sim")
-    if program is None:
-        raise SystemExit("kq5316-sim not found: install the package first (pip install .)")
+    # The simulator comes with the kq5316x distribution, which knows where it installed it
+    # (whether or not its environment is activated).
+    try:
+        from kq5316x.testing import find_simulator
+
+        program = find_simulator()
+    except (ImportError, FileNotFoundError) as error:
+        raise SystemExit(f"{error}: the simulator comes with kq5316x (pip install ./kq5316x-dist)")
     with subprocess.Popen([program], stdout=subprocess.PIPE, text=True) as sim:
         try:
             assert sim.stdout is not None

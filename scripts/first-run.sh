@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs kq5316 into ./.venv and runs its demonstration, kq5316-demo, against the bundled
-# simulated instrument. The demonstration always talks to /dev/cu.PL2303G-USBtoUART2110, so the
+# Installs both distributions into ./.venv, kq5316 (the class and its demonstration, kq5316-demo)
+# and kq5316x (which carries the simulated instrument, kq5316-sim), and runs the demonstration
+# against the simulated instrument. The demonstration always talks to /dev/cu.PL2303G-USBtoUART2110, so the
 # simulator links that path to its pseudo-terminal for the length of the run (this needs write
 # access to /dev, that is root).
 set -euo pipefail
@@ -22,9 +23,9 @@ if ! command -v lsof >/dev/null 2>&1; then
     apt-get update -qq && apt-get install -y -qq lsof
 fi
 
-echo "== Installing kq5316 into .venv"
-[ -x .venv/bin/python ] || python3 -m venv .venv
-.venv/bin/python -m pip install -q --disable-pip-version-check .
+echo "== Installing kq5316 and kq5316x into .venv"
+[ -x .venv/bin/python ] || python3.11 -m venv .venv
+.venv/bin/python -m pip install -q --disable-pip-version-check . ./kq5316x-dist
 
 log=$(mktemp)
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -f "$log"' EXIT

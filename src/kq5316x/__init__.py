@@ -26,3 +26,19 @@ __all__ = [
     "Version",
     "find_ports",
 ]
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    __version__: str
+else:
+
+    def __getattr__(name):
+        # The version is the installed distribution's, read from its metadata when first asked
+        # for: importlib.metadata costs about as much as the rest of the package, and few
+        # programs ask.
+        if name == "__version__":
+            from importlib.metadata import version
+
+            globals()["__version__"] = found = version("kq5316x")
+            return found
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

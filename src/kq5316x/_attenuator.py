@@ -2,20 +2,14 @@
 
 from __future__ import annotations
 
-import decimal
 import errno
-import logging
-import math
-import numbers
 import operator
 import os
 import select
 import sys
-import threading
 import time
-from collections.abc import Callable, Iterable
-from types import TracebackType
-from typing import Any, NamedTuple, NoReturn, SupportsIndex
+from _thread import allocate_lock
+from collections import namedtuple
 
 import serial
 
@@ -36,7 +30,35 @@ if sys.platform != "win32":
     import fcntl
     import termios
 
-logger = logging.getLogger("kq5316x")
+# Only what serial has not imported already is imported here, and only what every program needs:
+# typing, logging and decimal (with re, enum and traceback behind them) would cost more than the
+# rest of the package together. Type checkers see the annotations' names and the typed records.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import logging
+    from collections.abc import Callable, Iterable
+    from types import TracebackType
+    from typing import Any, NamedTuple, NoReturn, SupportsIndex
+
+    class _VersionFields(NamedTuple):
+        module: int
+        hardware: int
+        software: int
+
+    class _StatusFields(NamedTuple):
+        mode: int
+        wavelength_index: int
+        attenuation_mdb: int
+
+else:
+    _VersionFields = namedtuple("Version", ["module", "hardware", "software"])
+    _StatusFields = namedtuple("Status", ["mode", "wavelength_index", "attenuation_mdb"])
+
+LOGGER_NAME = "kq5316x"
+# The logging module's levels (fixed numbers), without importing it.
+_DEBUG, _WARNING = 10, 30
+# The USB vendor ID of the instrument's USB-to-serial bridge (Prolific, the PL2303G family).
+PL2303_VENDOR_ID = 0x067B
 
 BAUD_RATE = 115200
 MAX_MDB = _protocol.MAX_STEPS * _protocol.MDB_PER_STEP
@@ -57,20 +79,14 @@ _UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees
 
 # A log record kept while the exchange lock is held and emitted once it is released.
 _Note = tuple[int, str, tuple[object, ...]]
-# Reports a failing log handler the way the logging module reports its own handlers' failures.
-_HANDLER_ERRORS = logging.Handler()
 
 
-class Version(NamedTuple):
-    module: int
-    hardware: int
-    software: int
+class Version(_VersionFields):
+    __slots__ = ()
 
 
-class Status(NamedTuple):
-    mode: int
-    wavelength_index: int
-    attenuation_mdb: int
+class Status(_StatusFields):
+    __slots__ = ()
 
     @property
     def attenuation_db(self) -> float:
@@ -85,6 +101,9 @@ def _integer(value: SupportsIndex, name: str, low: int, high: int) -> int:
 
 
 def _seconds(value: float, name: str, allow_zero: bool) -> float:
+    import math
+    import numbers
+
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
     seconds = float(value)
@@ -169,7 +188,7 @@ class Attenuator:
         self.port = port
         self.strict = bool(strict)
         self.identity: Version | None = None
-        self._lock = threading.Lock()
+        self._lock = allocate_lock()
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
@@ -265,6 +284,8 @@ class Attenuator:
         try:
             value = operator.index(mdb)
         except TypeError:
+            import numbers
+
             if isinstance(mdb, numbers.Real):
                 raise TypeError(
                     f"mdb must be a whole number of mdB, not {mdb!r}; for an attenuation in dB"
@@ -290,6 +311,10 @@ class Attenuator:
         """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
         (12.345 sets 12.35). A value outside the range is a ``ValueError`` (one over 655.35
         points to `set_attenuation_mdb`, in case it was meant in mdB)."""
+        import decimal
+        import math
+        import numbers
+
         if not isinstance(db, numbers.Real):
             raise TypeError(f"db must be a real number, not {type(db).__name__}")
         if not math.isfinite(db):
@@ -381,18 +406,18 @@ class Attenuator:
             for frame in passed:
                 notes.append(
                     (
-                        logging.WARNING,
+                        _WARNING,
                         "%s: passed over a reply to another request: %s",
                         (self.port, hex_bytes(frame)),
                     )
                 )
         # The instrument answers in order: with this reply, every earlier one is behind us.
         self._unanswered.clear()
-        if logger.isEnabledFor(logging.DEBUG):
+        if _logger(_DEBUG) is not None:
             elapsed = (time.monotonic() - start) * 1000
             sent, received = hex_bytes(request), hex_bytes(reply)
             message = "%s: sent %s, received %s in %.3f ms"
-            notes.append((logging.DEBUG, message, (command, sent, received, elapsed)))
+            notes.append((_DEBUG, message, (command, sent, received, elapsed)))
         return reply
 
     def _write_and_read_fd(
@@ -459,7 +484,7 @@ class Attenuator:
     def _note_stale(self, command: str, excerpt: bytes, count: int, notes: list[_Note]) -> None:
         notes.append(
             (
-                logging.WARNING,
+                _WARNING,
                 "%s: discarded stale bytes before %s: %s",
                 (self.port, command, hex_excerpt(excerpt, count)),
             )
@@ -487,7 +512,7 @@ class Attenuator:
         discarded = hex_excerpt(dropped, count) if count else "nothing"
         notes.append(
             (
-                logging.WARNING,
+                _WARNING,
                 "%s: resynchronised with %s before %s after an unanswered request; discarded %s",
                 (self.port, probe_command, command, discarded),
             )
@@ -510,7 +535,7 @@ class Attenuator:
             lost = self._unanswered.pop(0)
             notes.append(
                 (
-                    logging.WARNING,
+                    _WARNING,
                     "%s: taking the reply to an earlier request (channel and command bytes %s)"
                     " as lost",
                     (self.port, hex_bytes(lost)),
@@ -696,13 +721,29 @@ def _emit(notes: list[_Note]) -> None:
     """Logs what an exchange noted, with no lock held; a handler's failure is reported by the
     logging module's error handling, never raised into the caller."""
     for level, message, args in notes:
-        if not logger.isEnabledFor(level):
+        logger = _logger(level)
+        if logger is None:
             continue
         try:
             logger.log(level, message, *args)
         except Exception:
+            import logging
+
+            # Reported the way the logging module reports its own handlers' failures.
             record = logger.makeRecord(logger.name, level, __file__, 0, message, args, None)
-            _HANDLER_ERRORS.handleError(record)
+            logging.Handler().handleError(record)
+
+
+def _logger(level: int) -> logging.Logger | None:
+    """The logger ``kq5316x`` if it handles records of `level`, else None. logging is imported
+    at the first warning: until something imports it, nothing can have configured it, and its
+    defaults drop every record below a warning."""
+    if level < _WARNING and "logging" not in sys.modules:
+        return None
+    import logging
+
+    logger = logging.getLogger(LOGGER_NAME)
+    return logger if logger.isEnabledFor(level) else None
 
 
 # -- ports --------------------------------------------------------------------------------------
@@ -821,8 +862,17 @@ def _program_name(pid: int) -> str:
         return "program not visible"
 
 
-def find_ports(vid: SupportsIndex | None = None, pid: SupportsIndex | None = None) -> list[str]:
-    """The USB serial ports whose vendor and product IDs match (None matches any)."""
+def find_ports(
+    vid: SupportsIndex | None = PL2303_VENDOR_ID, pid: SupportsIndex | None = None
+) -> list[str]:
+    """The USB serial ports whose bridge has these USB vendor and product IDs, in the order the
+    system lists them; None matches any ID.
+
+    With no arguments: the ports of the USB-to-serial bridge the instrument ships with, the
+    PL2303G family (vendor 0x067B, any product). For an instrument behind another bridge, pass its
+    IDs, as ``lsusb`` or the system's device manager shows them: ``find_ports(0x0403, 0x6001)``
+    for an FTDI FT232R; ``find_ports(vid=None)`` lists every USB serial port.
+    """
     from serial.tools import list_ports
 
     want_vid = None if vid is None else operator.index(vid)

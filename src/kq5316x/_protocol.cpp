@@ -4,6 +4,8 @@
 //
 // Built without C++ exceptions or RTTI and without the C++ runtime library: everything used here
 // is constexpr or inline header code, and every object it hands out comes from the interpreter.
+// Only the limited API of CPython 3.10 is used (the build defines Py_LIMITED_API), so one binary
+// serves every later version: no macros that reach into objects, no type object fields.
 // The exchange on a local device is the one piece of I/O here (local_exchange.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -46,11 +48,20 @@ const protocol::CommandFrame *command_named(PyObject *name) {
 // The bytes of a `bytes` argument; false with TypeError set for anything else.
 bool bytes_of(PyObject *object, Bytes &out) {
     if (!PyBytes_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected bytes, got %.200s", Py_TYPE(object)->tp_name);
+        // The type's name through its attribute: type objects are opaque in the limited API.
+        PyObject *type_name =
+            PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__");
+        if (type_name != nullptr) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, got %S", type_name);
+            Py_DECREF(type_name);
+        }
         return false;
     }
-    out = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(object)),
-           static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(object, &data, &size) < 0)
+        return false;
+    out = {reinterpret_cast<const std::uint8_t *>(data), static_cast<std::size_t>(size)};
     return true;
 }
 
@@ -140,7 +151,10 @@ PyObject *decode_optical_lengths(Bytes reply) {
             Py_CLEAR(values);
             break;
         }
-        PyTuple_SET_ITEM(values, static_cast<Py_ssize_t>(i), value);
+        if (PyTuple_SetItem(values, static_cast<Py_ssize_t>(i), value) < 0) {
+            Py_CLEAR(values);
+            break;
+        }
     }
     return values;
 }
@@ -218,7 +232,10 @@ int add_constants(PyObject *module) {
             Py_DECREF(names);
             return -1;
         }
-        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), text);
+        if (PyTuple_SetItem(names, static_cast<Py_ssize_t>(i), text) < 0) {
+            Py_DECREF(names);
+            return -1;
+        }
     }
     if (PyModule_AddObject(module, "COMMANDS", names) < 0) {
         Py_DECREF(names);

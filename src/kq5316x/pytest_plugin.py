@@ -9,7 +9,11 @@ from collections.abc import Iterator
 
 import pytest
 
-from .testing import SimulatedInstrument, simulated_instrument
+# The plugin is loaded into every pytest run in an environment with kq5316x: what starts the
+# simulator is imported only when a test asks for the fixture.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .testing import SimulatedInstrument
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -21,6 +25,8 @@ def pytest_configure(config: pytest.Config) -> None:
 @pytest.fixture
 def kq5316_sim(request: pytest.FixtureRequest) -> Iterator[SimulatedInstrument]:
     """A simulated KQ5316 (``kq5316-sim``) for one test; ``.port`` is what to open."""
+    from .testing import simulated_instrument
+
     marker = request.node.get_closest_marker("kq5316_sim")
     options = tuple(str(option) for option in marker.args) if marker else ()
     with simulated_instrument(*options) as simulator:

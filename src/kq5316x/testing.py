@@ -44,7 +44,8 @@ class SimulatorError(RuntimeError):
 
 def find_simulator() -> str:
     """``kq5316-sim``: $KQ5316_SIM, else beside the running interpreter (a virtual environment's
-    scripts, activated or not), else on PATH."""
+    scripts, activated or not), else where the kq5316x distribution installed it (a user or
+    system installation), else on PATH."""
     configured = os.environ.get("KQ5316_SIM")
     if configured:
         return configured
@@ -52,10 +53,31 @@ def find_simulator() -> str:
         beside = Path(sys.executable).with_name(name)
         if beside.exists():
             return str(beside)
+    installed = _installed_simulator()
+    if installed:
+        return installed
     found = shutil.which(SIMULATOR)
     if found:
         return found
-    raise FileNotFoundError(f"{SIMULATOR} not found beside {sys.executable} or on PATH")
+    raise FileNotFoundError(
+        f"{SIMULATOR} not found beside {sys.executable}, among kq5316x's files or on PATH"
+    )
+
+
+def _installed_simulator() -> str | None:
+    """The simulator among the files the installed kq5316x distribution recorded, if any."""
+    from importlib import metadata
+
+    try:
+        files = metadata.distribution("kq5316x").files or []
+    except metadata.PackageNotFoundError:
+        return None
+    for file in files:
+        if file.name in (SIMULATOR, SIMULATOR + ".exe"):
+            path = Path(str(file.locate()))
+            if path.exists():
+                return str(path)
+    return None
 
 
 class SimulatedInstrument:
