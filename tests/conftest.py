@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from kq5316x.testing import SimulatedInstrument
+from kq5316x.testing import SimulatedInstrument, simulated_instrument
 
 # kq5316x is tested on its own too, where the class (the distribution kq5316, CPython 3.11 only)
 # is not installed: the test modules that import the class, directly or through support, are
@@ -92,6 +92,17 @@ def sim_factory():
     yield start
     for simulator in started:
         simulator.stop()
+
+
+# Simulator options per transport: a pseudo-terminal, and TCP on loopback (a socket:// URL).
+TRANSPORTS = {"pty": (), "tcp": ("--tcp", "127.0.0.1:0")}
+
+
+@pytest.fixture(scope="module", params=sorted(TRANSPORTS))
+def instrument(request):
+    """One simulator per test module and transport, shared by the module's tests (each resets it)."""
+    with simulated_instrument(*TRANSPORTS[request.param]) as simulator:
+        yield simulator
 
 
 @pytest.fixture

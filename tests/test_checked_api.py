@@ -19,14 +19,9 @@ from kq5316x import (Attenuator, BadReply, EchoingPort, Kq5316Error, NoReply, Po
                      Status, Version, _protocol)
 from kq5316x.testing import simulated_instrument
 
-TRANSPORTS = {"pty": (), "tcp": ("--tcp", "127.0.0.1:0")}
+from conftest import TRANSPORTS
+
 H = bytes.fromhex
-
-
-@pytest.fixture(scope="module", params=sorted(TRANSPORTS))
-def instrument(request):
-    with simulated_instrument(*TRANSPORTS[request.param]) as sim:
-        yield sim
 
 
 @pytest.fixture

@@ -20,17 +20,11 @@ import pytest
 
 from kq5316x import Attenuator
 from kq5316x._cli import main
-from kq5316x.testing import simulated_instrument
 
-TRANSPORTS = {"pty": (), "tcp": ("--tcp", "127.0.0.1:0")}
+from conftest import TRANSPORTS
+
 DOCS_PAGE = Path(__file__).resolve().parent.parent / "docs" / "cli.rst"
 PROGRAM = [sys.executable, "-m", "kq5316x"]
-
-
-@pytest.fixture(scope="module", params=sorted(TRANSPORTS))
-def instrument(request):
-    with simulated_instrument(*TRANSPORTS[request.param]) as sim:
-        yield sim
 
 
 @pytest.fixture
