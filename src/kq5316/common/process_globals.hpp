@@ -43,8 +43,6 @@ PyObject *class_body_name(const char *name);
     X(in_waiting, "inWaiting")                                                                     \
     X(read_method, "read")                                                                         \
     X(close, "close")                                                                              \
-    X(acquire, "acquire")                                                                          \
-    X(release, "release")                                                                          \
     X(serial, "serial")                                                                            \
     X(time, "time")                                                                                \
     X(platform, "platform")                                                                        \
