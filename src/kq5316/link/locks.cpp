@@ -13,10 +13,8 @@ namespace {
 // never finds a dead object's lock.
 PyObject *locks_by_address = nullptr;
 
-constexpr const char *capsule_name = "kq5316.lock";
-
 ReentrantLock *lock_in(PyObject *capsule) {
-    return static_cast<ReentrantLock *>(PyCapsule_GetPointer(capsule, capsule_name));
+    return static_cast<ReentrantLock *>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
 void free_lock(PyObject *capsule) {
@@ -25,7 +23,8 @@ void free_lock(PyObject *capsule) {
     delete lock;
 }
 
-// A new free lock in a capsule that frees it.
+// A new free lock in a capsule that frees it; the capsule is unnamed since it never leaves the
+// table.
 Owned new_lock() {
     auto *lock = new (std::nothrow) ReentrantLock;
     if (lock)
@@ -34,7 +33,7 @@ Owned new_lock() {
         delete lock;
         return Owned::steal(PyErr_NoMemory());
     }
-    Owned capsule = Owned::steal(PyCapsule_New(lock, capsule_name, free_lock));
+    Owned capsule = Owned::steal(PyCapsule_New(lock, nullptr, free_lock));
     if (!capsule) {
         PyThread_free_lock(lock->lock);
         delete lock;
