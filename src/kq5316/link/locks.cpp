@@ -1,7 +1,6 @@
 #include "kq5316/link/locks.hpp"
 
 #include "kq5316/common/owned.hpp"
-#include <new>
 
 namespace kq5316::link {
 
@@ -20,23 +19,23 @@ ReentrantLock *lock_in(PyObject *capsule) {
 void free_lock(PyObject *capsule) {
     ReentrantLock *lock = lock_in(capsule);
     PyThread_free_lock(lock->lock);
-    delete lock;
+    PyMem_RawFree(lock);
 }
 
 // A new free lock in a capsule that frees it; the capsule is unnamed since it never leaves the
 // table.
 Owned new_lock() {
-    auto *lock = new (std::nothrow) ReentrantLock;
+    auto *lock = static_cast<ReentrantLock *>(PyMem_RawMalloc(sizeof(ReentrantLock)));
     if (lock)
-        lock->lock = PyThread_allocate_lock();
+        *lock = ReentrantLock{PyThread_allocate_lock()};
     if (!lock || !lock->lock) {
-        delete lock;
+        PyMem_RawFree(lock);
         return Owned::steal(PyErr_NoMemory());
     }
     Owned capsule = Owned::steal(PyCapsule_New(lock, nullptr, free_lock));
     if (!capsule) {
         PyThread_free_lock(lock->lock);
-        delete lock;
+        PyMem_RawFree(lock);
     }
     return capsule;
 }
