@@ -183,6 +183,40 @@ def test_the_reply_read_is_the_one_the_instance_gives(monkeypatch, where):
         assert [c[0] for c in device.ser.calls[4:]] == ["write", "inWaiting"]
 
 
+@pytest.mark.parametrize("when", ["write", "pause"])
+@pytest.mark.parametrize("what, expected", [
+    ("time", {"write": ["later sleep"], "pause": []}),
+    ("reply read", {"write": ["later read"], "pause": ["later read"]}),
+    ("port", {"write": ["later port"], "pause": ["later port"]}),
+])
+def test_a_name_rebound_during_the_exchange_counts_from_its_next_use(monkeypatch, when, what, expected):
+    device, log = KQ5316("stand-in"), []
+
+    class LaterPort(StandInPort):
+        def inWaiting(self):
+            log.append("later port")
+            return super().inWaiting()
+
+    later_port = LaterPort()
+    later_port.buffer += b"\x7b\x7d"
+    rebind = {
+        "time": lambda: monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: log.append("later sleep"))),
+        "reply read": lambda: setattr(device, "_KQ5316__read", lambda: log.append("later read") or b"\x7b\x7d"),
+        "port": lambda: setattr(device, "ser", later_port),
+    }[what]
+
+    class FirstPort(StandInPort):
+        def write(self, data):
+            super().write(data)
+            if when == "write":
+                rebind()
+
+    device.ser = FirstPort(b"\x7b\x7d")
+    monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: rebind() if when == "pause" else None))
+    assert device.close_full_screen() is True
+    assert log == expected[when]
+
+
 @pytest.mark.parametrize("where", ["on the object", "in a subclass", "as a subclass property"])
 def test_the_command_constant_is_the_one_the_instance_gives(where):
     mine = frame("7B 01 05 00 05 00 7D")

@@ -84,9 +84,8 @@ int init_names() {
         return 0;
     if (intern_names() < 0)
         return -1;
-    interned_names.pause_seconds = PyFloat_FromDouble(0.2);
     interned_names.default_channel = PyLong_FromLong(1);
-    if (!interned_names.pause_seconds || !interned_names.default_channel)
+    if (!interned_names.default_channel)
         return -1;
     names_ready = true;
     return 0;

@@ -1,6 +1,6 @@
 // The module's process globals: the module lives in one interpreter per process and is never torn
 // down, so what it keeps is kept for the process, not in per-module state. Besides the lock
-// table (link/locks.cpp), these are all.
+// table (link/locks.cpp) and the exchange's compiled steps (link/exchange.cpp), these are all.
 #pragma once
 
 #include <Python.h>
@@ -30,21 +30,15 @@ inline constexpr const char *class_name = "KQ5316";
 PyObject *class_body_name(const char *name);
 
 // Every name the module looks up or stores at run time, as written in the class body: one entry
-// per name, the field of `Names` and then its text. "__read" is private, so it is interned as
-// "_KQ5316__read".
+// per name, the field of `Names` and then its text. Besides these, the exchange's Python steps
+// (link/exchange.cpp) name what they use in their own source.
 #define KQ5316_NAMES(X)                                                                            \
     X(ser, "ser")                                                                                  \
     X(port, "port")                                                                                \
-    X(read, "__read")                                                                              \
     X(read_optical_length, "read_optical_length")                                                  \
     X(check_port_available, "check_port_available")                                                \
-    X(write, "write")                                                                              \
     X(sleep, "sleep")                                                                              \
-    X(in_waiting, "inWaiting")                                                                     \
-    X(read_method, "read")                                                                         \
     X(close, "close")                                                                              \
-    X(acquire, "acquire")                                                                          \
-    X(release, "release")                                                                          \
     X(serial, "serial")                                                                            \
     X(time, "time")                                                                                \
     X(platform, "platform")                                                                        \
@@ -73,7 +67,6 @@ struct Names {
 #define KQ5316_NAME_FIELD(field, text) PyObject *field;
     KQ5316_NAMES(KQ5316_NAME_FIELD)
 #undef KQ5316_NAME_FIELD
-    PyObject *pause_seconds;   // the float 0.2
     PyObject *default_channel; // the int 1
     // The class's command constants ("_KQ5316__CMD_..."), one per row of the command table.
     PyObject *constants[protocol::command_count];

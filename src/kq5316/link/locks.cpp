@@ -1,18 +1,58 @@
 #include "kq5316/link/locks.hpp"
 
 #include "kq5316/common/owned.hpp"
-#include "kq5316/common/process_globals.hpp"
 
 namespace kq5316::link {
 
 namespace {
 
-// Process globals, made with the first lock: the lock type, and the lock of every object that has
-// taken part in an exchange, as {address: (lock, weak reference to the object)}. The weak
+// Process globals, made with the first lock: the lock of every object that has taken part in an
+// exchange, as {address: (capsule holding the lock, weak reference to the object)}. The weak
 // reference's callback removes the entry when the object dies, so an address the allocator reuses
 // never finds a dead object's lock.
-PyObject *lock_type = nullptr;
 PyObject *locks_by_address = nullptr;
+
+ReentrantLock *lock_in(PyObject *capsule) {
+    return static_cast<ReentrantLock *>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+void free_lock(PyObject *capsule) {
+    ReentrantLock *lock = lock_in(capsule);
+    PyThread_free_lock(lock->lock);
+    PyMem_RawFree(lock);
+}
+
+// A new free lock in a capsule that frees it; the capsule is unnamed since it never leaves the
+// table.
+Owned new_lock() {
+    auto *lock = static_cast<ReentrantLock *>(PyMem_RawMalloc(sizeof(ReentrantLock)));
+    if (lock)
+        *lock = ReentrantLock{PyThread_allocate_lock()};
+    if (!lock || !lock->lock) {
+        PyMem_RawFree(lock);
+        return Owned::steal(PyErr_NoMemory());
+    }
+    Owned capsule = Owned::steal(PyCapsule_New(lock, nullptr, free_lock));
+    if (!capsule) {
+        PyThread_free_lock(lock->lock);
+        PyMem_RawFree(lock);
+    }
+    return capsule;
+}
+
+// Waits for `lock` with the GIL released; a signal interrupts the wait so that its handler runs,
+// and an exception from the handler ends the wait.
+int wait_for(PyThread_type_lock lock) {
+    for (;;) {
+        PyThreadState *state = PyEval_SaveThread();
+        const PyLockStatus status = PyThread_acquire_lock_timed(lock, -1, 1);
+        PyEval_RestoreThread(state);
+        if (status == PY_LOCK_ACQUIRED)
+            return 0;
+        if (PyErr_CheckSignals() < 0)
+            return -1;
+    }
+}
 
 PyObject *forget_lock(PyObject *address, PyObject *) {
     if (PyDict_DelItem(locks_by_address, address) < 0)
@@ -22,17 +62,20 @@ PyObject *forget_lock(PyObject *address, PyObject *) {
 PyMethodDef forget_lock_definition = {"_kq5316_forget_lock", forget_lock, METH_O, nullptr};
 
 // In a forked child only the thread that forked exists: every lock it does not hold itself is
-// made free again, since the threads of the parent that held or awaited it are gone.
+// made free again, since the threads of the parent that held or awaited it are gone. The old
+// primitive may have been taken by a thread that had not yet recorded itself as owner, so it is
+// replaced, not released, and left unfreed like any state of a thread that no longer exists.
 PyObject *free_locks_after_fork(PyObject *, PyObject *) {
+    const unsigned long me = PyThread_get_thread_ident();
     Py_ssize_t position = 0;
     PyObject *address = nullptr, *entry = nullptr;
     while (PyDict_Next(locks_by_address, &position, &address, &entry)) {
-        PyObject *lock = PyTuple_GET_ITEM(entry, 0);
-        Owned mine = Owned::steal(PyObject_CallMethod(lock, "_is_owned", nullptr));
-        if (mine && mine.get() == Py_False)
-            mine = Owned::steal(PyObject_CallMethod(lock, "_at_fork_reinit", nullptr));
-        if (!mine)
-            PyErr_WriteUnraisable(lock);
+        ReentrantLock *lock = lock_in(PyTuple_GET_ITEM(entry, 0));
+        if (lock->depth > 0 && lock->owner == me)
+            continue;
+        PyThread_type_lock fresh = PyThread_allocate_lock();
+        if (fresh)
+            *lock = ReentrantLock{fresh};
     }
     Py_RETURN_NONE;
 }
@@ -65,23 +108,18 @@ int register_fork_handler() {
 // may make the globals too: the first ones made are kept. A handler registered twice does the
 // same work twice.
 int make_lock_table() {
-    Owned thread_module = Owned::steal(PyImport_ImportModule("_thread"));
-    Owned type = thread_module ? Owned::steal(PyObject_GetAttrString(thread_module.get(), "RLock"))
-                               : Owned();
-    Owned table = type ? Owned::steal(PyDict_New()) : Owned();
+    Owned table = Owned::steal(PyDict_New());
     if (!table || register_fork_handler() < 0)
         return -1;
-    if (!locks_by_address) {
-        lock_type = type.release();
+    if (!locks_by_address)
         locks_by_address = table.release();
-    }
     return 0;
 }
 
 // A new table entry for `instrument`; or, for an object that cannot be weakly referenced (not a
 // KQ5316, but passed as `self` to the class's function), a lock of the call's own, not stored.
 Owned new_entry(PyObject *instrument, PyObject *address) {
-    Owned lock = Owned::steal(PyObject_CallNoArgs(lock_type));
+    Owned lock = new_lock();
     Owned forget = lock ? Owned::steal(PyCFunction_New(&forget_lock_definition, address)) : Owned();
     if (!forget)
         return {};
@@ -121,22 +159,33 @@ Owned lock_of(PyObject *instrument) {
 } // namespace
 
 InstrumentLock::~InstrumentLock() {
-    if (!lock_)
+    if (!held_)
         return;
-    // Released also on the way out of a failed call: its exception is kept aside meanwhile.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!Owned::steal(PyObject_CallMethodNoArgs(lock_, names().release)))
-        PyErr_WriteUnraisable(lock_);
-    PyErr_Restore(type, value, traceback);
-    Py_DECREF(lock_);
+    if (--held_->depth == 0) {
+        held_->owner = 0;
+        PyThread_release_lock(held_->lock);
+    }
+    Py_DECREF(holder_);
 }
 
+// The owner nests without waiting; another thread first tries without releasing the GIL, and
+// waits only when the lock is taken.
 int InstrumentLock::acquire(PyObject *instrument) {
-    Owned lock = lock_of(instrument);
-    if (!lock || !Owned::steal(PyObject_CallMethodNoArgs(lock.get(), names().acquire)))
+    Owned holder = lock_of(instrument);
+    if (!holder)
         return -1;
-    lock_ = lock.release();
+    ReentrantLock *lock = lock_in(holder.get());
+    const unsigned long me = PyThread_get_thread_ident();
+    if (lock->depth > 0 && lock->owner == me) {
+        ++lock->depth;
+    } else {
+        if (!PyThread_acquire_lock(lock->lock, NOWAIT_LOCK) && wait_for(lock->lock) < 0)
+            return -1;
+        lock->owner = me;
+        lock->depth = 1;
+    }
+    held_ = lock;
+    holder_ = holder.release();
     return 0;
 }
 

@@ -6,8 +6,17 @@
 #pragma once
 
 #include <Python.h>
+#include <pythread.h>
 
 namespace kq5316::link {
+
+// A re-entrant lock made of the interpreter's own lock primitive, as `_thread.RLock` is: the
+// owning thread and its depth of nesting, read and written only with the GIL held.
+struct ReentrantLock {
+    PyThread_type_lock lock = nullptr;
+    unsigned long owner = 0;
+    unsigned long depth = 0;
+};
 
 // Holds the lock of one KQ5316 object until destruction. Used with the GIL held.
 class InstrumentLock {
@@ -17,14 +26,15 @@ class InstrumentLock {
     InstrumentLock(const InstrumentLock &) = delete;
     InstrumentLock &operator=(const InstrumentLock &) = delete;
 
-    // Takes the lock of `instrument`, a standard re-entrant lock (`_thread.RLock`), so a port
-    // whose methods call back into the module on the same object does not deadlock. Waiting
-    // releases the GIL and gives way to signal handlers as threading.Lock does: returns -1 with
-    // their exception set (KeyboardInterrupt, say), holding nothing.
+    // Takes the lock of `instrument`, re-entrant, so a port whose methods call back into the
+    // module on the same object does not deadlock. Waiting releases the GIL and gives way to
+    // signal handlers as threading.Lock does: returns -1 with their exception set
+    // (KeyboardInterrupt, say), holding nothing.
     int acquire(PyObject *instrument);
 
   private:
-    PyObject *lock_ = nullptr; // a strong reference while held
+    PyObject *holder_ = nullptr; // the capsule owning `held_`, a strong reference while held
+    ReentrantLock *held_ = nullptr;
 };
 
 } // namespace kq5316::link
