@@ -426,8 +426,10 @@ class Attenuator:
         """`_discard_stale`, `_pause` and `_write_and_read` on a local device: the extension
         discards, pauses, writes and reads the first frame in one call, without the interpreter's
         lock. Returns when the request went out, and the reply."""
+        fd = self._fd
+        assert fd is not None  # this path is taken for a local device only
         received, elapsed, excerpt, count = _protocol.exchange_fd(
-            self._fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
+            fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
         )
         # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
         # discard, with nothing sent; "unsent" is a write the line did not take in time.
@@ -443,7 +445,7 @@ class Attenuator:
         deadline = start + self.timeout
 
         def next_frame() -> bytes:
-            return _protocol.read_frame_fd(self._fd, self._abort_fd, deadline - time.monotonic())
+            return _protocol.read_frame_fd(fd, self._abort_fd, deadline - time.monotonic())
 
         if self._closing and not _complete(received):  # close() cut the wait short
             self._check_not_closing(command)
@@ -475,13 +477,15 @@ class Attenuator:
                 raise self._flooded(command, excerpt, count)
         self._note_stale(command, excerpt, count, notes)
 
-    def _flooded(self, command: str, excerpt: bytes, count: int) -> Kq5316Error:
+    def _flooded(self, command: str, excerpt: bytes | bytearray, count: int) -> Kq5316Error:
         return Kq5316Error(
             f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
             f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
         )
 
-    def _note_stale(self, command: str, excerpt: bytes, count: int, notes: list[_Note]) -> None:
+    def _note_stale(
+        self, command: str, excerpt: bytes | bytearray, count: int, notes: list[_Note]
+    ) -> None:
         notes.append(
             (
                 _WARNING,

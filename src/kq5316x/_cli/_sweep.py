@@ -150,7 +150,7 @@ def _csv_table(path: Path | None) -> Iterator[_Table | None]:
 
 def _check_plot_available() -> None:
     try:
-        import matplotlib  # noqa: F401
+        import matplotlib  # type: ignore[import-not-found, unused-ignore]  # noqa: F401
     except ImportError as error:
         raise Failure(
             USAGE, f"--plot needs matplotlib, which is not installed: {PLOT_EXTRA}"
@@ -159,7 +159,7 @@ def _check_plot_available() -> None:
 
 def plot(rows: list[Row], path: Path, title: str) -> None:
     """Read-back against requested attenuation, mismatches marked, as an image file."""
-    from matplotlib.figure import Figure
+    from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
 
     requested = [row.requested_mdb / 1000 for row in rows]
     read_back = [row.read_back_mdb / 1000 for row in rows]
