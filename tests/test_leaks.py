@@ -163,3 +163,24 @@ def test_detector_sees_one_leak_per_call(kq, detector):
 
     blocks, refs = measure(leaky_call, [kq.ser])
     assert (blocks if detector == "blocks" else refs) >= ROUNDS > LIMIT
+
+
+class Slotted:
+    """Passed as `self` to the class's functions: a port and the frame, but no weak references."""
+    __slots__ = ("ser",)
+    _KQ5316__CMD_CLOSE_FULLSCREEN = KQ5316._KQ5316__CMD_CLOSE_FULLSCREEN
+    _KQ5316__read = KQ5316._KQ5316__read
+
+
+@pytest.mark.parametrize("holder", ["a new object each call", "a self without weak references"])
+def test_the_lock_of_each_calling_object_goes_with_it(kq, holder):
+    port = StandInPort(by_command=GOOD, record=False)
+
+    def call():
+        instrument = KQ5316("/dev/in-memory") if holder.startswith("a new") else Slotted()
+        instrument.ser = port
+        assert KQ5316.close_full_screen(instrument) is True
+
+    blocks, refs = measure(call, [port])
+    assert blocks < LIMIT or not BLOCKS_COUNTED, f"{blocks} more blocks after {ROUNDS} calls"
+    assert refs < LIMIT

@@ -1,6 +1,6 @@
 // The frame a device operation sends: its values checked against their ranges, written into the
-// class's command constant with the checksum recomputed, and copied for the port. Also the
-// checksum over a frame held as a Python list, with the two methods that expose it.
+// class's command constant with the checksum recomputed, and copied for the port when patched. Also
+// the checksum over a frame held as a Python list, with the two methods that expose it.
 #pragma once
 
 #include <Python.h>
@@ -19,13 +19,13 @@ int channel_value(PyObject *ch, long *channel);
 int attenuation_steps(PyObject *attenuation, long *steps);
 
 // The frame to write for `command`: its class constant, reached through the instance as Python
-// code would, then, for a command that addresses a channel, patched in place (the value's bytes
-// as the command table lays them out, then `channel`) with its checksum recomputed; then copied.
-// The constant keeps the patched bytes, as callers have always seen; the port gets a list of its
-// own. Patch and copy run with the GIL held and no Python code in between, so no other thread
-// can change the constant meanwhile and no lock is needed, and a port whose write blocks or calls
-// back into the module cannot disturb the frame it was given. `channel` and `value` must be in
-// range; a device-level constant is sent as stored.
+// code would. For a command that addresses a channel the constant is patched in place (the
+// value's bytes as the command table lays them out, then `channel`), its checksum recomputed, and
+// a copy is what the port gets: the constant keeps the patched bytes, as callers have always
+// seen, while another thread patching the same shared constant cannot change the frame a port is
+// still writing. Patch and copy run with the GIL held and no Python code in between, so no lock
+// is needed. A device-level constant is never patched by the class, so it is handed to the port
+// itself, as stored. `channel` and `value` must be in range.
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value = 0);
 
 // Method bodies `__cal_crc` and `__check_crc`: the checksum with the semantics of plain Python

@@ -33,8 +33,9 @@ class InstrumentLock {
     int acquire(PyObject *instrument);
 
   private:
-    PyObject *holder_ = nullptr; // the capsule owning `held_`, a strong reference while held
+    PyObject *instrument_ = nullptr; // a strong reference while held
     ReentrantLock *held_ = nullptr;
+    ReentrantLock own_; // the call's own lock, for an object that keeps no entry
 };
 
 } // namespace kq5316::link
