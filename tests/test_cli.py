@@ -274,10 +274,18 @@ def test_silent_instrument_is_status_1_with_a_hint(sim, capsys, debug):
     last = err.splitlines()[-1]
     assert (status, out) == (1, "")
     assert last.startswith("kq5316x status: ") and "no complete reply within 0.2 s" in last
-    assert sim.port in last and "--timeout" in last
+    assert sim.port in last and "--timeout" in last and "--no-identify skips" in last
     assert ("Traceback" in err) == debug
     if not debug:
         assert err.count("\n") == 1
+
+
+def test_no_identify_opens_without_asking_the_version(sim, capsys):
+    before = len(sim.frames())
+    status, out, _ = run(capsys, "status", sim.port, "--no-identify", "--json")
+    commands = [frame[3:5] for frame in sim.frames()[before:]]
+    assert status == 0 and "attenuation_mdb" in json.loads(out)
+    assert bytes([0x14, 0x36]) in commands and bytes([0x00, 0x03]) not in commands
 
 
 def test_debug_logs_each_exchange(sim, capsys):

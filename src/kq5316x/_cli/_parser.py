@@ -187,6 +187,13 @@ def _common(for_command: bool) -> Parser:
         help="how long to wait for each reply: 0.5s (default), 2s, 800ms",
     )
     group.add_argument(
+        "--no-identify",
+        dest="identify",
+        action="store_false",
+        default=default(True),
+        help="open the port without first asking the instrument for its version",
+    )
+    group.add_argument(
         "--debug",
         action="store_true",
         default=default(False),

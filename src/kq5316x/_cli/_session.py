@@ -78,10 +78,12 @@ def attenuator(args: argparse.Namespace) -> Iterator[Attenuator]:
     """The instrument on the command's port, open for the command and closed after it."""
     with port_name(args) as port:
         try:
-            att = Attenuator(port, timeout=args.timeout)
+            att = Attenuator(port, timeout=args.timeout, identify=args.identify)
         except NoReply as error:
-            # Nothing answered the request made at open; the message says what to check.
-            message = f"{error}; a slow instrument may need a longer --timeout"
+            # Nothing answered the request made at open; the message says what to check, in the
+            # command line's terms.
+            hint = str(error).replace("identify=False", "--no-identify")
+            message = f"{hint}; a slow instrument may need a longer --timeout"
             raise Failure(INSTRUMENT, message) from error
         except Kq5316Error as error:
             raise Failure(*explain(error, port)) from error
