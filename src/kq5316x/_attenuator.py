@@ -189,6 +189,11 @@ class Attenuator:
         self.strict = bool(strict)
         self.identity: Version | None = None
         self._lock = allocate_lock()
+        # Held while the port's abort pipe is written to (a cancel) and while the port is closed
+        # (which closes that pipe): a cancel never writes to a descriptor number that a close in
+        # another thread has just freed, and that may already name something else. Taken alone,
+        # or inside `_lock`, never the other way round.
+        self._port_lock = allocate_lock()
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
@@ -229,11 +234,12 @@ class Attenuator:
         exchange in progress (its discarding of stale input is cut short) and then closes."""
         self._closing = True
         if self._fd is not None:
-            _cancel_read(self._serial)  # ends the extension's discarding or waiting early
-        with self._lock:
+            with self._port_lock:
+                _cancel_read(self._serial)  # ends the extension's discarding or waiting early
+        with self._lock, self._port_lock:
             port, self._serial = self._serial, None
-        if port is not None:
-            _release(port)
+            if port is not None:
+                _release(port)
 
     def __enter__(self) -> Attenuator:
         return self
@@ -575,9 +581,10 @@ class Attenuator:
     def _lose(
         self, port: serial.Serial, command: str, request: bytes, error: BaseException
     ) -> NoReturn:
-        self._serial = None
         self._closed_why = f"the port was lost during {command} ({error})"
-        _release(port)
+        with self._port_lock:
+            self._serial = None
+            _release(port)
         raise PortLost(self.port, command, request, error) from error
 
 
