@@ -387,7 +387,8 @@ class Attenuator:
                 except (serial.SerialException, OSError) as error:
                     self._lose(port, command, request, error)
         finally:
-            _emit(notes)
+            if notes:
+                _emit(notes)
 
     def _transfer(
         self, port: serial.Serial, command: str, request: bytes, query: bool, notes: list[_Note]
@@ -437,6 +438,11 @@ class Attenuator:
         received, elapsed, excerpt, count = _protocol.exchange_fd(
             fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
         )
+        # The usual case, a whole reply that answers the request with nothing stale before it, is
+        # decided by one check; anything else goes the long way.
+        if not count and type(received) is bytes:
+            if _protocol.check(command, request, received, self.strict) is None:
+                return time.monotonic() - elapsed, received
         # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
         # discard, with nothing sent; "unsent" is a write the line did not take in time.
         if isinstance(received, str) and received != "unsent":
@@ -749,12 +755,19 @@ def _logger(level: int) -> logging.Logger | None:
     """The logger ``kq5316x`` if it handles records of `level`, else None. logging is imported
     at the first warning: until something imports it, nothing can have configured it, and its
     defaults drop every record below a warning."""
-    if level < _WARNING and "logging" not in sys.modules:
-        return None
-    import logging
+    if not _LOGGER:
+        if level < _WARNING and "logging" not in sys.modules:
+            return None
+        import logging
 
-    logger = logging.getLogger(LOGGER_NAME)
+        # Kept: getLogger takes the logging module's lock, which every exchange of every thread
+        # would otherwise contend for.
+        _LOGGER.append(logging.getLogger(LOGGER_NAME))
+    logger = _LOGGER[0]
     return logger if logger.isEnabledFor(level) else None
+
+
+_LOGGER: list[logging.Logger] = []  # the logger kq5316x, once logging is imported
 
 
 # -- ports --------------------------------------------------------------------------------------
