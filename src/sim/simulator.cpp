@@ -31,21 +31,17 @@ Simulator::Simulator(const Options &options, const std::vector<std::unique_ptr<P
                      EventLog &log, StopSignals &signals)
     : log_(log), signals_(signals), exit_on_eof_(options.exit_on_eof) {
     stations_.reserve(ports.size());
-    int number = ports.size() > 1 ? 0 : -1;
+    bool numbered = ports.size() > 1;
     for (const std::unique_ptr<Port> &port : ports)
-        stations_.emplace_back(options, *port, log, number < 0 ? -1 : number++);
+        stations_.emplace_back(options, *port, log,
+                               numbered ? static_cast<int>(stations_.size()) : -1);
 }
 
 int Simulator::run(std::string &reason) {
     std::vector<pollfd> fds(ports_slot + stations_.size());
     while (!stopping_) {
         Clock::time_point now = Clock::now();
-        fds[signals_slot] = {signals_.fd(), POLLIN, 0};
-        fds[stdin_slot] = {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0};
-        log_.watch_outputs(&fds[outputs_slot]);
-        for (std::size_t i = 0; i < stations_.size(); ++i)
-            fds[ports_slot + i] = {stations_[i].watch_port(now) ? stations_[i].fd() : -1, POLLIN,
-                                   0};
+        fill_poll_set(fds, now);
         // Nanosecond timeouts: at high baud rates a reply is due well within a millisecond.
         std::optional<Clock::duration> timeout = poll_timeout(now);
         timespec wait = timeout ? as_timespec(*timeout) : timespec{};
@@ -55,7 +51,9 @@ int Simulator::run(std::string &reason) {
             stop(exit_failure, system_error("poll"));
             break;
         }
-        if (fds[outputs_slot].revents != 0 || fds[outputs_slot + 1].revents != 0)
+        auto outputs = fds.begin() + outputs_slot;
+        if (std::any_of(outputs, outputs + EventLog::outputs,
+                        [](const pollfd &fd) { return fd.revents != 0; }))
             log_.write_pending();
         // A stop signal ends the loop after this pass, so that input which arrived before it is
         // still taken in; a pass's work is bounded.
@@ -63,19 +61,32 @@ int Simulator::run(std::string &reason) {
             stop(exit_ok, signals_.take());
         if (fds[stdin_slot].revents != 0)
             on_stdin_event();
-        for (std::size_t i = 0; i < stations_.size(); ++i) {
-            if (fds[ports_slot + i].fd < 0)
-                continue;
-            std::string error;
-            if (!stations_[i].on_port_event(fds[ports_slot + i].revents, error))
-                stop(exit_failure, error);
-        }
+        on_port_events(fds);
         now = Clock::now();
         for (Station &station : stations_)
             station.run_timers(now);
     }
     reason = stop_reason_;
     return status_;
+}
+
+void Simulator::fill_poll_set(std::vector<pollfd> &fds, Clock::time_point now) {
+    fds[signals_slot] = {signals_.fd(), POLLIN, 0};
+    fds[stdin_slot] = {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0};
+    log_.watch_outputs(&fds[outputs_slot]);
+    for (std::size_t i = 0; i < stations_.size(); ++i) {
+        int fd = stations_[i].watch_port(now) ? stations_[i].fd() : -1;
+        fds[ports_slot + i] = {fd, POLLIN, 0};
+    }
+}
+
+void Simulator::on_port_events(const std::vector<pollfd> &fds) {
+    for (std::size_t i = 0; i < stations_.size(); ++i) {
+        const pollfd &port = fds[ports_slot + i];
+        std::string error;
+        if (port.fd >= 0 && !stations_[i].on_port_event(port.revents, error))
+            stop(exit_failure, error);
+    }
 }
 
 std::optional<Clock::duration> Simulator::poll_timeout(Clock::time_point now) const {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ class Simulator {
     int run(std::string &reason);
 
   private:
+    // The poll set: stop signals, standard input, the event log's outputs, then the ports.
+    void fill_poll_set(std::vector<pollfd> &fds, Clock::time_point now);
+    void on_port_events(const std::vector<pollfd> &fds);
     std::optional<Clock::duration> poll_timeout(Clock::time_point now) const;
     void on_stdin_event();
 
