@@ -1,9 +1,11 @@
 """kq5316x at line speed: one instrument and many, against a plain pyserial driver and the raw floor.
 
   python bench/line_speed.py [--rounds R] [--instruments N] [--exchanges K]
+                             [--simulator-per-instrument]
 
-Every contender drives simulated instruments (kq5316-sim --baud 115200 --latency 0, one process
-and one pseudo-terminal each) with set-attenuation exchanges (9-byte request, 9-byte echo):
+Every contender drives simulated instruments (kq5316-sim --baud 115200 --latency 0, one
+pseudo-terminal each, all served by one simulator process, or one process each with
+--simulator-per-instrument) with set-attenuation exchanges (9-byte request, 9-byte echo):
   - kq5316x           the checked API as installed (the exchange in the extension on a local port);
   - kq5316x, pyserial the same Attenuator made to use pyserial's reads and writes, as it does on
                       URLs and did on every port before the extension took the exchange over;
@@ -54,17 +56,24 @@ def value(i: int) -> int:
 
 
 class Simulators:
-    """N simulator processes, each on a pseudo-terminal reached through a symbolic link. Their
-    event output goes to /dev/null, so that neither this process nor a file system spends anything
-    on it; their CPU is taken from their rusage at exit."""
+    """N simulated instruments, each on a pseudo-terminal reached through a symbolic link: all
+    served by one simulator process (--instruments N), or with `separate` one process each.
+    Their event output goes to /dev/null, so that neither this process nor a file system spends
+    anything on it; their CPU is taken from their rusage at exit."""
 
-    def __init__(self, count: int) -> None:
+    def __init__(self, count: int, separate: bool = False) -> None:
         self.directory = tempfile.TemporaryDirectory()
-        self.ports = [str(Path(self.directory.name) / f"sim{i}") for i in range(count)]
+        prefix = str(Path(self.directory.name) / "sim")
+        command = [find_simulator(), "--baud", str(BAUD), "--latency", "0"]
+        if separate:
+            self.ports = [f"{prefix}{i}" for i in range(count)]
+            commands = [command + ["--link", port] for port in self.ports]
+        else:
+            self.ports = [f"{prefix}{i}" for i in range(count)] if count > 1 else [prefix]
+            commands = [command + ["--instruments", str(count), "--link", prefix]]
         self.processes = [
-            subprocess.Popen([find_simulator(), "--baud", str(BAUD), "--latency", "0",
-                              "--link", port], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-            for port in self.ports
+            subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            for arguments in commands
         ]
         deadline = time.monotonic() + START_TIMEOUT
         while not all(os.path.islink(port) for port in self.ports):
@@ -147,10 +156,10 @@ CONTENDERS = {
 }
 
 
-def run_phase(open_driver, instruments: int, exchanges: int):
+def run_phase(open_driver, instruments: int, exchanges: int, separate: bool):
     """(wall seconds, own CPU seconds, simulator CPU seconds (all, system), per-exchange times)
     for `instruments` instruments on as many threads, `exchanges` each."""
-    sims = Simulators(instruments)
+    sims = Simulators(instruments, separate)
     try:
         drivers = [open_driver(port) for port in sims.ports]
         for _, setter in drivers:
@@ -184,10 +193,10 @@ def run_phase(open_driver, instruments: int, exchanges: int):
     return wall, cpu, sim_cpu, times
 
 
-def idle_simulator_cpu(instruments: int) -> tuple[float, float]:
-    """CPU seconds (all, system) N simulators take to start, serve one client's opening and
-    stop."""
-    sims = Simulators(instruments)
+def idle_simulator_cpu(instruments: int, separate: bool) -> tuple[float, float]:
+    """CPU seconds (all, system) N simulated instruments take to start, serve one client's
+    opening and stop."""
+    sims = Simulators(instruments, separate)
     for port in sims.ports:
         os.close(os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
     return sims.stop()
@@ -204,21 +213,24 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--instruments", type=int, default=64)
     parser.add_argument("--exchanges", type=int, default=600)
+    parser.add_argument("--simulator-per-instrument", action="store_true",
+                        help="one simulator process for each instrument, rather than one for all")
     args = parser.parse_args()
     n, k = args.instruments, args.exchanges
+    separate = args.simulator_per_instrument
 
     results: dict[str, dict[str, list[float]]] = {name: {} for name in CONTENDERS}
     names = list(CONTENDERS)
     for round_number in range(args.rounds):
-        idle_one, idle_many = idle_simulator_cpu(1), idle_simulator_cpu(n)
+        idle_one, idle_many = idle_simulator_cpu(1, separate), idle_simulator_cpu(n, separate)
         order = names[round_number % len(names):] + names[:round_number % len(names)]
         for name in order:
             figures = results[name]
-            wall, cpu, sim_cpu, times = run_phase(CONTENDERS[name], 1, SINGLE_EXCHANGES)
+            wall, cpu, sim_cpu, times = run_phase(CONTENDERS[name], 1, SINGLE_EXCHANGES, separate)
             figures.setdefault("median", []).append(statistics.median(times))
             figures.setdefault("cpu", []).append(cpu / SINGLE_EXCHANGES)
             figures.setdefault("sim_cpu", []).append(per_exchange(sim_cpu, idle_one, SINGLE_EXCHANGES))
-            wall, cpu, sim_cpu, _ = run_phase(CONTENDERS[name], n, k)
+            wall, cpu, sim_cpu, _ = run_phase(CONTENDERS[name], n, k, separate)
             figures.setdefault("rate", []).append(n * k / wall)
             figures.setdefault("cpu_many", []).append(cpu / (n * k))
             figures.setdefault("sim_cpu_many", []).append(per_exchange(sim_cpu, idle_many, n * k))
@@ -234,7 +246,9 @@ def main() -> int:
         return f"{median(name, key, 0) * us:.1f} µs ({median(name, key, 1):.0%} system)"
 
     ideal = n / LINE_LIMIT
-    print(f"kq5316-sim --baud {BAUD} --latency 0; {args.rounds} rounds, contenders alternating; "
+    setup = "one process each" if separate else "one process for all"
+    print(f"kq5316-sim --baud {BAUD} --latency 0 ({setup}); {args.rounds} rounds, contenders "
+          "alternating; "
           f"medians over rounds; {os.cpu_count()} CPUs, load average "
           f"{os.getloadavg()[0]:.1f} at the end")
     print(f"| | {' | '.join(names)} |")

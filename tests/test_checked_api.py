@@ -215,6 +215,32 @@ def test_closed_attenuator(sim):
         att.version()
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="cancels on local devices")
+def test_concurrent_closes_never_cancel_on_a_port_closed_meanwhile(monkeypatch):
+    import serial
+
+    inside, seen = threading.Event(), []
+    original = serial.Serial.cancel_read
+
+    def slow_cancel(port):  # the first close's cancel: a close elsewhere must wait for it
+        if not inside.is_set():
+            inside.set()
+            was_open = port.is_open
+            time.sleep(0.2)
+            seen.append((was_open, port.is_open))
+        original(port)
+
+    with simulated_instrument() as sim:
+        att = Attenuator(sim.port)
+        monkeypatch.setattr(serial.Serial, "cancel_read", slow_cancel)
+        first = threading.Thread(target=att.close)
+        first.start()
+        assert inside.wait(5)
+        att.close()
+        first.join(5)
+    assert seen == [(True, True)] and att.closed
+
+
 def test_threads_share_one_attenuator_and_instruments_run_in_parallel(sim):
     with simulated_instrument() as other, \
             Attenuator(sim.port, channels=(1, 2, 3)) as first, \

@@ -34,6 +34,20 @@ def test_tcp_clients_are_served_in_turn():
             assert second.status(1).attenuation_mdb == 0
 
 
+def test_one_process_serves_several_instruments_each_its_own(tmp_path):
+    link = str(tmp_path / "att")
+    with simulated_instrument("--instruments", "3", "--baud", "115200", "--link", link) as sim:
+        ready = sim.wait_events(lambda e: e["event"] == "ready", 3)
+        assert [(e["instrument"], e["link"]) for e in ready] == [(i, f"{link}{i}") for i in range(3)]
+        with Attenuator(f"{link}0") as first, Attenuator(f"{link}2") as third:
+            first.set_attenuation_mdb(1000)
+            assert (first.status(1).attenuation_mdb, third.status(1).attenuation_mdb) == (1000, 0)
+            sim.control("attenuation 1 50")  # control lines reach every instrument
+            assert first.status(1).attenuation_mdb == third.status(1).attenuation_mdb == 500
+        frames = [e["instrument"] for e in sim.events() if e["event"] == "frame"]
+        assert sorted(set(frames)) == [0, 2] and len(frames) == 7
+
+
 @pytest.fixture
 def raw_simulator():
     process = subprocess.Popen([find_simulator(), "--exit-on-eof"], stdin=subprocess.PIPE,
@@ -132,6 +146,7 @@ def test_end_of_input_stops_it_when_asked(raw_simulator):
 
 @pytest.mark.parametrize("program, arguments, status, text", [
     (find_simulator, ["--version"], 0, "kq5316-sim 0."),
+    (find_simulator, ["--instruments", "2", "--tcp", ":0"], 2, "cannot go with --tcp"),
     (find_launcher, ["--help"], 0, "demonstration"),
     (find_launcher, ["--port"], 64, "unexpected argument --port"),
     (find_launcher, ["--help", "extra"], 64, "unexpected argument extra"),

@@ -189,6 +189,11 @@ class Attenuator:
         self.strict = bool(strict)
         self.identity: Version | None = None
         self._lock = allocate_lock()
+        # Held while the port's abort pipe is written to (a cancel) and while the port is closed
+        # (which closes that pipe): a cancel never writes to a descriptor number that a close in
+        # another thread has just freed, and that may already name something else. Taken alone,
+        # or inside `_lock`, never the other way round.
+        self._port_lock = allocate_lock()
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
@@ -229,11 +234,12 @@ class Attenuator:
         exchange in progress (its discarding of stale input is cut short) and then closes."""
         self._closing = True
         if self._fd is not None:
-            _cancel_read(self._serial)  # ends the extension's discarding or waiting early
-        with self._lock:
+            with self._port_lock:
+                _cancel_read(self._serial)  # ends the extension's discarding or waiting early
+        with self._lock, self._port_lock:
             port, self._serial = self._serial, None
-        if port is not None:
-            _release(port)
+            if port is not None:
+                _release(port)
 
     def __enter__(self) -> Attenuator:
         return self
@@ -381,7 +387,8 @@ class Attenuator:
                 except (serial.SerialException, OSError) as error:
                     self._lose(port, command, request, error)
         finally:
-            _emit(notes)
+            if notes:
+                _emit(notes)
 
     def _transfer(
         self, port: serial.Serial, command: str, request: bytes, query: bool, notes: list[_Note]
@@ -431,6 +438,11 @@ class Attenuator:
         received, elapsed, excerpt, count = _protocol.exchange_fd(
             fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
         )
+        # The usual case, a whole reply that answers the request with nothing stale before it, is
+        # decided by one check; anything else goes the long way.
+        if not count and type(received) is bytes:
+            if _protocol.check(command, request, received, self.strict) is None:
+                return time.monotonic() - elapsed, received
         # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
         # discard, with nothing sent; "unsent" is a write the line did not take in time.
         if isinstance(received, str) and received != "unsent":
@@ -575,9 +587,10 @@ class Attenuator:
     def _lose(
         self, port: serial.Serial, command: str, request: bytes, error: BaseException
     ) -> NoReturn:
-        self._serial = None
         self._closed_why = f"the port was lost during {command} ({error})"
-        _release(port)
+        with self._port_lock:
+            self._serial = None
+            _release(port)
         raise PortLost(self.port, command, request, error) from error
 
 
@@ -742,12 +755,19 @@ def _logger(level: int) -> logging.Logger | None:
     """The logger ``kq5316x`` if it handles records of `level`, else None. logging is imported
     at the first warning: until something imports it, nothing can have configured it, and its
     defaults drop every record below a warning."""
-    if level < _WARNING and "logging" not in sys.modules:
-        return None
-    import logging
+    if not _LOGGER:
+        if level < _WARNING and "logging" not in sys.modules:
+            return None
+        import logging
 
-    logger = logging.getLogger(LOGGER_NAME)
+        # Kept: getLogger takes the logging module's lock, which every exchange of every thread
+        # would otherwise contend for.
+        _LOGGER.append(logging.getLogger(LOGGER_NAME))
+    logger = _LOGGER[0]
     return logger if logger.isEnabledFor(level) else None
+
+
+_LOGGER: list[logging.Logger] = []  # the logger kq5316x, once logging is imported
 
 
 # -- ports --------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <span>
 #include <string_view>
 
+#include "arguments.hpp"
 #include "kq5316/protocol/checksum.hpp"
 #include "kq5316/protocol/command_table.hpp"
 #include "kq5316/protocol/reply_check.hpp"
@@ -25,6 +26,7 @@
 namespace {
 
 namespace protocol = kq5316::protocol;
+using kq5316x::expect_arguments;
 using Bytes = std::span<const std::uint8_t>;
 
 // The table row whose method name is `name`; null with ValueError set when there is none.
@@ -74,13 +76,6 @@ bool long_in_range(PyObject *object, long max, const char *what, long &out) {
         return false;
     }
     return true;
-}
-
-bool expect_arguments(Py_ssize_t nargs, Py_ssize_t wanted, const char *name) {
-    if (nargs == wanted)
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, wanted, nargs);
-    return false;
 }
 
 PyObject *to_bytes(Bytes bytes) {

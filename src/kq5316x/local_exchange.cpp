@@ -20,6 +20,7 @@ int add_local_exchange(PyObject *) {
 #include <cstddef>
 #include <cstdint>
 
+#include "arguments.hpp"
 #include "port_io.hpp"
 
 namespace kq5316x {
@@ -86,13 +87,6 @@ bool seconds_argument(PyObject *object, port_io::Nanoseconds &out) {
         return false;
     out = port_io::nanoseconds_from_seconds(seconds);
     return true;
-}
-
-bool expect_arguments(Py_ssize_t nargs, Py_ssize_t wanted, const char *name) {
-    if (nargs == wanted)
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, wanted, nargs);
-    return false;
 }
 
 PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {

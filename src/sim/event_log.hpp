@@ -49,6 +49,9 @@ class EventLog {
     void never_wait_for_output();
 
     void emit(const JsonObject &event);
+    // Whether events go anywhere: not when standard output is /dev/null and no file takes a
+    // copy. A busy caller leaves building its events out then.
+    bool wanted() const { return !discarded_ || file_; }
 
     static constexpr int outputs = 2;
     // Fills `outputs` entries of `fds`, one per output: its descriptor to poll for room while
@@ -70,6 +73,7 @@ class EventLog {
     int file_fd_ = -1; // owned
     std::string file_path_;
     bool file_error_reported_ = false;
+    bool discarded_ = false; // standard output is /dev/null
 };
 
 } // namespace kq5316::sim

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <sys/prctl.h>
+#include <vector>
 
 #include "sim/event_log.hpp"
 #include "sim/options.hpp"
@@ -37,16 +38,43 @@ int fail(const std::string &message) {
     return exit_failure;
 }
 
-void emit_ready(EventLog &log, const Port &port, const PortLink *link) {
+void emit_ready(EventLog &log, const Port &port, const PortLink *link, int number) {
     JsonObject event;
     event.text("event", "ready").text("port", port.name());
     if (link != nullptr)
         event.text("link", link->path());
+    if (number >= 0)
+        event.number("instrument", number);
     log.emit(event);
 }
 
-// Everything the simulator owns, set up in order; the destructors undo it in reverse (the link
-// is removed before the terminal goes away).
+// The ports and their links, the link paths numbered when there are several instruments. On
+// failure returns false with `error` set; what was made is undone by the destructors.
+bool open_ports(const Options &options, std::vector<std::unique_ptr<Port>> &ports,
+                std::vector<std::unique_ptr<PortLink>> &links, std::string &error) {
+    for (unsigned long i = 0; i < options.instruments; ++i) {
+        std::unique_ptr<Port> port;
+        if (options.tcp_address.empty())
+            port = PtyPort::create(error);
+        else
+            port = TcpPort::create(options.tcp_address, error);
+        if (!port)
+            return false;
+        if (!options.link_path.empty()) {
+            std::string path = options.link_path;
+            if (options.instruments > 1)
+                path += std::to_string(i);
+            links.push_back(PortLink::create(path, port->name(), error));
+            if (!links.back())
+                return false;
+        }
+        ports.push_back(std::move(port));
+    }
+    return true;
+}
+
+// Everything the simulator owns, set up in order; the destructors undo it in reverse (the links
+// are removed before the terminals go away).
 int run(const Options &options) {
     std::string error;
     // Opened while stop signals still end the process: opening a FIFO waits for its reader, and
@@ -58,22 +86,15 @@ int run(const Options &options) {
     StopSignals signals;
     if (!signals.open(error))
         return fail(error);
-    std::unique_ptr<Port> port;
-    if (options.tcp_address.empty())
-        port = PtyPort::create(error);
-    else
-        port = TcpPort::create(options.tcp_address, error);
-    if (!port)
+    std::vector<std::unique_ptr<Port>> ports;
+    std::vector<std::unique_ptr<PortLink>> links;
+    if (!open_ports(options, ports, links, error))
         return fail(error);
-    std::unique_ptr<PortLink> link;
-    if (!options.link_path.empty()) {
-        link = PortLink::create(options.link_path, port->name(), error);
-        if (!link)
-            return fail(error);
-    }
-    emit_ready(log, *port, link.get());
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        emit_ready(log, *ports[i], links.empty() ? nullptr : links[i].get(),
+                   ports.size() > 1 ? static_cast<int>(i) : -1);
 
-    Simulator simulator(options, *port, log, signals);
+    Simulator simulator(options, ports, log, signals);
     std::string reason;
     int status = simulator.run(reason);
     log.emit(JsonObject().text("event", "stop").text("reason", reason));

@@ -46,6 +46,12 @@ Options:
                       Default: no line time.
   --latency MS        add MS milliseconds of processing time to every reply
                       (0-600000). Default 0.
+  --instruments N     simulate N instruments (1-512), each on its own terminal,
+                      all served by this one process (cheaper than N processes
+                      when many are driven at line speed). Each gets a ready line;
+                      their events carry "instrument": 0 to N-1; --link PATH makes
+                      the links PATH0 to PATH(N-1); control lines apply to every
+                      instrument. Not with --tcp.
   --exit-on-eof       stop when standard input reaches its end (a parent that
                       dies takes the simulator along).
   --version           print the program's version and exit.
@@ -121,7 +127,8 @@ The instrument:
 
 Output (standard output, one JSON object per line, flushed after each):
   {"event": "ready", "port": "/dev/pts/N"[, "link": PATH]}   first line ("port" is
-                                           "socket://HOST:PORT" with --tcp)
+                                           "socket://HOST:PORT" with --tcp; one
+                                           for each of --instruments N)
   {"event": "frame", "rx": HEX, "command": NAME|null, "channel": N, "ok": BOOL,
    ["error": TEXT,] ["note": TEXT,] "tx": HEX, "fault": NAME|null,
    ["write_error": TEXT,] ["deferred_ms": N,] ["state": {"work_mode": N,
@@ -242,6 +249,9 @@ std::string apply_baud(Options &options, std::string_view value) {
 std::string apply_latency(Options &options, std::string_view value) {
     return apply_number(options.latency_ms, "--latency", value, 0, 600'000);
 }
+std::string apply_instruments(Options &options, std::string_view value) {
+    return apply_number(options.instruments, "--instruments", value, 1, 512);
+}
 
 constexpr ValueOption value_options[] = {
     {"--device-version", apply_device_version},
@@ -252,6 +262,7 @@ constexpr ValueOption value_options[] = {
     {"--tcp", apply_tcp},
     {"--baud", apply_baud},
     {"--latency", apply_latency},
+    {"--instruments", apply_instruments},
 };
 
 // Handles argv[i] (and its value); returns an error message or the empty string.
@@ -293,6 +304,8 @@ OptionsParse parse_options(int argc, char **argv) {
     }
     if (!result.options.tcp_address.empty() && !result.options.link_path.empty())
         result.error = "--link names a terminal; it cannot go with --tcp";
+    if (!result.options.tcp_address.empty() && result.options.instruments > 1)
+        result.error = "--instruments takes terminals; it cannot go with --tcp";
     return result;
 }
 

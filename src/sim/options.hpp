@@ -23,6 +23,7 @@ struct Options {
     std::string tcp_address;   // empty: a pseudo-terminal
     unsigned long baud = 0;    // 0: replies go out as soon as they are ready
     unsigned long latency_ms = 0;
+    unsigned long instruments = 1; // each on its own terminal, served by one poll loop
     bool exit_on_eof = false;
     bool help = false;
     bool version = false;

@@ -14,7 +14,13 @@ Port::ReadStatus read_now(int fd, Bytes &out, int hang_up_errno) {
         ssize_t count = read(fd, buffer, max_read_pass - taken);
         if (count > 0) {
             out.insert(out.end(), buffer, buffer + count);
+            bool short_read = static_cast<std::size_t>(count) < max_read_pass - taken;
             taken += static_cast<std::size_t>(count);
+            // Less than asked for is all there was: another read would only fail with EAGAIN
+            // (or report the hang-up that the next poll reports too), a system call an exchange
+            // can do without.
+            if (short_read)
+                return Port::ReadStatus::drained;
             continue;
         }
         if (count < 0 && errno == EINTR)

@@ -1,0 +1,229 @@
+#include "sim/station.hpp"
+
+#include <algorithm>
+#include <poll.h>
+
+#include "sim/system_error.hpp"
+#include "sim/text.hpp"
+
+namespace kq5316::sim {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long the loop sleeps before looking at a hung-up terminal again: short enough that a
+// client's first frame after opening waits no more than this, long enough not to spin.
+constexpr milliseconds hang_up_pause{10};
+// A frame whose bytes stop coming for this long is given up on.
+constexpr milliseconds partial_frame_timeout{100};
+// Replies held back at most at once. A client flooding requests while a delay holds every reply
+// would otherwise grow the queue without end; past this, replies are not sent.
+constexpr std::size_t max_waiting_replies = 4096;
+// Replies sent in one pass of the poll loop at most, so that a pass stays short (a stop signal is
+// seen between passes) however many fall due together.
+constexpr std::size_t max_sent_per_pass = 512;
+
+long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
+    if (when <= now)
+        return 0;
+    return std::chrono::ceil<milliseconds>(when - now).count();
+}
+
+std::string state_json(const ChannelState &state) {
+    return JsonObject()
+        .number("work_mode", state.work_mode)
+        .number("length_index", state.length_index)
+        .number("steps", state.steps)
+        .boolean("disconnected", state.disconnected)
+        .str();
+}
+
+// The part of a frame event known once the instrument has judged the frame.
+JsonObject frame_event(const Bytes &frame, const Answer &answer) {
+    JsonObject event;
+    event.text("event", "frame").text("rx", hex_string(frame));
+    if (answer.command)
+        event.text("command", command_name(*answer.command));
+    else
+        event.null("command");
+    event.number("channel", frame[protocol::channel_index]);
+    event.boolean("ok", answer.error.empty());
+    if (!answer.error.empty())
+        event.text("error", answer.error);
+    if (!answer.note.empty())
+        event.text("note", answer.note);
+    return event;
+}
+
+} // namespace
+
+Station::Station(const Options &options, Port &port, EventLog &log, int number)
+    : instrument_(options.instrument), port_(port), log_(log), number_(number), baud_(options.baud),
+      latency_(milliseconds(options.latency_ms)) {
+    for (const Fault &fault : options.faults)
+        faults_.add(fault);
+}
+
+bool Station::watch_port(Clock::time_point now) {
+    if (port_paused_until_ && now < *port_paused_until_)
+        return false;
+    port_paused_until_.reset();
+    return true;
+}
+
+std::optional<Clock::time_point> Station::next_wake(Clock::time_point now) const {
+    std::optional<Clock::time_point> wake = replies_.next_due();
+    auto earliest = [&wake](Clock::time_point when) {
+        if (!wake || when < *wake)
+            wake = when;
+    };
+    if (splitter_.has_partial())
+        earliest(last_rx_ + partial_frame_timeout);
+    if (port_paused_until_)
+        earliest(*port_paused_until_);
+    else if (hung_up_)
+        earliest(now + hang_up_pause); // to notice soon that a client has opened the slave
+    return wake;
+}
+
+bool Station::on_port_event(short revents, std::string &error) {
+    if (revents == 0) {
+        hung_up_ = false;
+        return true;
+    }
+    Bytes bytes;
+    Port::ReadStatus status = port_.read_waiting(bytes);
+    if (status == Port::ReadStatus::failed) // before errno is overwritten by the replies
+        error = system_error("read");
+    if (!bytes.empty()) {
+        hung_up_ = false;
+        last_rx_ = Clock::now();
+        handle_chunks(splitter_.feed(bytes));
+    }
+    // With more to read, a hang-up the poll reported waits until the client's last bytes are in.
+    if (status == Port::ReadStatus::failed || status == Port::ReadStatus::more)
+        return status != Port::ReadStatus::failed;
+    if (status == Port::ReadStatus::hung_up || (revents & POLLHUP) != 0)
+        on_hang_up();
+    return true;
+}
+
+// No process holds the slave. This is not an error: the client closed its port and may open it
+// again, so the station only pauses watching the master. A hang-up seen for the first time
+// means a client has just left.
+void Station::on_hang_up() {
+    if (!hung_up_) {
+        hung_up_ = true;
+        JsonObject event;
+        event.text("event", "hangup");
+        emit(event);
+        handle_chunks(splitter_.flush());
+    }
+    port_paused_until_ = Clock::now() + hang_up_pause;
+}
+
+void Station::run_timers(Clock::time_point now) {
+    send_due_replies(now);
+    if (splitter_.has_partial() && now - last_rx_ >= partial_frame_timeout)
+        handle_chunks(splitter_.flush());
+}
+
+std::string Station::inject(const Bytes &bytes) {
+    std::string error;
+    port_.write_all(bytes, error);
+    return error;
+}
+
+void Station::handle_chunks(const std::vector<Chunk> &chunks) {
+    for (const Chunk &chunk : chunks) {
+        if (chunk.kind == Chunk::Kind::frame) {
+            handle_frame(chunk.bytes);
+            continue;
+        }
+        JsonObject event;
+        event.text("event", "garbage").text("rx", hex_string(chunk.bytes));
+        emit(event);
+    }
+}
+
+void Station::handle_frame(const Bytes &frame) {
+    Answer answer = instrument_.answer(frame);
+    JsonObject event = frame_event(frame, answer);
+    if (!answer.error.empty()) {
+        event.text("tx", "").null("fault");
+        emit(event);
+        return;
+    }
+    Outgoing outgoing = faults_.apply(std::move(answer.reply));
+    Clock::duration line_delay = line_time(frame.size(), outgoing.tx.size());
+    deliver(std::move(outgoing), line_delay, event);
+    if (answer.channel_state)
+        event.raw("state", state_json(*answer.channel_state));
+    emit(event);
+}
+
+// How long the request and its reply take on the line at the configured baud rate (10 bits a
+// byte), plus the device's latency.
+Clock::duration Station::line_time(std::size_t request_length, std::size_t reply_length) const {
+    if (baud_ == 0)
+        return latency_;
+    auto bits = static_cast<long long>(request_length + reply_length) * 10;
+    return latency_ +
+           std::chrono::nanoseconds(bits * 1'000'000'000LL / static_cast<long long>(baud_));
+}
+
+// Sends a reply now, or queues it when it is delayed (by a fault or by line timing) or an earlier
+// reply is still waiting.
+void Station::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject &event) {
+    event.text("tx", hex_string(outgoing.tx));
+    if (outgoing.fault)
+        event.text("fault", fault_name(*outgoing.fault));
+    else
+        event.null("fault");
+    if (outgoing.tx.empty())
+        return;
+    Clock::duration delay = milliseconds(outgoing.delay_ms) + line_delay;
+    if (delay == Clock::duration::zero() && replies_.empty()) {
+        write_to_port(outgoing.tx, event);
+        return;
+    }
+    if (replies_.size() >= max_waiting_replies) {
+        event.text("write_error", std::to_string(max_waiting_replies) + " replies already waiting");
+        return;
+    }
+    // Counted from when the request's bytes were read, not from when its answer was ready.
+    Clock::time_point now = Clock::now();
+    Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
+    event.number("deferred_ms", whole_ms_until(due, now));
+}
+
+void Station::send_due_replies(Clock::time_point now) {
+    bool logged = log_.wanted();
+    for (const ScheduledReply &reply : replies_.take_due(now, max_sent_per_pass)) {
+        JsonObject event;
+        if (logged)
+            event.text("event", "sent").text("tx", hex_string(reply.bytes));
+        write_to_port(reply.bytes, event);
+        emit(event);
+    }
+}
+
+// Adds "write_error" to `event` when the terminal refuses the bytes.
+bool Station::write_to_port(const Bytes &bytes, JsonObject &event) {
+    std::string error;
+    if (port_.write_all(bytes, error))
+        return true;
+    event.text("write_error", error);
+    return false;
+}
+
+void Station::emit(JsonObject &event) {
+    if (!log_.wanted())
+        return;
+    if (number_ >= 0)
+        event.number("instrument", number_);
+    log_.emit(event);
+}
+
+} // namespace kq5316::sim
