@@ -119,9 +119,13 @@ def test_set_refuses_a_value_without_a_settable_unit(capsys, value, message):
 def queue_after_open(sim, faults, replies_before):
     """Queues `faults` so that they hit the sweep's reply number `replies_before` + 1, counting
     whatever the Attenuator exchanges while it opens."""
+    # A control line is answered after every frame event before it, so counting after one
+    # counts every frame the simulator has received.
+    sim.control("nofaults")
     before = len(sim.frames())
     with Attenuator(sim.port):
         pass
+    sim.control("nofaults")
     opening = len(sim.frames()) - before
     sim.control(f"delay 0 x{opening + replies_before}")
     for fault in faults:
@@ -281,8 +285,10 @@ def test_silent_instrument_is_status_1_with_a_hint(sim, capsys, debug):
 
 
 def test_no_identify_opens_without_asking_the_version(sim, capsys):
+    sim.control("nofaults")  # answered after every earlier frame event
     before = len(sim.frames())
     status, out, _ = run(capsys, "status", sim.port, "--no-identify", "--json")
+    sim.control("nofaults")
     commands = [frame[3:5] for frame in sim.frames()[before:]]
     assert status == 0 and "attenuation_mdb" in json.loads(out)
     assert bytes([0x14, 0x36]) in commands and bytes([0x00, 0x03]) not in commands
