@@ -34,6 +34,41 @@ def test_tcp_clients_are_served_in_turn():
             assert second.status(1).attenuation_mdb == 0
 
 
+def tcp_address(sim):
+    host, port = sim.port.removeprefix("socket://").rsplit(":", 1)
+    return host, int(port)
+
+
+@pytest.mark.parametrize("args", [(), ("--baud", "9600", "--latency", "100"),
+                                  ("--fault", "delay 300")])
+def test_tcp_client_that_shuts_down_its_sending_side_gets_its_reply(sim_factory, args):
+    sim = sim_factory("--tcp", "127.0.0.1:0", *args)
+    for _ in range(2):  # the second client is served once the first has its reply
+        with socket.create_connection(tcp_address(sim), timeout=5) as client:
+            client.sendall(VERSION_REQUEST)
+            client.shutdown(socket.SHUT_WR)
+            received = b""
+            while chunk := client.recv(64):
+                received += chunk
+        assert received == VERSION_REPLY
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/net/tcp"), reason="Linux's socket table only")
+def test_tcp_client_connection_is_probed_when_idle(sim_factory):
+    sim = sim_factory("--tcp", "127.0.0.1:0")
+    host, port = tcp_address(sim)
+    with socket.create_connection((host, port), timeout=5) as client:
+        client.sendall(VERSION_REQUEST)
+        assert client.recv(64) == VERSION_REPLY  # taken in by now
+        with open("/proc/net/tcp") as table:
+            rows = [line.split() for line in table.readlines()[1:]]
+    # The simulator's end: local port ours, established; its timer is the keepalive one (2),
+    # due in clock ticks well before the system's default two hours.
+    (timer,) = [row[5] for row in rows if row[1].endswith(f":{port:04X}") and row[3] == "01"]
+    kind, due = timer.split(":")
+    assert kind == "02" and int(due, 16) <= 60 * os.sysconf("SC_CLK_TCK")
+
+
 def test_one_process_serves_several_instruments_each_its_own(tmp_path):
     link = str(tmp_path / "att")
     with simulated_instrument("--instruments", "3", "--baud", "115200", "--link", link) as sim:
@@ -73,6 +108,7 @@ def test_unread_output_never_stalls_it_and_sigterm_stops_it(raw_simulator):
 # machine and catch a simulator that does not stop.
 STOP_BOUND = 0.5
 VERSION_REQUEST = bytes.fromhex("7B 01 05 00 03 7C 7D")
+VERSION_REPLY = bytes.fromhex("7B 01 08 00 03 02 32 20 25 7D")
 
 
 def stop_by_sigterm(process):
@@ -123,9 +159,8 @@ def test_stopped_terminal_on_standard_output_never_stalls_it():
 
 def test_sigterm_stops_it_under_a_request_flood(sim_factory):
     sim = sim_factory("--tcp", "127.0.0.1:0")
-    host, port = sim.port.removeprefix("socket://").rsplit(":", 1)
     flood = VERSION_REQUEST * 10_000
-    with socket.create_connection((host, int(port))) as client:
+    with socket.create_connection(tcp_address(sim)) as client:
         client.settimeout(0.05)
         deadline = time.monotonic() + 1.0
         while time.monotonic() < deadline:  # a second of requests, replies left unread

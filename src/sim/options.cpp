@@ -40,7 +40,12 @@ Options:
                       as a serial-to-network server in raw mode would (":PORT" for
                       loopback; port 0 takes a free one). Clients are served one
                       at a time, in turn; "port" in the ready line is the
-                      socket://HOST:PORT URL to open.
+                      socket://HOST:PORT URL to open. A client that closes or
+                      shuts down its sending side still gets the replies owed to
+                      it, then the connection is closed. Keepalive probes find a
+                      client that vanished without closing (after about 25 s
+                      idle); a client whose connection fails is dropped and the
+                      next one served.
   --baud N            hold every reply until the request's and the reply's bytes
                       would have crossed a line at N baud (10 bits a byte).
                       Default: no line time.
@@ -142,7 +147,9 @@ Output (standard output, one JSON object per line, flushed after each):
       write_error: the terminal did not take the bytes (its buffer full while no
       client reads it), or 4096 replies were already waiting to go out.
   {"event": "garbage", "rx": HEX}          bytes skipped
-  {"event": "hangup"}                      a client closed the terminal
+  {"event": "hangup"[, "error": TEXT]}     a client closed the terminal or its
+                                           connection; error: its connection
+                                           failed (with --tcp), so it was dropped
   {"event": "ok"|"error", ...}             control lines, as above
   {"event": "stop", "reason": TEXT}        last line (SIGTERM, SIGINT, quit, end
                                            of input, or the failing system call)

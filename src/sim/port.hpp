@@ -24,6 +24,7 @@ class Port {
         drained, // everything waiting was read (possibly nothing)
         more,    // a pass's worth was read; more may be waiting
         hung_up, // the client has gone; whatever it sent has been read
+        lost,    // the client's connection failed (errno says why); the port serves the next one
         failed,  // errno says why
     };
     // Appends the bytes waiting to `out`, at most max_read_pass of them.
@@ -32,6 +33,11 @@ class Port {
     // Writes all of `bytes`. Returns false with `error` set when the line would not take them
     // (a full buffer because no client reads, no client at all, or a system error).
     virtual bool write_all(std::span<const std::uint8_t> bytes, std::string &error) = 0;
+
+    // Closes the connection of a client that has stopped sending (hung_up or lost), which is kept
+    // until then for the replies owed to it; the station calls it once it owes none. A terminal
+    // has no connection of its own to close.
+    virtual void release_finished_client() {}
 };
 
 // The most bytes taken from the client in one pass of the poll loop. A client that sends without

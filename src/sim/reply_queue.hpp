@@ -25,6 +25,7 @@ class ReplyQueue {
     Clock::time_point schedule(Clock::time_point due, Bytes bytes);
 
     bool empty() const { return queue_.empty(); }
+    void clear() { queue_.clear(); }
     std::size_t size() const { return queue_.size(); }
     std::optional<Clock::time_point> next_due() const;
 

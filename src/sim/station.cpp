@@ -94,39 +94,59 @@ bool Station::on_port_event(short revents, std::string &error) {
     }
     Bytes bytes;
     Port::ReadStatus status = port_.read_waiting(bytes);
-    if (status == Port::ReadStatus::failed) // before errno is overwritten by the replies
-        error = system_error("read");
+    std::string read_error; // taken before errno is overwritten by the replies
+    if (status == Port::ReadStatus::failed || status == Port::ReadStatus::lost)
+        read_error = system_error("read");
     if (!bytes.empty()) {
         hung_up_ = false;
         last_rx_ = Clock::now();
         handle_chunks(splitter_.feed(bytes));
     }
+    if (status == Port::ReadStatus::failed) {
+        error = read_error;
+        return false;
+    }
     // With more to read, a hang-up the poll reported waits until the client's last bytes are in.
-    if (status == Port::ReadStatus::failed || status == Port::ReadStatus::more)
-        return status != Port::ReadStatus::failed;
-    if (status == Port::ReadStatus::hung_up || (revents & POLLHUP) != 0)
-        on_hang_up();
+    if (status == Port::ReadStatus::more)
+        return true;
+    if (status == Port::ReadStatus::hung_up || status == Port::ReadStatus::lost ||
+        (revents & POLLHUP) != 0)
+        on_hang_up(read_error);
+    else
+        hung_up_ = false; // a TCP client has just been taken in
     return true;
 }
 
-// No process holds the slave. This is not an error: the client closed its port and may open it
-// again, so the station only pauses watching the master. A hang-up seen for the first time
-// means a client has just left.
-void Station::on_hang_up() {
+// No process holds the slave, or the TCP client has stopped sending. This is not an error: the
+// client closed its port and may open it again, so the station only pauses watching it. A
+// hang-up seen for the first time means a client has just left. A client that merely closed its
+// sending side still gets the replies owed to it; one whose connection failed (`error`) cannot.
+void Station::on_hang_up(const std::string &error) {
     if (!hung_up_) {
         hung_up_ = true;
         JsonObject event;
         event.text("event", "hangup");
+        if (!error.empty())
+            event.text("error", error);
         emit(event);
         handle_chunks(splitter_.flush());
     }
+    if (!error.empty())
+        replies_.clear(); // nor may they reach the next client
+    release_when_nothing_owed();
     port_paused_until_ = Clock::now() + hang_up_pause;
 }
 
 void Station::run_timers(Clock::time_point now) {
     send_due_replies(now);
+    release_when_nothing_owed();
     if (splitter_.has_partial() && now - last_rx_ >= partial_frame_timeout)
         handle_chunks(splitter_.flush());
+}
+
+void Station::release_when_nothing_owed() {
+    if (replies_.empty())
+        port_.release_finished_client();
 }
 
 std::string Station::inject(const Bytes &bytes) {

@@ -32,7 +32,8 @@ class Station {
     // Takes in what the poll reported on the port. Returns false with `error` set when reading
     // failed.
     bool on_port_event(short revents, std::string &error);
-    // Sends the replies that are due and gives up on a partial frame that stopped.
+    // Sends the replies that are due (then lets a client that has stopped sending go, once it is
+    // owed none) and gives up on a partial frame that stopped.
     void run_timers(Clock::time_point now);
 
     Instrument &instrument() { return instrument_; }
@@ -41,7 +42,8 @@ class Station {
     std::string inject(const Bytes &bytes);
 
   private:
-    void on_hang_up();
+    void on_hang_up(const std::string &error);
+    void release_when_nothing_owed();
     void handle_chunks(const std::vector<Chunk> &chunks);
     void handle_frame(const Bytes &frame);
     Clock::duration line_time(std::size_t request_length, std::size_t reply_length) const;
