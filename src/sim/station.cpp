@@ -113,7 +113,7 @@ bool Station::on_port_event(short revents, std::string &error) {
         (revents & POLLHUP) != 0)
         on_hang_up(read_error);
     else
-        hung_up_ = false; // a TCP client has just been taken in
+        hung_up_ = false; // nothing says a client has gone (a TCP one may just have come)
     return true;
 }
 

@@ -80,8 +80,9 @@ int listen_on(const HostPort &where, std::string &error) {
 
 // Keepalive probes on an idle connection: a client whose host vanished without closing (power
 // lost, cable pulled) would otherwise hold the only place for ever. Probing after 10 s idle,
-// every 5 s, 3 times, the kernel reports it gone about 25 s after it last sent, and reading
-// the socket then fails. Where the timings cannot be set the system's (slower) defaults apply.
+// every 5 s, 3 times, the kernel reports it gone about 25 s after the connection went quiet,
+// and reading the socket then fails. Where the timings cannot be set the system's (slower) defaults
+// apply.
 void probe_when_idle(int fd) {
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
