@@ -67,19 +67,11 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
     return 0;
 }
 
-// The message is formatted in C and decoded once, as PyErr_Format would produce it: each `%.200s`
-// keeps at most 200 bytes, and bytes that are not UTF-8 decode to U+FFFD.
+// Each `%.200s` keeps at most 200 bytes of its text.
 int raise_wrong_type(const Parameter &parameter, PyObject *value) {
-    char message[sizeof "Argument '' has incorrect type (expected , got )" + 3 * 200];
-    const int length =
-        PyOS_snprintf(message, sizeof message,
-                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                      parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
-    PyObject *text = PyUnicode_DecodeUTF8(message, length, "replace");
-    if (!text)
-        return -1;
-    PyErr_SetObject(PyExc_TypeError, text);
-    Py_DECREF(text);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
     return -1;
 }
 
