@@ -147,12 +147,13 @@ struct Attribute {
     const char *refusal; // the TypeError for any other value
 };
 
+// Calls keep using the default fixed when the class was built; `__defaults__` is what
+// introspection shows, so assigning it changes only what is shown.
+// clang-format off
 Attribute name_attribute{&FunctionObject::name, build_name, &PyUnicode_Type, false, false,
                          "__name__ must be set to a string object"};
 Attribute qualname_attribute{&FunctionObject::qualname, build_qualname, &PyUnicode_Type, false,
                              false, "__qualname__ must be set to a string object"};
-// Calls keep using the default fixed when the class was built; this attribute is what
-// introspection shows, so assigning it changes only what is shown.
 Attribute defaults_attribute{&FunctionObject::defaults, build_defaults, &PyTuple_Type, true, false,
                              "__defaults__ must be set to a tuple object"};
 Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_kwdefaults, &PyDict_Type, true,
@@ -160,6 +161,7 @@ Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_kwdefaults, &P
 Attribute annotations_attribute{&FunctionObject::annotations, build_annotations, &PyDict_Type,
                                 false, true, "__annotations__ must be set to a dict object"};
 Attribute doc_attribute{&FunctionObject::doc, build_doc, nullptr, true, false, nullptr};
+// clang-format on
 
 Attribute &attribute(void *closure) {
     return *static_cast<Attribute *>(closure);

@@ -32,8 +32,7 @@ int make_locks() {
     if (PyObject_HasAttrString(os.get(), "register_at_fork")) {
         Owned keywords = Owned::steal(Py_BuildValue("{s:O}", "after_in_child", clear.get()));
         Owned no_args = Owned::steal(PyTuple_New(0));
-        Owned register_at_fork =
-            Owned::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+        Owned register_at_fork = Owned::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
         if (!keywords || !no_args || !register_at_fork ||
             !Owned::steal(PyObject_Call(register_at_fork.get(), no_args.get(), keywords.get())))
             return -1;
@@ -49,8 +48,8 @@ int make_locks() {
 Owned new_lock(PyObject *instrument, PyObject *key) {
     Owned lock = call_module_function("threading", "RLock", nullptr);
     Owned pop = lock ? Owned::steal(PyObject_GetAttrString(locks, "pop")) : Owned();
-    Owned args = pop ? Owned::steal(Py_BuildValue("(OOOO)", instrument, pop.get(), key, Py_None))
-                     : Owned();
+    Owned args =
+        pop ? Owned::steal(Py_BuildValue("(OOOO)", instrument, pop.get(), key, Py_None)) : Owned();
     if (!args)
         return {};
     if (!call_module_function("weakref", "finalize", args.get())) {
