@@ -49,6 +49,7 @@ from ophyd_async.core import (  # type: ignore[import-not-found, import-untyped,
     AsyncStatus,
     DeviceMock,
     SignalBackend,
+    SignalDatatypeT,
     SignalR,
     SignalRW,
     SoftSignalBackend,
@@ -69,18 +70,18 @@ T = TypeVar("T")
 MAX_DB = MAX_MDB / 1000
 
 
-class InstrumentBackend(SignalBackend[T]):
+class InstrumentBackend(SignalBackend[SignalDatatypeT]):
     """A signal's value as the instrument reports it at each read, or a setting the instrument
     is told; the signal's source names the port. Not a soft backend, so that a device connected
     in mock mode gets a plain mock in its place and never calls the instrument."""
 
     def __init__(
         self,
-        datatype: type[T],
+        datatype: type[SignalDatatypeT],
         source: str,
         *,
-        read: Callable[[], Awaitable[T]] | None = None,
-        write: Callable[[T], Awaitable[None]] | None = None,
+        read: Callable[[], Awaitable[SignalDatatypeT]] | None = None,
+        write: Callable[[Any], Awaitable[None]] | None = None,
         units: str | None = None,
         precision: int | None = None,
     ) -> None:
@@ -97,26 +98,26 @@ class InstrumentBackend(SignalBackend[T]):
     async def connect(self, timeout: float) -> None:
         """Nothing to do: the device opens the port."""
 
-    async def put(self, value: T | None) -> None:
+    async def put(self, value: SignalDatatypeT | None) -> None:
         await self._value.put(value)
 
     async def get_datakey(self, source: str) -> DataKey:
         return await self._value.get_datakey(source)
 
-    async def get_reading(self) -> Reading[T]:
+    async def get_reading(self) -> Reading[SignalDatatypeT]:
         return await self._value.get_reading()
 
-    async def get_value(self) -> T:
+    async def get_value(self) -> SignalDatatypeT:
         return await self._value.get_value()
 
-    async def get_setpoint(self) -> T:
+    async def get_setpoint(self) -> SignalDatatypeT:
         return await self._value.get_setpoint()
 
-    def set_callback(self, callback: Callable[[Reading[T]], None] | None) -> None:
+    def set_callback(self, callback: Callable[[Reading[SignalDatatypeT]], None] | None) -> None:
         self._value.set_callback(callback)
 
 
-class Setting(StandardReadable, Movable[T]):
+class Setting(StandardReadable, Movable[SignalDatatypeT]):
     """One setting of a channel (attenuation, wavelength): readable, its reading taken from the
     instrument under the setting's own name, and movable; ``setpoint`` holds the last value it
     was moved to. A value is checked before anything is sent; a set's status fails with the
@@ -127,10 +128,10 @@ class Setting(StandardReadable, Movable[T]):
 
     def __init__(
         self,
-        datatype: type[T],
+        datatype: type[SignalDatatypeT],
         source: str,
-        read: Callable[[], Awaitable[T]],
-        write: Callable[[T], Awaitable[None]],
+        read: Callable[[], Awaitable[SignalDatatypeT]],
+        write: Callable[[SignalDatatypeT], Awaitable[None]],
         check: Callable[[Any], Awaitable[None]],
         *,
         hinted: bool,
@@ -158,12 +159,12 @@ class Setting(StandardReadable, Movable[T]):
         # The reading carries the setting's name, as a motor's read-back does.
         self.readback.set_name(name)
 
-    async def check_value(self, value: T) -> None:
+    async def check_value(self, value: SignalDatatypeT) -> None:
         """Raises what a set of `value` would raise before sending anything."""
         await self._check(value)
 
     @AsyncStatus.wrap
-    async def set(self, value: T) -> None:
+    async def set(self, value: SignalDatatypeT) -> None:
         """Done when the instrument has acknowledged the new value."""
         await self._check(value)
         if self._mock is None:
@@ -175,7 +176,7 @@ class Setting(StandardReadable, Movable[T]):
         await self.setpoint.set(value)
         set_mock_value(self.readback, await self.setpoint.get_value())
 
-    async def locate(self) -> Location[T]:
+    async def locate(self) -> Location[SignalDatatypeT]:
         """The value the instrument holds, as both setpoint and read-back: it is what the last
         acknowledged set left (rounded to the instrument's step) unless changed at the
         instrument since, so a relative move starts from it."""
