@@ -71,7 +71,7 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
 int raise_wrong_type(const Parameter &parameter, PyObject *value) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
+                 parameter.name, python_type_of(parameter.type)->tp_name, Py_TYPE(value)->tp_name);
     return -1;
 }
 
@@ -122,20 +122,6 @@ int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t posit
     if (!bound[total - 1])
         bound[total - 1] = names().default_channel; // the default is fixed; __defaults__ is a view
     return check_types(row, bound);
-}
-
-const char *annotation_of(ArgType type) {
-    switch (type) {
-    case ArgType::str_type:
-        return "str";
-    case ArgType::list_type:
-        return "list";
-    case ArgType::bytes_type:
-        return "bytes";
-    case ArgType::int_type:
-        return "int";
-    }
-    return "object";
 }
 
 PyTypeObject *python_type_of(ArgType type) {
