@@ -90,11 +90,6 @@ int check_types(const MethodRow &row, PyObject *const *bound) {
 int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound) {
     const Py_ssize_t total = row.parameter_count + 1;
-    if (positional_count == total && !kwnames) { // the usual call: everything by position
-        for (Py_ssize_t i = 0; i < total; ++i)
-            bound[i] = args[i];
-        return check_types(row, bound);
-    }
     const Py_ssize_t required = row.has_channel_default ? total - 1 : total;
     if (positional_count > total)
         return raise_arity(row, positional_count);
