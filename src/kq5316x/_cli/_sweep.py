@@ -12,7 +12,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any, NamedTuple
 
@@ -269,7 +269,7 @@ class _Sweep:
     def run(self, att: Attenuator) -> None:
         ch = self.args.ch
         if not self.output.as_json:
-            print(TEXT_HEADER, flush=True)
+            self._stdout(lambda: print(TEXT_HEADER, flush=True))
         began = time.monotonic()
         for number, mdb in enumerate(self.settings, 1):
             self.progress.show(number - 1, f"setting {db_text(mdb)}")
@@ -293,10 +293,14 @@ class _Sweep:
             except OSError as error:
                 raise OutputFailed(self.table.path, error) from error
         self.progress.hide()
+        self._stdout(lambda: self.output.result(row.text(), row.record()))
+
+    @staticmethod
+    def _stdout(write: Callable[[], None]) -> None:
         try:
-            self.output.result(row.text(), row.record())
+            write()
         except BrokenPipeError:
-            raise
+            raise  # the reader has gone: ended quietly by the caller
         except OSError as error:
             raise OutputFailed("standard output", error) from error
 
