@@ -580,3 +580,13 @@ def test_docs_console_examples(tmp_path):
             shown, status = result.stdout, result.returncode
         want, got = normalised(expected), normalised(shown)
         assert checker.check_output(want, got, doctest.ELLIPSIS), f"$ {command}\n{got}"
+
+
+@pytest.mark.parametrize("address", [":99999", "127.0.0.1:65536", ":-1", ":http"])
+def test_simulator_refuses_a_tcp_port_out_of_range(address):
+    from kq5316x.testing import find_simulator
+
+    result = subprocess.run([find_simulator(), "--tcp", address], capture_output=True, text=True,
+                            timeout=10)
+    assert result.returncode == 2 and result.stdout == ""
+    assert "PORT must be a number from 1 to 65535, or 0 for any free port" in result.stderr
