@@ -72,15 +72,17 @@ the sweep goes on to the end.
 
 --csv FILE gets the header 'step,time_s,channel,requested_db,read_back_db,match' and one row per
 step, written as each is taken, so an interrupted sweep keeps every row it reached.
---plot FILE.png draws read-back against requested attenuation, mismatches marked; it needs
-matplotlib (pip install matplotlib, or the package's 'plot' extra) and says so before anything
-is set when it is missing.
+--plot FILE.png draws read-back against requested attenuation, mismatches marked (.svg, .pdf
+and matplotlib's other formats too); it needs matplotlib (pip install matplotlib, or the
+package's 'plot' extra). Both files are checked before anything is set: a file that cannot be
+written, a missing matplotlib or an unknown image format is a usage error (status 2).
 
 A progress bar is drawn on standard error when it is a terminal, never into a pipe or file.
 Ctrl-C stops the sweep at once: the rows so far stay in the CSV file (and the plot), the
 channel is left where the sweep had put it (not restored), a line on standard error says
-so, and the exit status is 130. An instrument that stops answering ends the sweep the same
-way, with the error on that line and exit status 1."""
+so, and the exit status is 130; SIGTERM does the same with exit status 143. An instrument
+that stops answering ends the sweep the same way, with the error on that line and exit
+status 1; a file that cannot be written during the sweep (a full disk), with exit status 4."""
 
 
 def Command(summary: str, description: str, examples: str) -> tuple[str, str, str]:
