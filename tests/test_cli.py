@@ -330,6 +330,15 @@ def limit_file_size(size):
     return apply
 
 
+def test_full_standard_output_is_status_4(sim):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([*PROGRAM, "status", sim.port], stdout=full,
+                                stderr=subprocess.PIPE, text=True, timeout=60)
+    assert result.returncode == 4
+    assert result.stderr == ("kq5316x status: could not write the output: "
+                             "No space left on device\n")
+
+
 @pytest.mark.parametrize("target", ["csv", "stdout"])
 def test_write_error_mid_sweep_says_where_it_stopped(sim, tmp_path, target):
     table = tmp_path / "rows.csv"

@@ -32,7 +32,8 @@ exit status:
   1    the instrument did not answer, answered wrongly, or a read-back differs from the request
   2    usage: a bad command line or value (the message says what to write instead)
   3    the port could not be opened, or another program holds it (the message names it)
-  4    an output (--csv, --plot, standard output) could not be written during a sweep
+  4    an output (--csv, --plot, standard output) could not be written once the command
+       had begun; a sweep says where it stopped
   130  interrupted (Ctrl-C)
   141  standard output was closed by its reader (| head): the command stopped quietly
   143  terminated (SIGTERM)"""
