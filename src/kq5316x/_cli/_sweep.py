@@ -178,6 +178,10 @@ class _Table:
         self._stream.flush()
 
 
+def _unwritable(path: str, error: OSError) -> Failure:
+    return Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}")
+
+
 @contextmanager
 def _csv_table(path: str | None) -> Iterator[_Table | None]:
     """The CSV file, its header written through to the disk before the port is opened: a path
@@ -187,16 +191,19 @@ def _csv_table(path: str | None) -> Iterator[_Table | None]:
         return
     try:
         stream = open(path, "w", newline="", encoding="utf-8")  # noqa: SIM115 (closed below)
-        table = _Table(stream, path)
     except OSError as error:
-        raise Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}") from error
+        raise _unwritable(path, error) from error
     try:
+        try:
+            table = _Table(stream, path)
+        except OSError as error:
+            raise _unwritable(path, error) from error
         yield table
     finally:
         try:
             stream.close()
         except OSError:
-            pass  # reported already, by the row that could not be written
+            pass  # reported already: the header or a row could not be written
 
 
 def _check_plot(path: str) -> None:
