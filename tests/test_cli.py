@@ -335,7 +335,7 @@ def test_full_standard_output_is_status_4(sim):
         result = subprocess.run([*PROGRAM, "status", sim.port], stdout=full,
                                 stderr=subprocess.PIPE, text=True, timeout=60)
     assert result.returncode == 4
-    assert result.stderr == ("kq5316x status: could not write the output: "
+    assert result.stderr == ("kq5316x status: could not write standard output: "
                              "No space left on device\n")
 
 

@@ -17,6 +17,7 @@ from ._session import (
     USAGE,
     Failure,
     Output,
+    OutputFailed,
     explain,
     for_command_line,
     quiet_stdout,
@@ -67,7 +68,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # SIGPIPE would, rather than report an interruption nobody asked for.
         quiet_stdout()
         return CLOSED_PIPE
-    except (Failure, Kq5316Error, ValueError, TypeError, OSError) as error:
+    except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
         if args.debug:
             import traceback
 
@@ -112,10 +113,8 @@ def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
         return error.status, str(error)
     if isinstance(error, Kq5316Error):
         return explain(error, args)
-    if isinstance(error, OSError):
-        # Standard output could not be written (a full disk, /dev/full).
-        quiet_stdout()
-        return OUTPUT, f"could not write the output: {error.strerror or error}"
+    if isinstance(error, OutputFailed):
+        return OUTPUT, str(error)
     return USAGE, for_command_line(str(error))
 
 

@@ -41,6 +41,13 @@ class Failure(Exception):
         self.status = status
 
 
+class OutputFailed(Exception):
+    """An output (`target`: the CSV file, standard output) could not be written."""
+
+    def __init__(self, target: str, error: OSError) -> None:
+        super().__init__(f"could not write {target}: {error.strerror or error}")
+
+
 class Output:
     """Prints each result as its text line, or with ``--json`` as one JSON object a line."""
 
@@ -52,8 +59,15 @@ class Output:
             import json  # only here: the text output does without its import
 
             text = json.dumps(record)
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
+        try:
+            sys.stdout.write(text + "\n")
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise  # the reader has gone: the command ends quietly
+        except OSError as error:
+            # A full disk or /dev/full: what is still buffered would fail again at exit.
+            quiet_stdout()
+            raise OutputFailed("standard output", error) from error
 
 
 def quiet_stdout() -> None:

@@ -12,7 +12,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import IO, Any, NamedTuple
 
@@ -27,6 +27,7 @@ from ._session import (
     USAGE,
     Failure,
     Output,
+    OutputFailed,
     attenuator,
     explain,
 )
@@ -119,13 +120,6 @@ class Progress:
 
 class Terminated(BaseException):
     """SIGTERM arrived: the sweep ends as on Ctrl-C, with an exit status of its own."""
-
-
-class OutputFailed(Exception):
-    """A row could not be written to `target` (the CSV file or standard output)."""
-
-    def __init__(self, target: str, error: OSError) -> None:
-        super().__init__(f"could not write {target}: {error.strerror or error}")
 
 
 def _terminate(number: int, frame: object) -> None:
@@ -276,7 +270,7 @@ class _Sweep:
     def run(self, att: Attenuator) -> None:
         ch = self.args.ch
         if not self.output.as_json:
-            self._stdout(lambda: print(TEXT_HEADER, flush=True))
+            self.output.result(TEXT_HEADER, {})
         began = time.monotonic()
         for number, mdb in enumerate(self.settings, 1):
             self.progress.show(number - 1, f"setting {db_text(mdb)}")
@@ -293,23 +287,14 @@ class _Sweep:
 
     def _write(self, row: Row) -> None:
         """The row into the CSV file and onto standard output; a write that fails ends the
-        sweep (a reader of standard output that has gone ends it quietly)."""
+        sweep (`OutputFailed`; a reader of standard output that has gone ends it quietly)."""
         if self.table:
             try:
                 self.table.writerow(row.csv())
             except OSError as error:
                 raise OutputFailed(self.table.path, error) from error
         self.progress.hide()
-        self._stdout(lambda: self.output.result(row.text(), row.record()))
-
-    @staticmethod
-    def _stdout(write: Callable[[], None]) -> None:
-        try:
-            write()
-        except BrokenPipeError:
-            raise  # the reader has gone: ended quietly by the caller
-        except OSError as error:
-            raise OutputFailed("standard output", error) from error
+        self.output.result(row.text(), row.record())
 
     def stopped(self) -> str:
         """Where a sweep that ended early left things."""
@@ -373,7 +358,7 @@ def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str
             if mismatches
             else "every read-back matches"
         )
-        print(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", flush=True)
+        output.result(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", {})
     if mismatches:
         raise Failure(INSTRUMENT, f"{mismatches} of {len(rows)} read-backs differ from the request")
     return DONE
