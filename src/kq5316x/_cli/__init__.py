@@ -59,7 +59,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         module, name = RUNNERS[args.command]
         runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
-        return runner(args, Output(args.json))
+        status: int = runner(args, Output(args.json))
+        return status
     except KeyboardInterrupt:
         _say(prog, "interrupted")
         return INTERRUPTED

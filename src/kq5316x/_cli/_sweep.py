@@ -146,16 +146,20 @@ def _whole_row() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    held: list[int] = []
+    held: list[signal.Signals] = []
     numbers = (signal.SIGINT, signal.SIGTERM)
-    previous = {n: signal.signal(n, lambda number, frame: held.append(number)) for n in numbers}
+    previous = {
+        n: signal.signal(n, lambda number, frame: held.append(signal.Signals(number)))
+        for n in numbers
+    }
     try:
         yield
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
-    if held and callable(previous[held[0]]):
-        previous[held[0]](held[0], None)  # raises KeyboardInterrupt or Terminated
+    handler = previous[held[0]] if held else None
+    if callable(handler):
+        handler(held[0], None)  # raises KeyboardInterrupt or Terminated
 
 
 class _Table:
