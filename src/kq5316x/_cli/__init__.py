@@ -4,6 +4,7 @@ command runs, so that a quick command starts quickly."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 
@@ -25,7 +26,6 @@ from ._session import (
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import argparse
     import logging
     from collections.abc import Sequence
 
@@ -43,6 +43,11 @@ RUNNERS = {
     "close-display": ("_commands", "run_close_display"),
     "sweep": ("_sweep", "run_sweep"),
 }
+
+
+# The commands' positional arguments. argparse leaves a list, not a value, in one that a '--'
+# left empty ('set PORT -- --'); it is a missing argument.
+POSITIONALS = {"port": "PORT", "value": "VALUE", "nm": "NM", "pattern": "REGEXP"}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -84,9 +89,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
     """What the parser itself cannot see: PORT or --simulate (PORT from the environment when
     neither is given), and a positional argument that '--' left without a value."""
-    for action in command._actions:
-        if not action.option_strings and isinstance(getattr(args, action.dest, None), list):
-            command.error(f"{action.metavar} is missing")
+    for dest, metavar in POSITIONALS.items():
+        if isinstance(getattr(args, dest, None), list):
+            command.error(f"{metavar} is missing")
     if args.command == "ports":
         return
     if args.command == "wavelength" and args.simulate and args.nm is None and args.port:
@@ -95,7 +100,7 @@ def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
 
         try:
             args.port, args.nm = None, _units.nanometres(args.port)
-        except Exception as error:  # argparse.ArgumentTypeError, without importing argparse
+        except argparse.ArgumentTypeError as error:
             command.error(str(error))
     if args.simulate and args.port is not None:
         command.error(f"give PORT or --simulate, not both (PORT was {args.port!r})")
