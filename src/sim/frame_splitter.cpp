@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "kq5316/protocol/command_table.hpp"
-#include "kq5316/protocol/frame.hpp"
+#include "protocol/commands.hpp"
 
 namespace kq5316::sim {
 

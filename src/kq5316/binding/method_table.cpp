@@ -5,7 +5,7 @@
 #include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/port_lifecycle.hpp"
-#include "kq5316/protocol/command_table.hpp"
+#include "kq5316/device/legacy_names.hpp"
 
 #include <string_view>
 
@@ -19,9 +19,9 @@ constexpr Parameter ch{"ch", ArgType::int_type};
 namespace doc = docstrings;
 using protocol::Command;
 
-// The name of the method that sends `command`, as its row in the command table writes it.
+// The name of the method that sends `command`, as the class's own table spells it.
 constexpr const char *sends(Command command) {
-    return protocol::command_frame(command).method_name.data();
+    return device::legacy_command(command).method_name;
 }
 
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
@@ -62,14 +62,14 @@ constexpr MethodRow methods[] = {
      nullptr,
      doc::read_device_version,
      device::read_device_version},
-    {sends(Command::read_optical_length),
+    {sends(Command::read_wavelengths),
      {{ch, no_parameter}},
      1,
      true,
      nullptr,
      doc::read_optical_length,
      device::read_optical_length},
-    {sends(Command::set_optical_length),
+    {sends(Command::select_wavelength),
      {{{"length", ArgType::int_type}, ch}},
      2,
      true,
@@ -122,12 +122,12 @@ constexpr MethodRow methods[] = {
     {"close", {{no_parameter, no_parameter}}, 0, false, nullptr, nullptr, link::close},
 };
 
-// Every command of the table is sent by exactly one method of the class.
+// Every command of the class is sent by exactly one of its methods.
 constexpr bool every_command_has_its_method() {
-    for (const protocol::CommandFrame &entry : protocol::command_table) {
+    for (const device::LegacyCommand &command : device::legacy_commands) {
         int rows = 0;
         for (const MethodRow &row : methods)
-            rows += std::string_view(row.name) == entry.method_name;
+            rows += std::string_view(row.name) == command.method_name;
         if (rows != 1)
             return false;
     }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kq5316/protocol/frame.hpp"
+#include "protocol/frame.hpp"
 
 namespace kq5316::device {
 
@@ -57,7 +57,7 @@ class ReplyBytes {
     std::span<const std::uint8_t> bytes_;
 };
 
-// The results of the replies that carry values, by the reply layouts of the command table; null
+// The results of the replies that carry values, by the protocol's reply layouts; null
 // with an exception set on failure. The caller has accepted the reply (and, for the version, its
 // length). IndexError, as Python's for a list read past its end, when a reply is too short for
 // what it announces.

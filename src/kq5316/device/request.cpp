@@ -4,10 +4,7 @@
 #include <optional>
 
 #include "kq5316/common/process_globals.hpp"
-#include "kq5316/protocol/checksum.hpp"
-#include "kq5316/protocol/frame.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
-#include "kq5316/protocol/request.hpp"
+#include "protocol/requests.hpp"
 
 namespace kq5316::device {
 
@@ -117,10 +114,13 @@ int patch_byte(PyObject *frame, std::size_t index, long value) {
 
 // The value's bytes, then the channel, then the checksum, as the operations have always written
 // them: a list too short for a position raises IndexError there, with what came before written.
-int patch_frame(PyObject *frame, const protocol::CommandFrame &entry, long channel, long value) {
-    const protocol::ValueBytes carried = protocol::value_bytes(entry.value_layout, value);
-    for (std::size_t i = 0; i < carried.count; ++i) {
-        if (patch_byte(frame, protocol::first_parameter_index + i, carried.bytes[i]) < 0)
+int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, long value) {
+    const protocol::Request built =
+        protocol::make_request(row, static_cast<std::uint8_t>(channel), value);
+    const std::size_t value_end =
+        protocol::first_parameter_index + protocol::value_width(row.value_layout);
+    for (std::size_t i = protocol::first_parameter_index; i < value_end; ++i) {
+        if (patch_byte(frame, i, built.bytes[i]) < 0)
             return -1;
     }
     if (patch_byte(frame, protocol::channel_index, channel) < 0)
@@ -150,14 +150,14 @@ int attenuation_steps(PyObject *attenuation, long *steps) {
 }
 
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {
-    const protocol::CommandFrame &entry = protocol::command_frame(command);
+    const protocol::CommandRow &row = protocol::command_row(command);
     Owned constant =
         Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
     if (!constant)
         return {};
-    if (!entry.addresses_channel())
+    if (!row.addresses_channel())
         return constant;
-    if (patch_frame(constant.get(), entry, channel, value) < 0)
+    if (patch_frame(constant.get(), row, channel, value) < 0)
         return {};
     return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
 }
