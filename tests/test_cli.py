@@ -97,7 +97,7 @@ def test_command_reads_back_and_prints(sim, capsys, argv, controls, text, record
 def test_disconnect_reaches_the_instrument(sim, capsys):
     assert run(capsys, "disconnect", sim.port, "--ch", "2")[0] == 0
     sim.control("nofaults")  # answered after every event before it has been reported
-    event = [e for e in sim.events() if e.get("command") == "dis_connection"][-1]
+    event = [e for e in sim.events() if e.get("command") == "disconnect"][-1]
     assert event["channel"] == 2 and event["state"]["disconnected"]
 
 

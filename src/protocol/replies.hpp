@@ -68,8 +68,7 @@ constexpr ReplyShape reply_shape(ReplyLayout layout) {
     case ReplyLayout::echo:
         return {{}, 0, false};
     case ReplyLayout::version:
-        return {{byte_field(Quantity::module_version, 5),
-                 byte_field(Quantity::hardware_version, 6),
+        return {{byte_field(Quantity::module_version, 5), byte_field(Quantity::hardware_version, 6),
                  byte_field(Quantity::software_version, 7)},
                 3,
                 true};
@@ -98,9 +97,8 @@ constexpr bool reaches_count(const Field &field, Bytes reply) {
 constexpr std::size_t fields_end(const ReplyShape &shape, Bytes reply) {
     std::size_t end = 0;
     for (const Field &field : shape.used()) {
-        const std::size_t field_end = reaches_count(field, reply)
-                                          ? field.end(value_count(field, reply))
-                                          : field.offset + 1;
+        const std::size_t field_end =
+            reaches_count(field, reply) ? field.end(value_count(field, reply)) : field.offset + 1;
         end = field_end > end ? field_end : end;
     }
     return end;

@@ -62,8 +62,9 @@ constexpr void write_request_value(std::span<std::uint8_t> request, ValueLayout 
 
 // The value a request carries (0 for none): what the instrument reads back out of it.
 constexpr long request_value(Bytes request, ValueLayout layout) {
-    return value_width(layout) == 0 ? 0
-                                    : read_value(request, first_parameter_index, value_width(layout));
+    return value_width(layout) == 0
+               ? 0
+               : read_value(request, first_parameter_index, value_width(layout));
 }
 
 } // namespace kq5316::protocol

@@ -1,11 +1,11 @@
 #include "kq5316/binding/method_table.hpp"
 
 #include "kq5316/binding/docstrings.hpp"
+#include "kq5316/device/legacy_names.hpp"
 #include "kq5316/device/operations.hpp"
 #include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/port_lifecycle.hpp"
-#include "kq5316/device/legacy_names.hpp"
 
 #include <string_view>
 

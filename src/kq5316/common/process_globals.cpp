@@ -27,7 +27,6 @@ constexpr NameText name_texts[] = {
 #undef KQ5316_NAME_TEXT
 };
 
-
 int intern_names() {
     for (const NameText &entry : name_texts) {
         interned_names.*entry.field = class_body_name(entry.text);

@@ -109,7 +109,8 @@ PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     const Py_ssize_t position = position_of(lengths.get(), length);
     if (position < 0)
         return nullptr;
-    if (position > protocol::max_value(protocol::command_row(Command::select_wavelength).value_layout)) {
+    if (position >
+        protocol::max_value(protocol::command_row(Command::select_wavelength).value_layout)) {
         PyErr_Format(PyExc_ValueError, "position %zd of the length does not fit in a byte",
                      position);
         return nullptr;
