@@ -23,7 +23,7 @@ struct Request {
 // The request for `row` on `channel` carrying `value`. `channel` is ignored by device-level
 // commands, `value` by commands without one; both must already be in range.
 constexpr Request make_request(const CommandRow &row, std::uint8_t channel, long value) {
-    Request request{row.bytes, row.length};
+    Request request{row.bytes, row.length()};
     const std::span<std::uint8_t> frame{request.bytes.data(), request.length};
     if (row.addresses_channel())
         frame[channel_index] = channel;
@@ -46,8 +46,8 @@ constexpr const CommandRow *identify(Bytes frame) {
             continue;
         if (!shared)
             return &row;
-        bool stored = frame.size() == row.length;
-        for (std::size_t i = first_parameter_index; stored && i < checksum_index(row.length); ++i)
+        bool stored = frame.size() == row.length();
+        for (std::size_t i = first_parameter_index; stored && i < checksum_index(row.length()); ++i)
             stored = frame[i] == row.bytes[i];
         if (stored)
             return &row;

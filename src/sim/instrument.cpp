@@ -13,8 +13,8 @@ using protocol::CommandRow;
 
 // Why a frame with known command bytes is refused, or the empty string.
 std::string refusal(std::span<const std::uint8_t> frame, const CommandRow &row) {
-    if (frame.size() != row.length)
-        return "expected " + std::to_string(row.length) + " bytes, got " +
+    if (frame.size() != row.length())
+        return "expected " + std::to_string(row.length()) + " bytes, got " +
                std::to_string(frame.size());
     if (!protocol::checksum_matches(frame))
         return "bad checksum";

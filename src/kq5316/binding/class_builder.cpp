@@ -12,10 +12,10 @@ namespace kq5316::binding {
 namespace {
 
 Owned frame_list(const protocol::CommandRow &entry) {
-    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length)));
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length())));
     if (!list)
         return {};
-    for (std::size_t i = 0; i < entry.length; ++i) {
+    for (std::size_t i = 0; i < entry.length(); ++i) {
         PyObject *byte = PyLong_FromLong(entry.bytes[i]);
         if (!byte)
             return {};
