@@ -15,9 +15,9 @@ namespace kq5316::protocol {
 
 // What a reply field reports.
 enum class Quantity : std::uint8_t {
-    module_version,
-    hardware_version,
-    software_version,
+    module, // the versions of the module, its hardware and its software
+    hardware,
+    software,
     wavelengths,      // the channel's supported wavelengths in nm
     work_mode,        // the channel's work mode
     wavelength_index, // position of the selected wavelength in the channel's list
@@ -68,8 +68,8 @@ constexpr ReplyShape reply_shape(ReplyLayout layout) {
     case ReplyLayout::echo:
         return {{}, 0, false};
     case ReplyLayout::version:
-        return {{byte_field(Quantity::module_version, 5), byte_field(Quantity::hardware_version, 6),
-                 byte_field(Quantity::software_version, 7)},
+        return {{byte_field(Quantity::module, 5), byte_field(Quantity::hardware, 6),
+                 byte_field(Quantity::software, 7)},
                 3,
                 true};
     case ReplyLayout::wavelengths:

@@ -105,11 +105,11 @@ const OpticalLengths &Instrument::lengths_of(std::uint8_t channel_number) const 
 // units: one value, or a list's values.
 std::vector<long> Instrument::values_of(protocol::Quantity quantity, std::uint8_t channel_number) {
     switch (quantity) {
-    case protocol::Quantity::module_version:
+    case protocol::Quantity::module:
         return {config_.version.module};
-    case protocol::Quantity::hardware_version:
+    case protocol::Quantity::hardware:
         return {config_.version.hardware};
-    case protocol::Quantity::software_version:
+    case protocol::Quantity::software:
         return {config_.version.software};
     case protocol::Quantity::wavelengths: {
         const OpticalLengths &values = lengths_of(channel_number);
