@@ -29,20 +29,26 @@ inline constexpr LegacyCommand legacy_commands[] = {
 };
 inline constexpr std::size_t legacy_command_count = std::size(legacy_commands);
 
-// The class's commands are the protocol's first ones, in the protocol's order, so a command's
-// value is also its index here.
-constexpr bool legacy_rows_in_command_order() {
+// The position of one of the class's commands in its table (and in the names' constants).
+constexpr std::size_t legacy_index(protocol::Command command) {
+    std::size_t index = 0;
+    while (index < legacy_command_count && legacy_commands[index].command != command)
+        ++index;
+    return index;
+}
+
+constexpr const LegacyCommand &legacy_command(protocol::Command command) {
+    return legacy_commands[legacy_index(command)];
+}
+
+// Each command appears once.
+constexpr bool legacy_commands_distinct() {
     for (std::size_t i = 0; i < legacy_command_count; ++i) {
-        if (static_cast<std::size_t>(legacy_commands[i].command) != i)
+        if (legacy_index(legacy_commands[i].command) != i)
             return false;
     }
-    return legacy_command_count <= protocol::command_count;
+    return true;
 }
-static_assert(legacy_rows_in_command_order());
-
-// The class's row for one of its commands.
-constexpr const LegacyCommand &legacy_command(protocol::Command command) {
-    return legacy_commands[static_cast<std::size_t>(command)];
-}
+static_assert(legacy_commands_distinct());
 
 } // namespace kq5316::device
