@@ -208,67 +208,50 @@ int add_constants(PyObject *module) {
     return 0;
 }
 
-// `prefix` and `name` upper-cased with blanks made underscores, as a new str; null if too long.
-PyObject *identifier(std::string_view prefix, std::string_view name) {
-    char text[64];
-    if (prefix.size() + name.size() >= sizeof text) {
+// dict[PREFIX + NAME] = name, with NAME the name upper-cased and its blanks made underscores.
+int add_name(PyObject *dict, std::string_view prefix, std::string_view name) {
+    char key[64];
+    if (prefix.size() + name.size() >= sizeof key) {
         PyErr_SetString(PyExc_SystemError, "kq5316x._protocol: an identifier is too long");
-        return nullptr;
+        return -1;
     }
     std::size_t length = 0;
     for (char c : prefix)
-        text[length++] = c;
+        key[length++] = c;
     for (char c : name)
-        text[length++] =
+        key[length++] =
             c == ' ' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
-}
-
-PyObject *text_object(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    key[length] = '\0';
+    PyObject *value =
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    const int added = value != nullptr ? PyDict_SetItemString(dict, key, value) : -1;
+    Py_XDECREF(value);
+    return added;
 }
 
 // CHECK_START_BYTE = "start byte", ...: the names check() returns, so that a renamed check fails
 // at import rather than in the field.
 int add_check_names(PyObject *module) {
     for (std::string_view check : protocol::reply_fault_names) {
-        if (check == protocol::reply_fault_name(protocol::ReplyFault::none))
-            continue;
-        PyObject *name = identifier("CHECK_", check);
-        PyObject *value = name != nullptr ? text_object(check) : nullptr;
-        const int added = value != nullptr ? PyObject_SetAttr(module, name, value) : -1;
-        Py_XDECREF(name);
-        Py_XDECREF(value);
-        if (added < 0)
+        if (check != protocol::reply_fault_name(protocol::ReplyFault::none) &&
+            add_name(PyModule_GetDict(module), "CHECK_", check) < 0)
             return -1;
     }
     return 0;
 }
 
-// {"READ_DEVICE_VERSION": "read_device_version", ...} with the class's module and docstring.
-PyObject *command_namespace() {
+// Command: the protocol's command enum as a plain class of str constants, in table order
+// (Command.READ_WAVELENGTHS == "read_wavelengths"). A plain class rather than an enum.Enum: the
+// enum module would double what importing kq5316x costs.
+int add_command_enum(PyObject *module) {
     PyObject *members = Py_BuildValue(
         "{ssss}", "__module__", "kq5316x._protocol", "__doc__",
         "The commands, one attribute each, in the protocol's order; each value is the command's "
         "name, which logs and errors print and every function here takes.");
     for (const protocol::CommandRow &row : protocol::command_table) {
-        if (members == nullptr)
-            break;
-        PyObject *name = identifier("", row.name);
-        PyObject *value = name != nullptr ? text_object(row.name) : nullptr;
-        if (value == nullptr || PyDict_SetItem(members, name, value) < 0)
+        if (members != nullptr && add_name(members, "", row.name) < 0)
             Py_CLEAR(members);
-        Py_XDECREF(name);
-        Py_XDECREF(value);
     }
-    return members;
-}
-
-// Command: the protocol's command enum as a plain class of str constants
-// (Command.READ_WAVELENGTHS == "read_wavelengths"). A plain class rather than an enum.Enum: the
-// enum module would double what importing kq5316x costs.
-int add_command_enum(PyObject *module) {
-    PyObject *members = command_namespace();
     PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
     PyObject *command =
         members != nullptr ? PyObject_CallFunction(type, "s()O", "Command", members) : nullptr;
@@ -279,6 +262,7 @@ int add_command_enum(PyObject *module) {
     Py_DECREF(command);
     return added;
 }
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(add_constants)},
     {Py_mod_exec, reinterpret_cast<void *>(add_check_names)},

@@ -8,8 +8,9 @@
 
 namespace kq5316::device {
 
-// Anything but None and exact bytes, which the header reads inline.
-int ReplyBytes::load_other(PyObject *reply) {
+int ReplyBytes::load(PyObject *reply) {
+    if (reply == Py_None)
+        return 0;
     if (!PyObject_CheckBuffer(reply)) {
         // Anything empty counts as no reply, as `if not reply` would judge it.
         const int truth = PyObject_IsTrue(reply);

@@ -1,7 +1,6 @@
 #include "kq5316/device/request.hpp"
 
 #include <cstdint>
-#include <optional>
 
 #include "kq5316/common/process_globals.hpp"
 #include "protocol/requests.hpp"
@@ -10,25 +9,9 @@ namespace kq5316::device {
 
 namespace {
 
-// The sum of the covered items when every one is an exact int and the sum fits in 64 bits: the
-// common case, computed without creating Python objects.
-std::optional<std::int64_t> small_int_sum(PyObject *frame, Py_ssize_t covered) {
-    std::int64_t sum = 0;
-    for (Py_ssize_t i = 0; i < covered; ++i) {
-        PyObject *item = PyList_GET_ITEM(frame, i);
-        if (!PyLong_CheckExact(item))
-            return std::nullopt;
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow || __builtin_add_overflow(sum, value, &sum))
-            return std::nullopt;
-    }
-    return sum;
-}
-
-// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it: any integers, however large,
-// and Python's own TypeError for items that do not add or invert. Items are re-read at each step
-// because an item's `__add__` may change the list.
+// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it, for every frame alike: any
+// integers, however large, and Python's own TypeError for items that do not add or invert. Items
+// are re-read at each step because an item's `__add__` may change the list.
 Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
     Owned sum = Owned::steal(PyLong_FromLong(0));
     if (!sum)
@@ -63,9 +46,6 @@ Owned frame_checksum(PyObject *frame) {
     const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
     if (covered <= 0)
         return Owned::steal(PyLong_FromLong(0));
-    if (auto sum = small_int_sum(frame, covered))
-        return Owned::steal(
-            PyLong_FromLong(protocol::checksum_of_sum(static_cast<std::uint64_t>(*sum))));
     return python_checksum(frame, covered);
 }
 
