@@ -277,7 +277,7 @@ class Attenuator:
 
     def wavelengths(self, ch: SupportsIndex = 1) -> tuple[int, ...]:
         """The wavelengths (nm) channel `ch` supports, in the instrument's order."""
-        (wavelengths,) = self._query(Command.READ_WAVELENGTHS, self._channel(ch))
+        wavelengths: tuple[int, ...] = self._query(Command.READ_WAVELENGTHS, self._channel(ch))[0]
         return wavelengths
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
