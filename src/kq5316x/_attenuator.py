@@ -14,6 +14,7 @@ from collections import namedtuple
 import serial
 
 from . import _protocol
+from ._protocol import Command
 from ._errors import (
     EXCERPT_BYTES,
     BadReply,
@@ -272,11 +273,12 @@ class Attenuator:
 
     def version(self) -> Version:
         """The instrument's versions, asked now (`identity` holds those read at open)."""
-        return Version(*self._query(_protocol.READ_DEVICE_VERSION, 1))
+        return Version(*self._query(Command.READ_DEVICE_VERSION, 1))
 
     def wavelengths(self, ch: SupportsIndex = 1) -> tuple[int, ...]:
         """The wavelengths (nm) channel `ch` supports, in the instrument's order."""
-        return self._query(_protocol.READ_OPTICAL_LENGTH, self._channel(ch))
+        wavelengths: tuple[int, ...] = self._query(Command.READ_WAVELENGTHS, self._channel(ch))[0]
+        return wavelengths
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Selects one of the channel's own wavelengths; ValueError names them otherwise."""
@@ -288,11 +290,11 @@ class Attenuator:
             raise ValueError(
                 f"{wanted} nm is not supported on channel {channel}; supported: {names}"
             )
-        self._command(_protocol.SET_OPTICAL_LENGTH, channel, supported.index(wanted))
+        self._command(Command.SELECT_WAVELENGTH, channel, supported.index(wanted))
 
     def status(self, ch: SupportsIndex = 1) -> Status:
         """The channel's mode, wavelength index and attenuation (in mdB, also `.attenuation_db`)."""
-        return Status(*self._query(_protocol.READ_CURRENT_STATUS, self._channel(ch)))
+        return Status(*self._query(Command.READ_CURRENT_STATUS, self._channel(ch)))
 
     def set_attenuation_mdb(self, mdb: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation to `mdb` millidecibels: a whole number from 0 to 655350 that is a
@@ -323,7 +325,7 @@ class Attenuator:
                 f" the nearest settable values are {low} and {low + _protocol.MDB_PER_STEP} mdB"
                 " (set_attenuation_db rounds to the nearest step)"
             )
-        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
+        self._command(Command.SET_ATTENUATION, self._channel(ch), steps)
 
     def set_attenuation_db(self, db: float, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
@@ -346,19 +348,19 @@ class Attenuator:
                 f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
                 " mdB use set_attenuation_mdb"
             )
-        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
+        self._command(Command.SET_ATTENUATION, self._channel(ch), steps)
 
     def clear(self, ch: SupportsIndex = 1) -> None:
         """Clears the channel's attenuation."""
-        self._command(_protocol.CLEAR_ATTENUATION, self._channel(ch))
+        self._command(Command.CLEAR_ATTENUATION, self._channel(ch))
 
     def disconnect(self, ch: SupportsIndex = 1) -> None:
         """Puts the channel into its disconnected state."""
-        self._command(_protocol.DIS_CONNECTION, self._channel(ch))
+        self._command(Command.DISCONNECT, self._channel(ch))
 
     def close_display(self) -> None:
         """Closes the instrument's full-screen display."""
-        self._command(_protocol.CLOSE_FULL_SCREEN, 1)
+        self._command(Command.CLOSE_FULL_SCREEN, 1)
 
     def _channel(self, ch: SupportsIndex) -> int:
         number = _whole(ch, "ch")
@@ -372,7 +374,7 @@ class Attenuator:
 
     # -- the exchange -------------------------------------------------------------------------
 
-    def _query(self, command: str, ch: int) -> tuple[int, ...]:
+    def _query(self, command: str, ch: int) -> tuple[Any, ...]:
         request = _protocol.request(command, ch, 0)
         fields = _protocol.decode(command, self._exchange(command, request, query=True))
         assert fields is not None, "queries have a reply layout with fields"
@@ -549,11 +551,11 @@ class Attenuator:
     def _probe(self, notes: list[_Note]) -> tuple[str, bytes]:
         """A query whose kind no unanswered request has; the oldest unanswered requests are taken
         as lost when every query's kind is among them."""
-        candidates = [(_protocol.READ_DEVICE_VERSION, 1)]
+        candidates = [(Command.READ_DEVICE_VERSION, 1)]
         for channel in self.channels:
             candidates += [
-                (_protocol.READ_CURRENT_STATUS, channel),
-                (_protocol.READ_OPTICAL_LENGTH, channel),
+                (Command.READ_CURRENT_STATUS, channel),
+                (Command.READ_WAVELENGTHS, channel),
             ]
         while True:
             for probe_command, channel in candidates:
