@@ -36,14 +36,95 @@ FunctionObject *as_function(PyObject *object) {
     return reinterpret_cast<FunctionObject *>(object);
 }
 
+// The code object's local names: self, then the parameters.
+Owned parameter_names(const MethodRow &row) {
+    Owned tuple = Owned::steal(PyTuple_New(row.parameter_count + 1));
+    if (!tuple)
+        return {};
+    for (int i = 0; i <= row.parameter_count; ++i) {
+        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : row.parameters[i - 1].name);
+        if (!name)
+            return {};
+        PyTuple_SET_ITEM(tuple.get(), i, name);
+    }
+    return tuple;
+}
+
+Owned build_name(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_InternFromString(f.row->name));
+}
+
+Owned build_qualname(const FunctionObject &f) {
+    return Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, f.row->name));
+}
+
+// A code object whose signature matches the method: built from an empty code object with its
+// argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
+// qualified name the method had when the class was built, whatever `__qualname__` says by then.
+Owned build_code(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
+    Owned qualname = build_qualname(f);
+    if (!qualname)
+        return {};
+    PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
+    if (!empty)
+        return {};
+    Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
+    Owned varnames = parameter_names(row);
+    if (!varnames)
+        return {};
+    Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace)
+        return {};
+    Owned kwargs = Owned::steal(Py_BuildValue(
+        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
+        row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
+        varnames.get(), "co_qualname", qualname.get()));
+    if (!kwargs)
+        return {};
+    Owned no_args = Owned::steal(PyTuple_New(0));
+    if (!no_args)
+        return {};
+    return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
+}
+
+// A cleared function gets a new empty dict, as a Python function without annotations does.
+Owned build_annotations(const FunctionObject &f) {
+    const MethodRow &row = *f.row;
+    Owned annotations = Owned::steal(PyDict_New());
+    if (!annotations || f.cleared)
+        return annotations;
+    for (int i = 0; i < row.parameter_count; ++i) {
+        const Parameter &parameter = row.parameters[i];
+        Owned value = Owned::steal(PyUnicode_FromString(python_type_of(parameter.type)->tp_name));
+        if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
+            return {};
+    }
+    if (row.return_annotation) {
+        Owned value = Owned::steal(PyUnicode_FromString(row.return_annotation));
+        if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
+            return {};
+    }
+    return annotations;
+}
+
+Owned build_defaults(const FunctionObject &f) {
+    if (!f.row->has_channel_default || f.cleared)
+        return Owned::borrow(Py_None);
+    return Owned::steal(Py_BuildValue("(i)", 1));
+}
+
+Owned build_none(const FunctionObject &) {
+    return Owned::borrow(Py_None);
+}
+
+Owned build_doc(const FunctionObject &f) {
+    if (!f.row->doc || f.cleared)
+        return Owned::borrow(Py_None);
+    return Owned::steal(PyUnicode_FromString(f.row->doc));
+}
+
 using Builder = Owned (*)(const FunctionObject &);
-Owned build_name(const FunctionObject &f);
-Owned build_qualname(const FunctionObject &f);
-Owned build_code(const FunctionObject &f);
-Owned build_annotations(const FunctionObject &f);
-Owned build_defaults(const FunctionObject &f);
-Owned build_kwdefaults(const FunctionObject &f);
-Owned build_doc(const FunctionObject &f);
 
 // A new reference to the attribute in `slot`, built first if it is not there yet.
 // Building may run Python code (a collection, say), so another thread may have filled the slot
@@ -156,7 +237,7 @@ Attribute qualname_attribute{&FunctionObject::qualname, build_qualname, &PyUnico
                              false, "__qualname__ must be set to a string object"};
 Attribute defaults_attribute{&FunctionObject::defaults, build_defaults, &PyTuple_Type, true, false,
                              "__defaults__ must be set to a tuple object"};
-Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_kwdefaults, &PyDict_Type, true,
+Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_none, &PyDict_Type, true,
                                false, "__kwdefaults__ must be set to a dict object"};
 Attribute annotations_attribute{&FunctionObject::annotations, build_annotations, &PyDict_Type,
                                 false, true, "__annotations__ must be set to a dict object"};
@@ -255,94 +336,6 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-// The code object's local names: self, then the parameters.
-Owned parameter_names(const MethodRow &row) {
-    Owned tuple = Owned::steal(PyTuple_New(row.parameter_count + 1));
-    if (!tuple)
-        return {};
-    for (int i = 0; i <= row.parameter_count; ++i) {
-        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : row.parameters[i - 1].name);
-        if (!name)
-            return {};
-        PyTuple_SET_ITEM(tuple.get(), i, name);
-    }
-    return tuple;
-}
-
-Owned build_name(const FunctionObject &f) {
-    return Owned::steal(PyUnicode_InternFromString(f.row->name));
-}
-
-Owned build_qualname(const FunctionObject &f) {
-    return Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, f.row->name));
-}
-
-// A code object whose signature matches the method: built from an empty code object with its
-// argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
-// qualified name the method had when the class was built, whatever `__qualname__` says by then.
-Owned build_code(const FunctionObject &f) {
-    const MethodRow &row = *f.row;
-    Owned qualname = build_qualname(f);
-    if (!qualname)
-        return {};
-    PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
-    if (!empty)
-        return {};
-    Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
-    Owned varnames = parameter_names(row);
-    if (!varnames)
-        return {};
-    Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace)
-        return {};
-    Owned kwargs = Owned::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
-        row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
-        varnames.get(), "co_qualname", qualname.get()));
-    if (!kwargs)
-        return {};
-    Owned no_args = Owned::steal(PyTuple_New(0));
-    if (!no_args)
-        return {};
-    return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
-}
-
-// A cleared function gets a new empty dict, as a Python function without annotations does.
-Owned build_annotations(const FunctionObject &f) {
-    const MethodRow &row = *f.row;
-    Owned annotations = Owned::steal(PyDict_New());
-    if (!annotations || f.cleared)
-        return annotations;
-    for (int i = 0; i < row.parameter_count; ++i) {
-        const Parameter &parameter = row.parameters[i];
-        Owned value = Owned::steal(PyUnicode_FromString(python_type_of(parameter.type)->tp_name));
-        if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
-            return {};
-    }
-    if (row.return_annotation) {
-        Owned value = Owned::steal(PyUnicode_FromString(row.return_annotation));
-        if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
-            return {};
-    }
-    return annotations;
-}
-
-Owned build_defaults(const FunctionObject &f) {
-    if (!f.row->has_channel_default || f.cleared)
-        return Owned::borrow(Py_None);
-    return Owned::steal(Py_BuildValue("(i)", 1));
-}
-
-Owned build_kwdefaults(const FunctionObject &) {
-    return Owned::borrow(Py_None);
-}
-
-Owned build_doc(const FunctionObject &f) {
-    if (!f.row->doc || f.cleared)
-        return Owned::borrow(Py_None);
-    return Owned::steal(PyUnicode_FromString(f.row->doc));
-}
-
 } // namespace
 
 int ready_function_type() {
@@ -353,24 +346,14 @@ int ready_function_type() {
 }
 
 PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict) {
-    FunctionObject *f = PyObject_GC_New(FunctionObject, function_type);
+    // Allocated zeroed and tracked: every attribute slot starts empty ("not built yet").
+    FunctionObject *f = as_function(PyType_GenericAlloc(function_type, 0));
     if (!f)
         return nullptr;
     f->vectorcall = function_vectorcall;
     f->row = &row;
-    f->cleared = false;
-    f->name = nullptr;
-    f->qualname = nullptr;
     f->module = Py_NewRef(module_name);
-    f->doc = nullptr;
-    f->annotations = nullptr;
-    f->defaults = nullptr;
-    f->kwdefaults = nullptr;
-    f->code = nullptr;
     f->globals = Py_NewRef(module_dict);
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
-    PyObject_GC_Track(f);
     return reinterpret_cast<PyObject *>(f);
 }
 

@@ -29,22 +29,6 @@ int check_single_interpreter() {
     return 0;
 }
 
-// Copies one attribute of the ModuleSpec onto the module, as the import system does for
-// ordinary modules.
-int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to,
-                        bool allow_none) {
-    Owned value = Owned::steal(PyObject_GetAttrString(spec, from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!allow_none && value.get() == Py_None)
-        return 0;
-    return PyDict_SetItemString(module_dict, to, value.get());
-}
-
 PyObject *create_module(PyObject *spec, PyModuleDef *) {
     if (check_single_interpreter() < 0)
         return nullptr;
@@ -53,16 +37,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
     if (!name)
         return nullptr;
-    Owned module = Owned::steal(PyModule_NewObject(name.get()));
-    if (!module)
-        return nullptr;
-    PyObject *module_dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, module_dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attribute(spec, module_dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attribute(spec, module_dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", false) < 0)
-        return nullptr;
-    return module.release();
+    // The import system then sets `__file__`, `__loader__` and the like from the spec, as it does
+    // for any module its loader creates.
+    return PyModule_NewObject(name.get());
 }
 
 // Warns when the running interpreter is not the one the module is built for.

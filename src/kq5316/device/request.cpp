@@ -9,36 +9,27 @@ namespace kq5316::device {
 
 namespace {
 
+// `left <op> right` for a Python number and a small int; null when `left` is or on error.
+Owned apply(binaryfunc op, const Owned &left, long right) {
+    Owned number = left ? Owned::steal(PyLong_FromLong(right)) : Owned();
+    return number ? Owned::steal(op(left.get(), number.get())) : Owned();
+}
+
 // `(~sum + 1) & 0xFF` over the covered items as Python evaluates it, for every frame alike: any
 // integers, however large, and Python's own TypeError for items that do not add or invert. Items
 // are re-read at each step because an item's `__add__` may change the list.
 Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
     Owned sum = Owned::steal(PyLong_FromLong(0));
-    if (!sum)
-        return {};
-    for (Py_ssize_t i = 0; i < covered; ++i) {
+    for (Py_ssize_t i = 0; sum && i < covered; ++i) {
         if (i >= PyList_GET_SIZE(frame)) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return {};
         }
         Owned item = Owned::borrow(PyList_GET_ITEM(frame, i));
         sum = Owned::steal(PyNumber_Add(sum.get(), item.get()));
-        if (!sum)
-            return {};
     }
-    Owned inverted = Owned::steal(PyNumber_Invert(sum.get()));
-    if (!inverted)
-        return {};
-    Owned one = Owned::steal(PyLong_FromLong(1));
-    if (!one)
-        return {};
-    Owned negated = Owned::steal(PyNumber_Add(inverted.get(), one.get()));
-    if (!negated)
-        return {};
-    Owned mask = Owned::steal(PyLong_FromLong(0xFF));
-    if (!mask)
-        return {};
-    return Owned::steal(PyNumber_And(negated.get(), mask.get()));
+    Owned inverted = sum ? Owned::steal(PyNumber_Invert(sum.get())) : Owned();
+    return apply(PyNumber_And, apply(PyNumber_Add, inverted, 1), 0xFF);
 }
 
 // The checksum of items 0 .. n-3 as a Python int.
