@@ -1,4 +1,4 @@
-#include "kq5316/binding/argument_binder.hpp"
+#include "kq5316/binding/methods.hpp"
 
 #include "kq5316/common/process_globals.hpp"
 

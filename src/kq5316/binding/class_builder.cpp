@@ -1,7 +1,6 @@
 #include "kq5316/binding/class_builder.hpp"
 
-#include "kq5316/binding/function_type.hpp"
-#include "kq5316/binding/method_table.hpp"
+#include "kq5316/binding/methods.hpp"
 #include "kq5316/common/owned.hpp"
 #include "kq5316/common/process_globals.hpp"
 #include "kq5316/device/legacy_names.hpp"

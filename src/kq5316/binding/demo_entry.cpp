@@ -76,7 +76,7 @@ extern "C" Py_EXPORTED_SYMBOL int kq5316_demo_main(const char *interpreter) {
         std::fprintf(stderr, "kq5316-demo: cannot register the kq5316 module\n");
         return exit_failed;
     }
-    kq5316::mark_as_main();
+    kq5316::run_as_main = true;
     if (!start_interpreter(interpreter))
         return exit_failed;
     int status = run_demonstration();

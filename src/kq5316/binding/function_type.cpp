@@ -1,8 +1,7 @@
-#include "kq5316/binding/function_type.hpp"
+#include "kq5316/binding/methods.hpp"
 
 #include <structmember.h>
 
-#include "kq5316/binding/argument_binder.hpp"
 #include "kq5316/common/owned.hpp"
 #include "kq5316/common/process_globals.hpp"
 

@@ -1,4 +1,4 @@
-#include "kq5316/binding/method_table.hpp"
+#include "kq5316/binding/methods.hpp"
 
 #include "kq5316/binding/docstrings.hpp"
 #include "kq5316/device/operations.hpp"

@@ -32,7 +32,7 @@ int check_single_interpreter() {
 PyObject *create_module(PyObject *spec, PyModuleDef *) {
     if (check_single_interpreter() < 0)
         return nullptr;
-    if (PyObject *existing = initialised_module())
+    if (PyObject *existing = initialised_module)
         return Py_NewRef(existing);
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
     if (!name)
@@ -94,7 +94,7 @@ int run_module_body(PyObject *module) {
         return -1;
     if (check_host_version() < 0)
         return -1;
-    if (marked_as_main() && set_string_item(module_dict, "__name__", "__main__") < 0)
+    if (run_as_main && set_string_item(module_dict, "__name__", "__main__") < 0)
         return -1;
     if (import_dependencies(module_dict) < 0)
         return -1;
@@ -111,7 +111,7 @@ int run_module_body(PyObject *module) {
 }
 
 int exec_module(PyObject *module) {
-    if (PyObject *existing = initialised_module()) {
+    if (PyObject *existing = initialised_module) {
         if (existing == module)
             return 0;
         PyErr_SetString(PyExc_RuntimeError, "Module 'kq5316' has already been imported. "
@@ -120,9 +120,9 @@ int exec_module(PyObject *module) {
     }
     // Recorded before the body runs, so that the methods' global look-ups see this module while
     // the demonstration runs; dropped again if the body fails, so a later import starts afresh.
-    set_initialised_module(module);
+    initialised_module = Py_NewRef(module);
     if (run_module_body(module) < 0) {
-        clear_initialised_module();
+        Py_CLEAR(initialised_module);
         return -1;
     }
     return 0;

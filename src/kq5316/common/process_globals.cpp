@@ -9,11 +9,7 @@ namespace kq5316 {
 
 namespace {
 
-// The process globals: the initialised module (a strong reference), whether a launcher marked it
-// as the main program (set before it imports the module, read once by the execute step), and the
-// names, with whether they are made.
-PyObject *module_object = nullptr;
-bool run_as_main = false;
+// The names, with whether they are made.
 bool names_ready = false;
 Names interned_names{};
 
@@ -42,26 +38,6 @@ int intern_names() {
 }
 
 } // namespace
-
-PyObject *initialised_module() {
-    return module_object;
-}
-
-void set_initialised_module(PyObject *module) {
-    Py_INCREF(module);
-    Py_XSETREF(module_object, module);
-}
-
-void clear_initialised_module() {
-    Py_CLEAR(module_object);
-}
-
-bool marked_as_main() {
-    return run_as_main;
-}
-void mark_as_main() {
-    run_as_main = true;
-}
 
 PyObject *class_body_name(const char *name) {
     const std::string_view text = name;

@@ -10,15 +10,11 @@
 namespace kq5316 {
 
 // The initialised module object, or null before the first successful execution (and again after
-// one that failed). The module lives in one interpreter per process and is never torn down, so
-// this is a strong reference held until the process ends.
-PyObject *initialised_module();
-void set_initialised_module(PyObject *module);
-void clear_initialised_module();
+// one that failed). A strong reference: the module is never torn down.
+inline PyObject *initialised_module = nullptr;
 
-// Whether an embedding launcher has asked that the module run as the main program.
-bool marked_as_main();
-void mark_as_main();
+// Set by an embedding launcher, before it imports the module, to run it as the main program.
+inline bool run_as_main = false;
 
 // The module's name, and its class's name.
 inline constexpr const char *module_name = "kq5316";

@@ -5,7 +5,7 @@
 namespace kq5316 {
 
 Owned module_global(PyObject *name) {
-    PyObject *module = initialised_module();
+    PyObject *module = initialised_module;
     if (module) {
         PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
         if (value)
