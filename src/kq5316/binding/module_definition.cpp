@@ -67,20 +67,10 @@ int import_dependencies(PyObject *module_dict) {
     return 0;
 }
 
-int set_string_item(PyObject *dict, const char *key, const char *text) {
-    Owned value = Owned::steal(PyUnicode_FromString(text));
-    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
-}
-
-// Whether the module's `__name__` is "__main__": -1 on error, else 0 or 1.
-int is_main(PyObject *module_dict) {
+// Whether the module's `__name__` is "__main__".
+bool is_main(PyObject *module_dict) {
     PyObject *name = PyDict_GetItemString(module_dict, "__name__");
-    if (!name)
-        return 0;
-    Owned main_name = Owned::steal(PyUnicode_FromString("__main__"));
-    if (!main_name)
-        return -1;
-    return PyObject_RichCompareBool(name, main_name.get(), Py_EQ);
+    return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
 }
 
 // The module body, run once per module object: builtins, version check, the dependencies in
@@ -94,15 +84,14 @@ int run_module_body(PyObject *module) {
         return -1;
     if (check_host_version() < 0)
         return -1;
-    if (run_as_main && set_string_item(module_dict, "__name__", "__main__") < 0)
+    if (run_as_main && PyModule_AddStringConstant(module, "__name__", "__main__") < 0)
         return -1;
     if (import_dependencies(module_dict) < 0)
         return -1;
     Owned cls = Owned::steal(build_class(module));
     if (!cls || PyDict_SetItemString(module_dict, class_name, cls.get()) < 0)
         return -1;
-    const int main = is_main(module_dict);
-    if (main < 0 || (main && (init_names() < 0 || run_demonstration(module) < 0)))
+    if (is_main(module_dict) && (init_names() < 0 || run_demonstration(module) < 0))
         return -1;
     Owned test_dict = Owned::steal(PyDict_New());
     if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
