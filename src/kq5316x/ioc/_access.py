@@ -46,8 +46,8 @@ class ClientAddress(str):
 
 
 class WritePolicy:
-    """Every client may read; writes come from this machine and from `networks`, or from
-    nowhere when `read_only`."""
+    """Every client may read. Writes come from `networks` when given, else from this machine
+    only; from nowhere when `read_only`."""
 
     def __init__(self, networks: Sequence[Network] = (), read_only: bool = False) -> None:
         self.networks = tuple(networks)
@@ -56,8 +56,8 @@ class WritePolicy:
     def may_write(self, client: str | None) -> bool:
         if self.read_only or not isinstance(client, ClientAddress):
             return False
-        if client.same_machine:
-            return True
+        if not self.networks:
+            return client.same_machine
         try:
             address = ipaddress.ip_address(client)
         except ValueError:
@@ -72,7 +72,7 @@ class WritePolicy:
     def describe(self) -> str:
         if self.read_only:
             return "read-only: every client may read, none may write"
-        writers = ", ".join(["this machine", *map(str, self.networks)])
+        writers = ", ".join(map(str, self.networks)) or "this machine"
         return f"every client may read; writes from {writers} only"
 
 

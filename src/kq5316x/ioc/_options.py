@@ -89,7 +89,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         prog="kq5316x-ioc",
         description="Serve a KQ5316 over EPICS Channel Access. Interfaces and port come from"
         " EPICS_CAS_INTF_ADDR_LIST and EPICS_CA_SERVER_PORT. Every client may read; only this"
-        " machine may write unless --allow-write names others or --read-only refuses all.",
+        " machine may write unless --allow-write names who may, or --read-only refuses all.",
     )
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
@@ -109,8 +109,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     access.add_argument(
         "--allow-write", type=_networks, action="append", default=[], metavar="NETWORKS",
-        help="addresses or networks (comma-separated, repeatable) that may write, besides"
-        " this machine",
+        help="addresses or networks (comma-separated, repeatable) that may write, instead of"
+        " this machine alone (add 127.0.0.1 to keep it)",
     )
     parser.add_argument("--list-pvs", action="store_true", help="print the PV names at start")
     arguments = parser.parse_args(argv)
