@@ -2,8 +2,11 @@
 come back as read-backs, refusals, records and enumerations as EPICS clients see them, who may
 write, the instrument lost and found again, a flood of puts, and the docs page's example."""
 
+import contextlib
+import json
 import os
 import shlex
+import shutil
 import socket
 import subprocess
 import sys
@@ -220,23 +223,30 @@ def test_silent_instrument_shows_on_every_readback(sim):
     assert {alarm(name)[1] for name in [*READBACKS, "Connected_RBV"]} == {AlarmSeverity.NO_ALARM}
 
 
+@contextlib.contextmanager
+def own_client(name):
+    """A PV of a client context of its own, hence on a connection of its own to the server."""
+    context = Context()
+    try:
+        [pv] = context.get_pvs(name, timeout=5)
+        pv.wait_for_connection(timeout=5)
+        yield pv
+    finally:
+        context.disconnect()
+
+
 def test_two_clients_writing_at_once_take_turns(sim):
     before = len(sim.events())
     values = {1: [i * 0.25 for i in range(1, 11)], 2: [i * 0.5 for i in range(1, 11)]}
     failures = []
 
     def client(ch):
-        # Each its own client context, hence its own connection to the server.
-        context = Context()
         try:
-            [pv] = context.get_pvs(f"{PREFIX}:CH{ch}:Atten", timeout=5)
-            pv.wait_for_connection(timeout=5)
-            for value in values[ch]:
-                pv.write(value, wait=True, timeout=5)
+            with own_client(f"{PREFIX}:CH{ch}:Atten") as pv:
+                for value in values[ch]:
+                    pv.write(value, wait=True, timeout=5)
         except Exception as error:  # reported below, with the other client's outcome
             failures.append(error)
-        finally:
-            context.disconnect()
 
     threads = [threading.Thread(target=client, args=(ch,)) for ch in values]
     for thread in threads:
@@ -268,25 +278,20 @@ def test_put_flood_is_bounded(sim_and_ioc):
     puts = []
 
     def flood(ch):
-        context = Context()
-        try:
-            [pv] = context.get_pvs(f"FLOOD:CH{ch}:Atten", timeout=5)
-            pv.wait_for_connection(timeout=5)
+        with own_client(f"SOLO:CH{ch}:Atten") as pv:
             count, end = 0, time.monotonic() + 3
             while time.monotonic() < end:
                 pv.write((count % 1000) / 100, wait=False)
                 count += 1
             pv.write(final[ch], wait=False)
             puts.append(count + 1)
-        finally:
-            context.disconnect()
 
     threads = [threading.Thread(target=flood, args=(1 + i % 2,)) for i in range(4)]
     for thread in threads:
         thread.start()
     time.sleep(1.5)
     start = time.monotonic()
-    get("Connected_RBV", "FLOOD")  # a new client, mid-flood
+    get("Connected_RBV", "SOLO")  # a new client, mid-flood
     answered = time.monotonic() - start
     for thread in threads:
         thread.join(timeout=60)
@@ -308,17 +313,17 @@ def test_put_flood_is_bounded(sim_and_ioc):
 
 @pytest.fixture
 def sim_and_ioc(monkeypatch):
-    """Starts a simulator and a server on it, with the prefix FLOOD, extra options and a port of
+    """Starts a simulator and a server on it, with the prefix SOLO, extra options and a port of
     its own (two servers on one port would split the searches between them)."""
     monkeypatch.setenv("EPICS_CA_SERVER_PORT", str(free_port()))
     with simulated_instrument() as sim:
         started = []
 
         def start(*options):
-            ioc = start_ioc("--port", sim.port, "--prefix", "FLOOD", *options)
+            ioc = start_ioc("--port", sim.port, "--prefix", "SOLO", *options)
             started.append(ioc)
-            wait_until_served(ioc, "FLOOD:Connected_RBV")
-            assert wait_for(lambda: get("Connected_RBV", "FLOOD").data[0] == b"Connected")
+            wait_until_served(ioc, "SOLO:Connected_RBV")
+            assert wait_for(lambda: get("Connected_RBV", "SOLO").data[0] == b"Connected")
             return sim, ioc
 
         try:
@@ -337,17 +342,17 @@ def test_who_may_write(sim_and_ioc, options, allowed):
     sim, ioc = sim_and_ioc(*options)
     before = len(sets(sim))
     if allowed:
-        put("CH1:Atten", 4.5, "FLOOD")
+        put("CH1:Atten", 4.5, "SOLO")
         with pytest.raises(ErrorResponseReceived):
-            put("CH1:Atten", 700, "FLOOD")
+            put("CH1:Atten", 700, "SOLO")
     else:
         with pytest.raises(Exception, match="(?i)write|access|permission"):
-            put("CH1:Atten", 4.5, "FLOOD")
+            put("CH1:Atten", 4.5, "SOLO")
     assert len(sets(sim)) - before == allowed
     lines = stop(ioc).splitlines()
     # The rule in the first line; a refused put in one line of its own, with no traceback.
     assert ("none may write" in lines[0]) == ("--read-only" in options)
-    refused = [line for line in lines if "refused a put to FLOOD:CH1:Atten from 127.0.0.1" in line]
+    refused = [line for line in lines if "refused a put to SOLO:CH1:Atten from 127.0.0.1" in line]
     assert len(refused) == 1 and not any("Traceback" in line for line in lines), lines
 
 
@@ -379,6 +384,30 @@ def test_started_before_the_instrument_exists_and_lost_again(tmp_path, monkeypat
     finally:
         log = stop(ioc)
     assert "channel 1 holds 0.00 dB, not the 5.00 dB last set" in log, log
+
+
+def test_operator_panel_shows_both_channels(sim_and_ioc, tmp_path):
+    pytest.importorskip("pydm")
+    xvfb = [] if os.environ.get("DISPLAY") else [shutil.which("xvfb-run") or "", "-a"]
+    if xvfb and not xvfb[0]:
+        pytest.skip("no X server and no xvfb-run")
+    sim_and_ioc()
+    for name, value in [("CH1:Atten", 3.5), ("CH2:Atten", 7.25), ("CH2:Wavelength", "1550")]:
+        put(name, value, "SOLO")
+    shot = tmp_path / "panel.png"
+    run = subprocess.run(
+        [*xvfb, sys.executable, os.path.join(os.path.dirname(__file__), "panel_shot.py"), "SOLO",
+         str(shot)], capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    seen = json.loads(run.stdout.splitlines()[-1])
+    assert seen["texts"] == {
+        "ch1_atten_rbv": "3.50", "ch2_atten_rbv": "7.25", "ch1_wavelength_rbv": "1310",
+        "ch2_wavelength_rbv": "1550", "connected": "Connected",
+        "version": "module 2 hardware 50 software 32",
+    }
+    assert all(seen["held"].values()), seen  # each value as drawn, in the screenshot
+    assert shot.stat().st_size > 0
 
 
 @pytest.mark.parametrize("arguments, message", [

@@ -168,7 +168,7 @@ class InstrumentRecords(PVGroup):
     """``PREFIX:…``: the instrument's version and whether it answers."""
 
     version_rbv = pvproperty(
-        name="Version_RBV", value="", max_length=40, record="stringin", read_only=True,
+        name="Version_RBV", value="", record="stringin", read_only=True,
         alarm_group="readback", doc="module, hardware and software versions",
         dtype=ChannelType.STRING,
     )
