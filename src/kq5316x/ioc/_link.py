@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import inspect
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -43,10 +42,9 @@ class InstrumentLink:
         return True
 
     def _open(self) -> None:
-        options: dict[str, Any] = {"timeout": self.timeout, "channels": self.channels}
-        if "baudrate" in inspect.signature(Attenuator).parameters:
-            options["baudrate"] = self.baud
-        att = Attenuator(self.port, **options)
+        att = Attenuator(
+            self.port, timeout=self.timeout, channels=self.channels, baudrate=self.baud
+        )
         try:
             wavelengths = {ch: att.wavelengths(ch) for ch in self.channels}
         except BaseException:

@@ -10,6 +10,8 @@ import os
 import re
 
 from collections.abc import Sequence
+
+from .._attenuator import BAUD_RATE, BAUD_RATES
 from typing import NoReturn
 
 PORT_VARIABLE = "KQ5316_PORT"
@@ -19,7 +21,6 @@ _LONGEST_SUFFIX = 21
 _MAX_NAME = 60
 # Characters of an EPICS record name; "." starts a field name, so it may not appear in one.
 _NAME_PART = re.compile(r"[A-Za-z0-9_\-+:\[\]<>;]+")
-BAUD_RATES = (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600)
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
@@ -102,7 +103,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--channels", type=_channels, default=(1, 2), help="default: 1,2")
     parser.add_argument("--poll", type=_poll, default=1.0, help="read-back period in s (1.0)")
     parser.add_argument("--timeout", type=_timeout, default=0.5, help="reply timeout in s (0.5)")
-    parser.add_argument("--baud", type=_baud, default=115200, help="line speed (115200)")
+    parser.add_argument("--baud", type=_baud, default=BAUD_RATE, help=f"line speed ({BAUD_RATE})")
     access = parser.add_mutually_exclusive_group()
     access.add_argument(
         "--read-only", action="store_true", help="refuse every write, from everywhere"
