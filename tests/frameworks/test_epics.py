@@ -210,8 +210,8 @@ def test_front_panel_change_appears_in_the_readback(sim):
 
 def test_silent_instrument_shows_on_every_readback(sim):
     sim.control("silent always")
-    # Two polls: one to find it silent, with a reply timeout each.
-    assert wait_for(lambda: get("Connected_RBV").data[0] == b"Disconnected", timeout=2 * (1.0 + 2 * 0.5) + 1)
+    two_polls = 2 * (1.0 + 2 * 0.5) + 1  # each: the period, and a reply timeout twice
+    assert wait_for(lambda: get("Connected_RBV").data[0] == b"Disconnected", timeout=two_polls)
     assert {name: alarm(name) for name in READBACKS} == dict.fromkeys(
         READBACKS, (AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
     )
@@ -256,9 +256,12 @@ def test_two_clients_writing_at_once_take_turns(sim):
     assert failures == []
     frames = [e for e in sim.events()[before:] if e.get("event") == "frame"]
     assert all(e["ok"] and e["tx"] for e in frames)  # every request whole, every one answered
-    written = [(e["channel"], e["state"]["steps"]) for e in frames if e["command"] == "set_attenuation"]
+    written = [
+        (e["channel"], e["state"]["steps"]) for e in frames if e["command"] == "set_attenuation"
+    ]
     for ch, wanted in values.items():
-        assert [steps for channel, steps in written if channel == ch] == [round(v * 100) for v in wanted]
+        steps = [steps for channel, steps in written if channel == ch]
+        assert steps == [round(v * 100) for v in wanted]
         assert get(f"CH{ch}:Atten_RBV").data[0] == wanted[-1]
 
 
@@ -373,7 +376,9 @@ def test_started_before_the_instrument_exists_and_lost_again(tmp_path, monkeypat
                     .metadata.enum_strings] == ["1310", "1550"]
             put("CH1:Atten", 5.0, "LATE")
         # The simulator is gone, and its terminal with it.
-        assert wait_for(lambda: get("Connected_RBV", "LATE").data[0] == b"Disconnected", timeout=2 * 0.3 + 2)
+        assert wait_for(
+            lambda: get("Connected_RBV", "LATE").data[0] == b"Disconnected", timeout=2 * 0.3 + 2
+        )
         assert {alarm(name, "LATE") for name in READBACKS} == {
             (AlarmStatus.COMM, AlarmSeverity.INVALID_ALARM)
         }
@@ -384,6 +389,20 @@ def test_started_before_the_instrument_exists_and_lost_again(tmp_path, monkeypat
     finally:
         log = stop(ioc)
     assert "channel 1 holds 0.00 dB, not the 5.00 dB last set" in log, log
+
+
+def test_silent_port_at_start_is_reported_in_the_servers_terms(tmp_path, monkeypatch):
+    monkeypatch.setenv("EPICS_CA_SERVER_PORT", str(free_port()))
+    with simulated_instrument("--fault", "silent always") as sim:
+        monkeypatch.setenv("KQ5316_PORT", sim.port)  # the port when --port is not given
+        ioc = start_ioc("--prefix", "MUTE", "--baud", "9600", "--timeout", "0.1")
+        try:
+            wait_until_served(ioc, "MUTE:Connected_RBV")
+            assert wait_for(lambda: sim.frames())  # it was asked
+        finally:
+            log = stop(ioc)
+    assert f"waiting for the instrument: no reply within 0.1 s on {sim.port}" in log, log
+    assert "9600 baud (--baud)" in log and "identify" not in log, log
 
 
 def test_operator_panel_shows_both_channels(sim_and_ioc, tmp_path):

@@ -85,7 +85,7 @@ class _Circuit(server.VirtualCircuit):
         # A short queue of the client's commands: when the server falls behind a client that
         # floods it, that client's socket stops being read and TCP makes the client wait,
         # instead of its commands piling up here and running long after it has stopped.
-        self.command_queue = asyncio.Queue(COMMAND_BACKLOG)
+        self.command_queue: asyncio.Queue[Any] = asyncio.Queue(COMMAND_BACKLOG)
         self._turn_started = time.monotonic()
         sock = client.writer.get_extra_info("socket")
         if sock is not None:

@@ -8,11 +8,10 @@ import ipaddress
 import math
 import os
 import re
-
 from collections.abc import Sequence
+from typing import NoReturn
 
 from .._attenuator import BAUD_RATE, BAUD_RATES
-from typing import NoReturn
 
 PORT_VARIABLE = "KQ5316_PORT"
 # The longest name the server appends to the prefix (":CH255:Wavelength_RBV"), and the longest

@@ -14,7 +14,10 @@ from caproto import (  # type: ignore[import-not-found, import-untyped, unused-i
     SubscriptionType,
 )
 from caproto import SkipWrite  # type: ignore[import-not-found, import-untyped, unused-ignore]
-from caproto.server import PVGroup, pvproperty  # type: ignore[import-not-found, import-untyped, unused-ignore]
+from caproto.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    PVGroup,
+    pvproperty,
+)
 from caproto.server.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     PvpropertyDouble,
     PvpropertyEnum,
@@ -139,15 +142,18 @@ class ChannelRecords(PVGroup):
         steps = db_to_steps(db)
         return self.server.offer((self.ch, "atten"), lambda: self.server.set_steps(self.ch, steps))
 
-    @atten.putter
+    @atten.putter  # type: ignore[no-redef, unused-ignore]
     async def atten(self, instance: Any, value: float) -> None:
-        steps = db_to_steps(value)  # refuses as the Python API does, before anything is queued
+        try:
+            steps = db_to_steps(value)  # rounds or refuses as the Python API does
+        except ValueError:
+            raise ValueError(f"{value} dB is outside 0 to {MAX_DB} dB once rounded") from None
         await self._submit("atten", lambda: self.server.set_steps(self.ch, steps))
         # The setting, once applied, wrote what the instrument was set to; a put replaced by a
         # newer one completes with it and shows nothing of its own.
         raise SkipWrite()
 
-    @wavelength.putter
+    @wavelength.putter  # type: ignore[no-redef, unused-ignore]
     async def wavelength(self, instance: Any, value: str) -> None:
         states = instance.enum_strings
         if value not in states or value == UNKNOWN:
@@ -157,7 +163,7 @@ class ChannelRecords(PVGroup):
         await self._submit("wavelength", lambda: self.server.select(self.ch, int(value)))
         raise SkipWrite()  # as for the attenuation
 
-    @clear.putter
+    @clear.putter  # type: ignore[no-redef, unused-ignore]
     async def clear(self, instance: Any, value: str) -> str:
         if value == CLEAR_STATES[1]:
             await self._submit("clear", lambda: self.server.clear(self.ch))

@@ -16,7 +16,7 @@ from caproto import (  # type: ignore[import-not-found, import-untyped, unused-i
 )
 
 from .._attenuator import Status
-from .._errors import Kq5316Error
+from .._errors import Kq5316Error, NoReply
 from ._access import Context, WritePolicy
 from ._latest import LatestSettings
 from ._link import InstrumentLink, NotConnected
@@ -53,6 +53,10 @@ class Server:
         self.pvdb: dict[str, Any] = dict(self.instrument.pvdb)
         for group in self.channels.values():
             self.pvdb.update(group.pvdb)
+
+    @property
+    def groups(self) -> list[Any]:
+        return [self.instrument, *self.channels.values()]
 
     # -- puts ---------------------------------------------------------------------------------
 
@@ -123,14 +127,25 @@ class Server:
         for ch, status in statuses.items():
             await self.show(ch, status)
 
+    def _failure(self, error: BaseException) -> str:
+        """What went wrong, in the server's terms (its options, not the Python API's)."""
+        if isinstance(error, NoReply):
+            return (
+                f"no reply within {error.timeout:g} s on {self.link.port}: check that it is the"
+                " instrument's port, that the instrument is on and its cable connected, and that"
+                f" it is set to {self.link.baud} baud (--baud)"
+            )
+        return str(error)
+
     async def _lost(self, error: BaseException) -> None:
         if self.answering:
-            logger.warning("the instrument stopped answering: %s", error)
-            self.settings.drop(NotConnected(f"the instrument on {self.link.port} stopped answering"))
+            logger.warning("the instrument stopped answering: %s", self._failure(error))
+            gone = NotConnected(f"the instrument on {self.link.port} stopped answering")
+            self.settings.drop(gone)
             self.answering = False
             await self.mark(lost=True)
         elif not self.told_missing:
-            logger.warning("waiting for the instrument: %s", error)
+            logger.warning("waiting for the instrument: %s", self._failure(error))
         self.told_missing = True
 
     async def _found(self, opened: bool, statuses: dict[int, Status]) -> None:
@@ -170,7 +185,7 @@ class Server:
     async def mark(self, lost: bool) -> None:
         """Every read-back INVALID with a COMM alarm while the instrument is lost (values kept),
         and Connected_RBV Disconnected with a MAJOR one; both cleared when it answers."""
-        for group in (self.instrument, *self.channels.values()):
+        for group in self.groups:
             await group.alarms["readback"].write(**(_LOST if lost else _CLEAR))
         connected = self.instrument.connected_rbv
         await connected.write(CONNECTED_STATES[not lost], **(_DISCONNECTED if lost else _CLEAR))
@@ -184,7 +199,7 @@ class Server:
 
     async def run(self) -> None:
         """Serves until SIGTERM or SIGINT, or until a part of the server fails."""
-        for group in (self.instrument, *self.channels.values()):
+        for group in self.groups:
             await describe(group)
         await self.mark(lost=True)
         stop = asyncio.Event()
