@@ -359,6 +359,16 @@ def test_who_may_write(sim_and_ioc, options, allowed):
     assert len(refused) == 1 and not any("Traceback" in line for line in lines), lines
 
 
+def test_a_flood_of_refused_puts_is_logged_in_a_few_lines(sim_and_ioc):
+    sim, ioc = sim_and_ioc()
+    with own_client("SOLO:CH1:Atten") as pv:
+        for _ in range(300):
+            pv.write(700.0, wait=False)
+        pv.write(1.0, wait=True, timeout=10)  # handled after the refused ones
+    refused = [line for line in stop(ioc).splitlines() if "refused a put" in line]
+    assert 1 <= len(refused) <= 20, refused
+
+
 def test_started_before_the_instrument_exists_and_lost_again(tmp_path, monkeypatch):
     monkeypatch.setenv("EPICS_CA_SERVER_PORT", str(free_port()))  # a server of its own
     link = str(tmp_path / "kq5316")

@@ -89,6 +89,8 @@ class _Circuit(server.VirtualCircuit):
         self._turn_started = time.monotonic()
         sock = client.writer.get_extra_info("socket")
         if sock is not None:
+            # asyncio's transports set TCP_NODELAY already; set here so that it holds whatever
+            # the event loop: a reply is never held back waiting for the client's acknowledgement.
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
 

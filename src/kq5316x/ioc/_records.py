@@ -6,14 +6,15 @@ one for the instrument. Puts are checked here and handed to the server, which ap
 from __future__ import annotations
 
 import logging
+import time
 from collections.abc import Awaitable, Callable
 from typing import TYPE_CHECKING, Any
 
 from caproto import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     ChannelType,
+    SkipWrite,
     SubscriptionType,
 )
-from caproto import SkipWrite  # type: ignore[import-not-found, import-untyped, unused-ignore]
 from caproto.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     PVGroup,
     pvproperty,
@@ -39,6 +40,34 @@ MAX_ENUM_STATES = 16
 _FLOATS = (ChannelType.DOUBLE, ChannelType.FLOAT)
 
 
+class RefusalLog:
+    """One log line per refused put, at most `burst` in `window` seconds: a client that floods
+    refused puts would otherwise flood the log. The lines left out are counted in the next
+    line written."""
+
+    def __init__(self, burst: int = 20, window: float = 10.0) -> None:
+        self.burst = burst
+        self.window = window
+        self.window_start = -window
+        self.written = 0
+        self.left_out = 0
+
+    def log(self, pvname: str, client: str, reason: str) -> None:
+        now = time.monotonic()
+        if now - self.window_start >= self.window:
+            self.window_start, self.written = now, 0
+        if self.written >= self.burst:
+            self.left_out += 1
+            return
+        self.written += 1
+        more = f" ({self.left_out} more refused puts not shown)" if self.left_out else ""
+        self.left_out = 0
+        logger.warning("refused a put to %s from %s: %s%s", pvname, client, reason, more)
+
+
+refusals = RefusalLog()
+
+
 class _Guarded:
     """A PV clients write: who may write is the server's policy, and a refused put is logged as
     one line naming the PV, the client's address and the reason."""
@@ -60,10 +89,7 @@ class _Guarded:
                 hostname, username, data, data_type, metadata, **options
             )
         except Exception as error:
-            logger.warning(
-                "refused a put to %s from %s: %s", self.pvname, hostname,
-                error or type(error).__name__,
-            )
+            refusals.log(self.pvname, hostname, str(error) or type(error).__name__)
             raise
 
 
