@@ -126,6 +126,29 @@ def _seconds(value: float, name: str, allow_zero: bool) -> float:
     return seconds
 
 
+def db_to_steps(db: float) -> int:
+    """The instrument's steps for an attenuation in dB, rounded to the nearest 0.01 dB as written
+    (12.345 is 12.35), not as the nearest binary float is; ``ValueError`` outside 0 to 655.35 dB
+    and ``TypeError`` for anything but a real number. Shared by every face that takes dB."""
+    import decimal
+    import math
+    import numbers
+
+    if isinstance(db, bool) or not isinstance(db, numbers.Real):
+        raise TypeError(f"db must be a real number, not {type(db).__name__}")
+    if not math.isfinite(db):
+        raise ValueError(f"attenuation must be a finite number of dB, not {db!r}")
+    steps = int(decimal.Decimal(repr(float(db))).scaleb(2).quantize(1, decimal.ROUND_HALF_UP))
+    if steps < 0:
+        raise ValueError(f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}")
+    if steps > _protocol.MAX_STEPS:
+        raise ValueError(
+            f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
+            " mdB use set_attenuation_mdb"
+        )
+    return steps
+
+
 def _channel_list(channels: Iterable[SupportsIndex]) -> tuple[int, ...]:
     found = tuple(_integer(ch, "a channel", 0, _protocol.MAX_CHANNEL) for ch in channels)
     if not found:
@@ -331,24 +354,7 @@ class Attenuator:
         """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
         (12.345 sets 12.35). A value outside the range is a ``ValueError`` (one over 655.35
         points to `set_attenuation_mdb`, in case it was meant in mdB)."""
-        import decimal
-        import math
-        import numbers
-
-        if isinstance(db, bool) or not isinstance(db, numbers.Real):
-            raise TypeError(f"db must be a real number, not {type(db).__name__}")
-        if not math.isfinite(db):
-            raise ValueError(f"attenuation must be a finite number of dB, not {db!r}")
-        # Rounded as written (12.345 is 12.35), not as the nearest binary float is.
-        steps = int(decimal.Decimal(repr(float(db))).scaleb(2).quantize(1, decimal.ROUND_HALF_UP))
-        if steps < 0:
-            raise ValueError(f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}")
-        if steps > _protocol.MAX_STEPS:
-            raise ValueError(
-                f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
-                " mdB use set_attenuation_mdb"
-            )
-        self._command(Command.SET_ATTENUATION, self._channel(ch), steps)
+        self._command(Command.SET_ATTENUATION, self._channel(ch), db_to_steps(db))
 
     def clear(self, ch: SupportsIndex = 1) -> None:
         """Clears the channel's attenuation."""
