@@ -71,7 +71,7 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
 int raise_wrong_type(const Parameter &parameter, PyObject *value) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter.name, python_type_of(parameter.type)->tp_name, Py_TYPE(value)->tp_name);
+                 parameter.name, parameter.type->tp_name, Py_TYPE(value)->tp_name);
     return -1;
 }
 
@@ -79,7 +79,7 @@ int check_types(const MethodRow &row, PyObject *const *bound) {
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
         PyObject *value = bound[i + 1];
-        if (!Py_IS_TYPE(value, python_type_of(parameter.type)))
+        if (!Py_IS_TYPE(value, parameter.type))
             return raise_wrong_type(parameter, value);
     }
     return 0;
@@ -117,20 +117,6 @@ int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t posit
     if (!bound[total - 1])
         bound[total - 1] = names().default_channel; // the default is fixed; __defaults__ is a view
     return check_types(row, bound);
-}
-
-PyTypeObject *python_type_of(ArgType type) {
-    switch (type) {
-    case ArgType::str_type:
-        return &PyUnicode_Type;
-    case ArgType::list_type:
-        return &PyList_Type;
-    case ArgType::bytes_type:
-        return &PyBytes_Type;
-    case ArgType::int_type:
-        return &PyLong_Type;
-    }
-    return &PyBaseObject_Type;
 }
 
 } // namespace kq5316::binding

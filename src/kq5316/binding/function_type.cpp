@@ -95,7 +95,7 @@ Owned build_annotations(const FunctionObject &f) {
         return annotations;
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
-        Owned value = Owned::steal(PyUnicode_FromString(python_type_of(parameter.type)->tp_name));
+        Owned value = Owned::steal(PyUnicode_FromString(parameter.type->tp_name));
         if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
             return {};
     }

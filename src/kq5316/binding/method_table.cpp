@@ -12,12 +12,12 @@ namespace {
 
 namespace doc = docstrings;
 
-constexpr Parameter serial_port{"serial_port", ArgType::str_type};
-constexpr Parameter data{"data", ArgType::list_type};
-constexpr Parameter cmd{"cmd", ArgType::bytes_type};
-constexpr Parameter length{"length", ArgType::int_type};
-constexpr Parameter attenuation{"attenuation", ArgType::int_type};
-constexpr Parameter ch{"ch", ArgType::int_type};
+constexpr Parameter serial_port{"serial_port", &PyUnicode_Type};
+constexpr Parameter data{"data", &PyList_Type};
+constexpr Parameter cmd{"cmd", &PyBytes_Type};
+constexpr Parameter length{"length", &PyLong_Type};
+constexpr Parameter attenuation{"attenuation", &PyLong_Type};
+constexpr Parameter ch{"ch", &PyLong_Type};
 
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
 // clang-format off

@@ -10,14 +10,11 @@
 
 namespace kq5316::binding {
 
-// The exact type an annotated parameter accepts; its annotation is the type's name (`tp_name`).
-enum class ArgType { str_type, list_type, bytes_type, int_type };
-
-PyTypeObject *python_type_of(ArgType type);
-
+// A parameter after self. It accepts exactly `type` (no subclass), and its annotation is the
+// type's name (`tp_name`).
 struct Parameter {
     const char *name;
-    ArgType type;
+    PyTypeObject *type;
 };
 
 // Receives `self` and the bound arguments, in parameter order, already checked.
