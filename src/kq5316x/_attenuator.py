@@ -8,7 +8,7 @@ import os
 import select
 import sys
 import time
-from _thread import allocate_lock
+from _thread import RLock, allocate_lock, get_ident
 from collections import namedtuple
 
 import serial
@@ -72,8 +72,12 @@ _TIMEOUT_SLACK = 0.01
 # Bytes asked for by one read of whatever is waiting: stale input goes in few, large reads.
 _READ_CHUNK = 1 << 16
 _START_BYTE = 0x7B
+_END_BYTE = 0x7D
 _HEADER = 3
 _NOT_SENT = "; the request could not be sent: the line takes no data (flow control, or no reader)"
+# Unanswered requests remembered at most: beyond this many, the oldest is taken as lost, so that
+# a line that never answers does not make the list grow without end.
+_MAX_UNANSWERED = 256
 # Where the holder of a port is named without a process to show.
 _UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees every process)"
 
@@ -129,15 +133,21 @@ def _kind(request: bytes) -> bytes:
     return request[1:2] + request[3:5]
 
 
+def _probe(command: str, ch: int) -> tuple[str, bytes]:
+    return command, _protocol.request(command, ch, 0)
+
+
 class Attenuator:
     """The instrument on `port`: a device path or any pyserial URL (``socket://HOST:PORT``,
     ``spy:///dev/ttyUSB0``, ``loop://``), opened at once at 115200 8N1.
 
     A local port is opened exclusively. It is refused with `PortBusy` when it is open elsewhere:
     on Linux, by any process whose open files this user may inspect (its own processes; root sees
-    all), whatever that process opened it with; everywhere, by a holder of pyserial's lock. While
-    held, later opens of the terminal are refused by the system (``TIOCEXCL``; root is exempt).
-    Errors that keep the port from opening otherwise are pyserial's, unchanged.
+    all), whatever that process opened it with; everywhere, by a holder of pyserial's lock. The
+    holders are looked for before the port is opened and again once it is held exclusively, so
+    that a program opening it in between is found too. While held, later opens of the terminal
+    are refused by the system (``TIOCEXCL``; root is exempt). Errors that keep the port from
+    opening otherwise are pyserial's, unchanged.
 
     With `identify` (the default) the instrument's version is asked for before the constructor
     returns, and kept as `identity`: a port where nothing answers raises `NoReply` with what to
@@ -154,14 +164,25 @@ class Attenuator:
 
     Guarantees, once open:
 
-    - A result is never an answer to an earlier request. When an exchange ends without its reply
-      (timeout, an interruption such as ``KeyboardInterrupt``, a bad reply, a read error), the
-      next call first resynchronises: it sends a query whose reply no unanswered request could
-      have, and discards everything that arrives before that reply (logged as a warning).
-    - Every call returns or raises within ``2 × (timeout + settle)`` once it holds the port (one
-      window for the exchange, one for discarding stale input or resynchronising, whatever
-      arrives); usually within ``timeout``. Threads take turns, so a call may first wait for
-      another thread's. `close` from another thread waits at most for the exchange in progress.
+    - A result is never an answer to an earlier request. The instrument answers requests in
+      their order, each at most once; every request whose reply was not read (a timeout, an
+      interruption such as ``KeyboardInterrupt``, a bad reply, a read error) is remembered by its
+      kind (channel and command bytes). The next call first resynchronises: it sends a query and
+      reads until that query's own reply, counting each reply that comes as the answer to the
+      earliest unanswered request of its kind, which settles that request and every earlier one.
+      The query is of a kind no unanswered request has when there is one; otherwise its reply
+      is only taken once the replies of its kind still owed have come (another query follows
+      when one of them may have been its own). Whatever is passed over is logged as a warning.
+    - Every call returns or raises within ``2 × (timeout + settle)`` once it holds the port: one
+      window for discarding stale input or resynchronising (discarding after a
+      resynchronisation ends with its window), one for the exchange, whatever arrives; usually
+      within ``timeout``. Threads take turns, so a call may first wait for another thread's.
+      `close` from another thread waits at most for the exchange in progress.
+    - A call never waits for itself: one made from inside an exchange on the same thread (a
+      signal handler that runs while the call waits) raises `Kq5316Error` at once, saying the
+      instrument is busy in this thread. In a process forked from the one that opened the port,
+      every call raises `Kq5316Error` at once (open the port again there), and `close` only
+      closes that process's copies of the descriptors: the opener's port stays as it was.
     - Every failure is a `Kq5316Error`: `NoReply`, `BadReply`, `EchoingPort`, `PortLost` (the
       port failed; the Attenuator is then closed), or `Kq5316Error` itself (closed; a line that
       kept sending bytes nobody asked for). Bad arguments are ``ValueError`` or ``TypeError``,
@@ -188,7 +209,12 @@ class Attenuator:
         self.port = port
         self.strict = bool(strict)
         self.identity: Version | None = None
-        self._lock = allocate_lock()
+        # Held for each exchange. Re-entrant only so that a call from inside an exchange on the
+        # same thread (a signal handler) reaches the check on `_busy` and is refused there,
+        # rather than waiting for ever on its own thread.
+        self._lock = RLock()
+        self._busy = 0  # the ident of the thread inside an exchange, 0 when none is
+        self._pid = os.getpid()  # descriptors and locks belong to the process that opened them
         # Held while the port's abort pipe is written to (a cancel) and while the port is closed
         # (which closes that pipe): a cancel never writes to a descriptor number that a close in
         # another thread has just freed, and that may already name something else. Taken alone,
@@ -197,6 +223,11 @@ class Attenuator:
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
+        # The queries a resynchronisation may send, in the order they are preferred.
+        self._probes = [_probe(_protocol.READ_DEVICE_VERSION, 1)]
+        for channel in self.channels:
+            self._probes.append(_probe(_protocol.READ_CURRENT_STATUS, channel))
+            self._probes.append(_probe(_protocol.READ_OPTICAL_LENGTH, channel))
         self._closing = False
         self._closed_why = "it was closed"
         self._serial: serial.Serial | None = _open_port(port, self.timeout)
@@ -231,7 +262,15 @@ class Attenuator:
 
     def close(self) -> None:
         """Closes the port; closing again does nothing. From another thread, it waits for the
-        exchange in progress (its discarding of stale input is cut short) and then closes."""
+        exchange in progress (its discarding of stale input is cut short) and then closes. In a
+        process forked from the opener it only closes that process's copies of the descriptors,
+        leaving the opener's port as it was."""
+        if os.getpid() != self._pid:
+            port, self._serial = self._serial, None
+            if port is not None:
+                _drop_descriptors(port)
+            return
+        self._check_thread("close")
         self._closing = True
         if self._fd is not None:
             with self._port_lock:
@@ -369,29 +408,56 @@ class Attenuator:
     def _command(self, command: str, ch: int, value: int = 0) -> None:
         self._exchange(command, _protocol.request(command, ch, value), query=False)
 
+    def _check_thread(self, command: str) -> None:
+        """Refuses a call from a process other than the opener (a forked child, which shares
+        the port's descriptors and inherited its locks in whatever state they were), and a call
+        from inside an exchange on the same thread (a signal handler), which could only wait
+        for itself."""
+        if os.getpid() != self._pid:
+            raise Kq5316Error(
+                f"{self.port} was opened in process {self._pid}, and this is process"
+                f" {os.getpid()}: open the port again in this process ({command} was not sent)"
+            )
+        if self._busy == get_ident():
+            raise Kq5316Error(
+                f"{self.port}: the instrument is busy in this thread: {command} was called from"
+                " inside one of its own exchanges (a signal handler, say) and was not sent"
+            )
+
     def _exchange(self, command: str, request: bytes, query: bool) -> bytes:
+        self._check_thread(command)
         notes: list[_Note] = []
         try:
             with self._lock:
                 port = self._serial
                 if port is None:
                     raise Kq5316Error(f"{self.port} is closed: {self._closed_why}")
+                self._busy = get_ident()
                 try:
+                    discard_until = None
                     if self._unanswered:
-                        self._resynchronise(port, command, notes)
+                        discard_until = self._resynchronise(port, command, notes)
                     elif self._fd is None:  # on a local device, the extension discards
                         self._discard_stale(port, command, notes)
-                    return self._transfer(port, command, request, query, notes)
+                    return self._transfer(port, command, request, query, notes, discard_until)
                 except Kq5316Error:
                     raise
                 except (serial.SerialException, OSError) as error:
                     self._lose(port, command, request, error)
+                finally:
+                    self._busy = 0
         finally:
             if notes:
                 _emit(notes)
 
     def _transfer(
-        self, port: serial.Serial, command: str, request: bytes, query: bool, notes: list[_Note]
+        self,
+        port: serial.Serial,
+        command: str,
+        request: bytes,
+        query: bool,
+        notes: list[_Note],
+        discard_until: float | None,
     ) -> bytes:
         if self._fd is None:
             self._pause()
@@ -403,7 +469,9 @@ class Attenuator:
             if self._fd is None:
                 reply = _write_and_read(port, command, request, self.strict, self.timeout, passed)
             else:
-                start, reply = self._write_and_read_fd(command, request, notes, passed)
+                start, reply = self._write_and_read_fd(
+                    command, request, notes, passed, discard_until
+                )
         except BadReply as error:
             if query and error.reply == request:
                 raise EchoingPort(self.port, request) from None
@@ -428,15 +496,24 @@ class Attenuator:
         return reply
 
     def _write_and_read_fd(
-        self, command: str, request: bytes, notes: list[_Note], passed: list[bytes]
+        self,
+        command: str,
+        request: bytes,
+        notes: list[_Note],
+        passed: list[bytes],
+        discard_until: float | None,
     ) -> tuple[float, bytes]:
         """`_discard_stale`, `_pause` and `_write_and_read` on a local device: the extension
         discards, pauses, writes and reads the first frame in one call, without the interpreter's
-        lock. Returns when the request went out, and the reply."""
+        lock. The discarding ends by `discard_until` (after a resynchronisation: the end of its
+        window, so that the call keeps its bound), else within `timeout`. Returns when the request
+        went out, and the reply."""
         fd = self._fd
         assert fd is not None  # this path is taken for a local device only
+        now = time.monotonic()
+        discard = self.timeout if discard_until is None else max(discard_until - now, 0.0)
         received, elapsed, excerpt, count = _protocol.exchange_fd(
-            fd, self._abort_fd, request, self._ready_at - time.monotonic(), self.timeout
+            fd, self._abort_fd, request, self._ready_at - now, self.timeout, discard
         )
         # The usual case, a whole reply that answers the request with nothing stale before it, is
         # decided by one check; anything else goes the long way.
@@ -506,79 +583,107 @@ class Attenuator:
             )
         )
 
-    def _resynchronise(self, port: serial.Serial, command: str, notes: list[_Note]) -> None:
-        """Makes sure no reply to an unanswered request is left to come: sends a query whose
-        reply no unanswered request could have, and drops all that arrives before that reply."""
-        probe_command, probe = self._probe(notes)
+    def _resynchronise(self, port: serial.Serial, command: str, notes: list[_Note]) -> float:
+        """Makes sure that no reply to an unanswered request is still to come, within one window
+        (`settle` and `timeout`), and returns the window's end; NoReply (with `command` not
+        sent) when it cannot.
+
+        The instrument answers in the order of the requests, each at most once. A reply of some
+        kind is therefore counted as the answer to the earliest unanswered request of its kind,
+        which settles that request and every earlier one. A query (a probe) is sent and the line
+        read until a reply settles the probe itself: every reply before it is passed over. The
+        probe is of a kind no unanswered request has where there is one, so that its first reply
+        settles it; otherwise of the kind whose earliest unanswered request is the newest, and
+        when a reply of its kind settles an earlier request instead, another probe follows."""
         self._pause()
         deadline = time.monotonic() + self.timeout
-        self._unanswered.append(_kind(probe))
-        try:
-            _send(port, probe, deadline, self.timeout)
-            found, dropped, count = self._read_until_reply(port, probe_command, probe, deadline)
-        finally:
-            self._ready_at = time.monotonic() + self.settle
-        if not found:
-            hint = (
-                f"; this was {probe_command}, sent to resynchronise after a request went"
-                f" unanswered; {command} was not sent"
-            )
-            raise NoReply(probe, dropped, self.timeout, hint)
-        self._unanswered.clear()
-        discarded = hex_excerpt(dropped, count) if count else "nothing"
-        notes.append(
-            (
-                _WARNING,
-                "%s: resynchronised with %s before %s after an unanswered request; discarded %s",
-                (self.port, probe_command, command, discarded),
-            )
-        )
-
-    def _probe(self, notes: list[_Note]) -> tuple[str, bytes]:
-        """A query whose kind no unanswered request has; the oldest unanswered requests are taken
-        as lost when every query's kind is among them."""
-        candidates = [(_protocol.READ_DEVICE_VERSION, 1)]
-        for channel in self.channels:
-            candidates += [
-                (_protocol.READ_CURRENT_STATUS, channel),
-                (_protocol.READ_OPTICAL_LENGTH, channel),
-            ]
-        while True:
-            for probe_command, channel in candidates:
-                probe = _protocol.request(probe_command, channel, 0)
-                if _kind(probe) not in self._unanswered:
-                    return probe_command, probe
-            lost = self._unanswered.pop(0)
-            notes.append(
-                (
-                    _WARNING,
-                    "%s: taking the reply to an earlier request (channel and command bytes %s)"
-                    " as lost",
-                    (self.port, hex_bytes(lost)),
-                )
-            )
-
-    def _read_until_reply(
-        self, port: serial.Serial, command: str, request: bytes, deadline: float
-    ) -> tuple[bytes, bytes, int]:
-        """Reads until the strictly checked reply to `request` arrives, or `deadline`: returns that
-        reply (empty if none came), the first of the bytes dropped around it, and their count."""
         buffer = bytearray()
         excerpt = bytearray()
         count = 0
-        while True:
-            start, end = _find_reply(buffer, command, request)
-            if end:
-                dropped = buffer[:start] + buffer[end:]
+        try:
+            probe_command, probe = self._send_probe(port, deadline)
+            while True:
+                start, end = _next_frame(buffer)
+                frame = bytes(buffer[start:end])
+                settled = bool(frame) and self._settles(frame, probe_command, probe)
+                dropped = buffer[:start] if settled else buffer[:end]
                 excerpt += dropped[: EXCERPT_BYTES - len(excerpt)]
-                return bytes(buffer[start:end]), bytes(excerpt), count + len(dropped)
-            excerpt += buffer[: min(start, EXCERPT_BYTES - len(excerpt))]
-            count += start
-            del buffer[:start]
-            self._check_not_closing(command)
-            if time.monotonic() >= deadline:
-                return b"", bytes(excerpt), count + len(buffer)
-            buffer += _read_some(port, deadline)
+                count += len(dropped)
+                del buffer[:end]
+                if settled:
+                    count += len(buffer)  # read with the reply, after it: nobody asked for it
+                    excerpt += buffer[: EXCERPT_BYTES - len(excerpt)]
+                    break
+                self._check_not_closing(command)
+                if frame:
+                    self._ready_at = time.monotonic() + self.settle
+                    # Perhaps the probe's own reply, counted against an earlier request of its
+                    # kind: a new probe settles what that reply did not.
+                    if _kind(frame) == _kind(probe) and self._ready_at < deadline:
+                        probe_command, probe = self._send_probe(port, deadline)
+                    continue
+                if time.monotonic() >= deadline:
+                    raise self._not_resynchronised(probe_command, probe, command, bytes(buffer))
+                buffer += _read_some(port, deadline)
+        finally:
+            self._ready_at = time.monotonic() + self.settle
+            if count:
+                notes.append(
+                    (
+                        _WARNING,
+                        "%s: passed over what came before the reply to %s (replies to earlier"
+                        " requests, or bytes nobody asked for): %s",
+                        (self.port, probe_command, hex_excerpt(excerpt, count)),
+                    )
+                )
+        notes.append(
+            (
+                _WARNING,
+                "%s: resynchronised with %s before %s after an unanswered request",
+                (self.port, probe_command, command),
+            )
+        )
+        return deadline
+
+    def _not_resynchronised(
+        self, probe_command: str, probe: bytes, command: str, received: bytes
+    ) -> NoReply:
+        hint = (
+            f"; this was {probe_command}, sent to resynchronise after a request went unanswered;"
+            f" {command} was not sent"
+        )
+        return NoReply(probe, received, self.timeout, hint)
+
+    def _send_probe(self, port: serial.Serial, deadline: float) -> tuple[str, bytes]:
+        """Sends the query that resynchronises best now: one of a kind no unanswered request has,
+        else the kind whose earliest unanswered request is the newest."""
+        unanswered = self._unanswered
+
+        def earliest(probe: tuple[str, bytes]) -> int:
+            kind = _kind(probe[1])
+            return unanswered.index(kind) if kind in unanswered else len(unanswered)
+
+        probe_command, probe = max(self._probes, key=earliest)
+        self._pause()
+        if len(unanswered) >= _MAX_UNANSWERED:
+            del unanswered[0]  # a reply held back this long is taken as lost
+        unanswered.append(_kind(probe))  # before the write: an interruption leaves it unread
+        _send(port, probe, deadline, self.timeout)
+        return probe_command, probe
+
+    def _settles(self, frame: bytes, probe_command: str, probe: bytes) -> bool:
+        """Counts `frame` as the reply to the earliest unanswered request of its kind, and takes
+        that request and every earlier one as settled. True when it settles the last request,
+        the probe, with a reply that passes every check: nothing is left to come."""
+        kind = _kind(frame)
+        if kind not in self._unanswered:
+            return False  # no request of its kind is unanswered: a duplicate, or unasked
+        index = self._unanswered.index(kind)
+        last = index == len(self._unanswered) - 1
+        if last and _protocol.check(probe_command, probe, frame, True) is not None:
+            return False  # of the probe's kind but malformed: not taken as its reply
+        del self._unanswered[: index + 1]
+        return last
 
     def _check_not_closing(self, command: str) -> None:
         if self._closing:
@@ -717,21 +822,26 @@ def _read_some(port: serial.Serial, deadline: float) -> bytes:
     return _read_exactly(port, 1, deadline, waiting=0)
 
 
-def _find_reply(buffer: bytearray, command: str, request: bytes) -> tuple[int, int]:
-    """Where the strictly checked reply to `request` lies in `buffer`: ``(start, end)``. While it
-    is not there (``end`` 0), ``start`` counts the leading bytes that cannot begin it."""
+def _next_frame(buffer: bytearray) -> tuple[int, int]:
+    """Where the first well-formed frame (start, length, end byte and checksum) lies in `buffer`:
+    ``(start, end)``. While there is none (``start == end``), the bytes before ``start`` cannot
+    begin one, and ``end`` is ``start``."""
     keep = len(buffer)
     start = buffer.find(_START_BYTE)
     while start >= 0:
-        header = bytes(buffer[start : start + _HEADER])
-        length = _protocol.announced_length(header) if len(header) == _HEADER else -1
-        end = start + length
-        if length < 0 or (length and end > len(buffer)):
+        if len(buffer) - start < _HEADER:
             keep = min(keep, start)  # may still become a frame
-        elif length and _protocol.check(command, request, bytes(buffer[start:end]), True) is None:
-            return start, end
+            return keep, keep
+        length = _protocol.announced_length(bytes(buffer[start : start + _HEADER]))
+        end = start + length
+        if length and end > len(buffer):
+            keep = min(keep, start)  # may still become a frame
+        elif length and buffer[end - 1] == _END_BYTE:
+            frame = bytes(buffer[start:end])
+            if frame[-2] == _protocol.checksum(frame):
+                return start, end
         start = buffer.find(_START_BYTE, start + 1)
-    return keep, 0
+    return keep, keep
 
 
 def _emit(notes: list[_Note]) -> None:
@@ -797,7 +907,13 @@ def _open_port(port: str, timeout: float) -> serial.Serial:
             raise PortBusy(port, *(_port_holder(device) or (_UNSEEN_HOLDER, None))) from error
         raise
     if device is not None:
+        # Exclusive from here on; a holder that opened the port while it was being opened is
+        # still found, and the port given back to it.
         _set_exclusive(opened, True)
+        holder = _port_holder(device, own=opened.fileno())
+        if holder is not None:
+            _release(opened)
+            raise PortBusy(port, *holder)
     return opened
 
 
@@ -835,6 +951,25 @@ def _release(port: serial.Serial) -> None:
         pass  # a port already gone: closing it has nothing left to do
 
 
+def _drop_descriptors(port: serial.Serial) -> None:
+    """Closes this process's copies of a port's descriptors, inherited from the process that
+    opened it, and nothing more: no change to the terminal's flags, no byte to its pipes, no
+    shutdown of its socket, all of which the opener still uses. The port object's own close (and
+    its finaliser) then does nothing."""
+    names = ("fd", "pipe_abort_read_r", "pipe_abort_read_w", "pipe_abort_write_r")
+    for name in (*names, "pipe_abort_write_w"):
+        descriptor = getattr(port, name, None)
+        if isinstance(descriptor, int):
+            try:
+                os.close(descriptor)
+            except OSError:
+                pass  # not open in this process
+    connection = getattr(port, "_socket", None)  # socket:// and rfc2217:// ports
+    if connection is not None:
+        connection.close()  # this process's descriptor only, unlike shutdown()
+    port.is_open = False
+
+
 def _set_exclusive(port: serial.Serial, on: bool) -> None:
     """Terminal exclusive mode, where the system has it and the port is a terminal."""
     if sys.platform == "win32":
@@ -848,9 +983,10 @@ def _set_exclusive(port: serial.Serial, on: bool) -> None:
         pass  # not a terminal (a socket, a closed port): nothing to keep out
 
 
-def _port_holder(device: str) -> tuple[str, int | None] | None:
+def _port_holder(device: str, own: int | None = None) -> tuple[str, int | None] | None:
     """Who has `device` open, as far as this user can see: on Linux, any process whose open
-    files it may inspect under /proc; elsewhere nobody is seen (pyserial's lock still applies)."""
+    files it may inspect under /proc, leaving out this process's descriptor `own`; elsewhere
+    nobody is seen (pyserial's lock still applies)."""
     if not sys.platform.startswith("linux"):
         return None
     target = os.path.realpath(device)
@@ -858,7 +994,7 @@ def _port_holder(device: str) -> tuple[str, int | None] | None:
         pids = [name for name in os.listdir("/proc") if name.isdigit()]
     except OSError:
         return None
-    own = os.getpid()
+    this = os.getpid()
     for name in pids:
         folder = f"/proc/{name}/fd"
         try:
@@ -866,13 +1002,15 @@ def _port_holder(device: str) -> tuple[str, int | None] | None:
         except OSError:
             continue  # ended meanwhile, or another user's process
         for descriptor in descriptors:
+            if int(name) == this and descriptor == str(own):
+                continue
             try:
                 opened = os.readlink(f"{folder}/{descriptor}")
             except OSError:
                 continue
             if opened == target:
                 pid = int(name)
-                if pid == own:
+                if pid == this:
                     return "this process", pid
                 return f"process {pid} ({_program_name(pid)})", pid
     return None
