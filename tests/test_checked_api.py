@@ -176,6 +176,10 @@ CHANNELS = r"channel 3 is not one of this instrument's channels \(1, 2\)"
     (lambda a: a.set_attenuation_db(float("nan")), ValueError, "finite"),
     (lambda a: a.status(1.0), TypeError, None),
     (lambda a: a.set_attenuation_db("1"), TypeError, "real number"),
+    (lambda a: a.set_attenuation_db(True), TypeError, "real number, not bool"),
+    (lambda a: a.set_attenuation_mdb(True), TypeError, "mdb must be a whole number, not bool"),
+    (lambda a: a.status(True), TypeError, "ch must be a whole number, not bool"),
+    (lambda a: a.select_wavelength(True), TypeError, "nm must be"),
 ])
 def test_bad_arguments_send_nothing(sim, att, call, error, match):
     before = len(sim.frames())
@@ -187,7 +191,7 @@ def test_bad_arguments_send_nothing(sim, att, call, error, match):
 
 def test_integer_like_arguments_and_unsupported_wavelength(sim, att):
     att.set_attenuation_mdb(Index(1100), ch=Index(2))
-    assert att.status(True).attenuation_mdb == 0 and att.status(2).attenuation_mdb == 1100
+    assert att.status(Index(1)).attenuation_mdb == 0 and att.status(2).attenuation_mdb == 1100
     with pytest.raises(ValueError, match="supported: 1310, 1550"):
         att.select_wavelength(1490, ch=2)
 
@@ -417,10 +421,13 @@ def test_close_from_another_thread_returns_while_garbage_streams(transport):
 def test_open_asks_the_instrument_and_a_silent_port_says_what_to_check(sim):
     sim.control("silent")
     with pytest.raises(NoReply, match=rf"nothing on {re.escape(sim.port)} answered the version"
-                                      r" request: .* 115200 baud \(identify=False skips"):
-        Attenuator(sim.port, timeout=0.2)
-    with Attenuator(sim.port, identify=False) as att:  # the failed open closed the port
+                                      r" request: .* 9600 baud \(identify=False skips"):
+        Attenuator(sim.port, timeout=0.2, baudrate=9600)
+    with Attenuator(sim.port, identify=False, baudrate=9600) as att:  # the failed open closed it
         assert att.identity is None and att.status(1) == Status(0, 0, 0)
+        if att._fd is not None:  # the rate asked for is the line's own
+            import termios
+            assert termios.tcgetattr(att._fd)[4] == termios.B9600
 
 
 def test_a_port_that_echoes_is_refused_at_open():
@@ -530,7 +537,9 @@ def test_a_raising_debug_handler_leaves_an_applied_setting_a_success(sim, att, c
     ({"settle": float("inf")}, "settle must be finite"),
     ({"settle": float("nan")}, "settle must be finite"),
     ({"channels": ()}, "at least one channel"),
+    ({"baudrate": 115201}, "baudrate must be one of 1200, 2400"),
+    ({"baudrate": True}, "baudrate must be a whole number, not bool"),
 ])
-def test_construction_refuses_unbounded_waits_before_opening(options, message):
-    with pytest.raises(ValueError, match=message):
+def test_construction_refuses_what_it_cannot_honour_before_opening(options, message):
+    with pytest.raises((ValueError, TypeError), match=message):
         Attenuator("/nonexistent/port", **options)

@@ -61,6 +61,8 @@ _DEBUG, _WARNING = 10, 30
 PL2303_VENDOR_ID = 0x067B
 
 BAUD_RATE = 115200
+# The rates a serial port is commonly set to; the instrument's own default is BAUD_RATE.
+BAUD_RATES = (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600)
 MAX_MDB = _protocol.MAX_STEPS * _protocol.MDB_PER_STEP
 # The longest `timeout` or `settle` accepted: beyond it the waits of the system calls overflow.
 MAX_SECONDS = 86400.0
@@ -97,8 +99,15 @@ class Status(_StatusFields):
         return self.attenuation_mdb / 1000
 
 
+def _whole(value: SupportsIndex, name: str) -> int:
+    """`value` as an int; a bool is refused, since True would otherwise pass as 1."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a whole number, not bool")
+    return operator.index(value)
+
+
 def _integer(value: SupportsIndex, name: str, low: int, high: int) -> int:
-    number = operator.index(value)
+    number = _whole(value, name)
     if not low <= number <= high:
         raise ValueError(f"{name} must be from {low} to {high}, not {number}")
     return number
@@ -139,7 +148,7 @@ def _probe(command: str, ch: int) -> tuple[str, bytes]:
 
 class Attenuator:
     """The instrument on `port`: a device path or any pyserial URL (``socket://HOST:PORT``,
-    ``spy:///dev/ttyUSB0``, ``loop://``), opened at once at 115200 8N1.
+    ``spy:///dev/ttyUSB0``, ``loop://``), opened at once at `baudrate` (115200 by default), 8N1.
 
     A local port is opened exclusively. It is refused with `PortBusy` when it is open elsewhere:
     on Linux, by any process whose open files this user may inspect (its own processes; root sees
@@ -154,13 +163,14 @@ class Attenuator:
     check, one that echoes what it is sent raises `EchoingPort`. ``identify=False`` sends nothing
     at open (for an instrument slow to wake); `identity` is then None.
 
+    `baudrate` must match the instrument's setting: one of `BAUD_RATES` (1200 to 921600).
     `timeout` bounds each exchange, from the request to the last byte of its reply; `settle` is a
     minimum pause between a reply and the next request; both are finite (``ValueError`` at
     construction otherwise). `strict` also requires a reply's command bytes and channel to echo
     the request (resynchronising relies on that echo whatever `strict` says). `channels` are the
     instrument's channels: any other ``ch`` is a ``ValueError`` before anything is sent.
 
-    Attributes: `port`, `timeout`, `settle`, `strict`, `channels` (a tuple), `identity`, `closed`.
+    Attributes: `port`, `baudrate`, `timeout`, `settle`, `strict`, `channels` (a tuple), `identity`, `closed`.
 
     Guarantees, once open:
 
@@ -197,12 +207,14 @@ class Attenuator:
         self,
         port: str,
         *,
+        baudrate: int = BAUD_RATE,
         timeout: float = 0.5,
         settle: float = 0.0,
         strict: bool = True,
         channels: Iterable[SupportsIndex] = (1, 2),
         identify: bool = True,
     ) -> None:
+        self.baudrate = _baud_rate(baudrate)
         self.timeout = _seconds(timeout, "timeout", allow_zero=False)
         self.settle = _seconds(settle, "settle", allow_zero=True)
         self.channels = _channel_list(channels)
@@ -230,7 +242,7 @@ class Attenuator:
             self._probes.append(_probe(_protocol.READ_OPTICAL_LENGTH, channel))
         self._closing = False
         self._closed_why = "it was closed"
-        self._serial: serial.Serial | None = _open_port(port, self.timeout)
+        self._serial: serial.Serial | None = _open_port(port, self.timeout, self.baudrate)
         # On a local device the extension makes the exchange on the port's descriptor (and its
         # pipe that cancels a read); None where the port's own I/O serves.
         self._fd, self._abort_fd = _local_descriptors(self._serial)
@@ -248,7 +260,7 @@ class Attenuator:
             hint = (
                 f"; nothing on {self.port} answered the version request: check that it is the"
                 " instrument's port, that the instrument is on and its cable connected, and that"
-                f" it is set to {BAUD_RATE} baud (identify=False skips this check)"
+                f" it is set to {self.baudrate} baud (identify=False skips this check)"
             )
             raise NoReply(error.request, error.received, error.timeout, hint) from None
 
@@ -307,7 +319,7 @@ class Attenuator:
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Selects one of the channel's own wavelengths; ValueError names them otherwise."""
-        wanted = operator.index(nm)
+        wanted = _whole(nm, "nm")
         channel = self._channel(ch)
         supported = self.wavelengths(channel)
         if wanted not in supported:
@@ -327,11 +339,11 @@ class Attenuator:
         sent: a float (``TypeError``, pointing to `set_attenuation_db`), a value between steps
         (``ValueError`` naming the two nearest settable values) or out of range."""
         try:
-            value = operator.index(mdb)
+            value = _whole(mdb, "mdb")
         except TypeError:
             import numbers
 
-            if isinstance(mdb, numbers.Real):
+            if isinstance(mdb, numbers.Real) and not isinstance(mdb, bool):
                 raise TypeError(
                     f"mdb must be a whole number of mdB, not {mdb!r}; for an attenuation in dB"
                     f" use set_attenuation_db({mdb!r})"
@@ -360,7 +372,7 @@ class Attenuator:
         import math
         import numbers
 
-        if not isinstance(db, numbers.Real):
+        if isinstance(db, bool) or not isinstance(db, numbers.Real):
             raise TypeError(f"db must be a real number, not {type(db).__name__}")
         if not math.isfinite(db):
             raise ValueError(f"attenuation must be a finite number of dB, not {db!r}")
@@ -388,7 +400,7 @@ class Attenuator:
         self._command(_protocol.CLOSE_FULL_SCREEN, 1)
 
     def _channel(self, ch: SupportsIndex) -> int:
-        number = operator.index(ch)
+        number = _whole(ch, "ch")
         if number not in self.channels:
             names = ", ".join(map(str, self.channels))
             raise ValueError(
@@ -890,9 +902,17 @@ def _local_device(port: str) -> str | None:
     return None if "://" in port else port
 
 
-def _open_port(port: str, timeout: float) -> serial.Serial:
+def _baud_rate(value: int) -> int:
+    rate = _whole(value, "baudrate")
+    if rate not in BAUD_RATES:
+        rates = ", ".join(map(str, BAUD_RATES))
+        raise ValueError(f"baudrate must be one of {rates}; not {rate}")
+    return rate
+
+
+def _open_port(port: str, timeout: float, baudrate: int) -> serial.Serial:
     device = _local_device(port)
-    options: dict[str, Any] = {"baudrate": BAUD_RATE, "timeout": timeout, "write_timeout": timeout}
+    options: dict[str, Any] = {"baudrate": baudrate, "timeout": timeout, "write_timeout": timeout}
     if device is not None:
         holder = _port_holder(device)
         if holder is not None:

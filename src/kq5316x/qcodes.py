@@ -9,9 +9,12 @@
     att.close()
 
 One `InstrumentChannel` per channel (``att.ch1``, ``att.ch2``, and the list ``att.channels``),
-each with the parameters ``attenuation`` (dB, 0 to 655.35), ``wavelength`` (nm) and ``mode``
-(read-only). Every get and set is one checked exchange of a `kq5316x.Attenuator`; a failure
-raises its `kq5316x` exception. Needs the ``qcodes`` extra.
+each with the parameters ``attenuation`` (dB, 0 to 655.35, rounded to the instrument's 0.01 dB
+step as `kq5316x.Attenuator.set_attenuation_db` rounds), ``attenuation_readback`` (read-only: what
+the instrument holds, the measured side of a sweep of ``attenuation``), ``wavelength`` (nm) and
+``mode`` (read-only), and the functions ``clear`` and ``disconnect``; the instrument has the
+function ``close_display``. Every get, set and call is one checked exchange of a
+`kq5316x.Attenuator`; a failure raises its `kq5316x` exception. Needs the ``qcodes`` extra.
 """
 
 # mypy: allow-subclassing-any, allow-untyped-decorators
@@ -36,11 +39,33 @@ from qcodes.validators import (  # type: ignore[import-not-found, import-untyped
 
 from ._attenuator import MAX_MDB, Attenuator
 
-__all__ = ["KQ5316", "KQ5316Channel"]
+__all__ = ["AttenuationDb", "KQ5316", "KQ5316Channel"]
+
+
+class AttenuationDb(Numbers):
+    """An attenuation in dB from 0 to 655.35. A value between the instrument's 0.01 dB steps is
+    accepted and rounded as written when set (3.505 sets 3.51), as
+    `kq5316x.Attenuator.set_attenuation_db` rounds, so that a sweep's evenly spaced points are
+    all settable; the channel's ``attenuation_readback`` records the value the instrument holds.
+    A ``bool`` is refused: an int to Python, it is never meant as 0 or 1 dB."""
+
+    STEP_DB = 0.01
+
+    def __init__(self) -> None:
+        super().__init__(0, MAX_MDB / 1000)
+
+    def validate(self, value: Any, context: str = "") -> None:
+        if isinstance(value, bool):
+            raise TypeError(f"{value!r} is a bool, not an attenuation in dB; {context}")
+        super().validate(value, context)
+
+    def __repr__(self) -> str:
+        return f"<AttenuationDb 0<=v<={MAX_MDB / 1000}, rounded to {self.STEP_DB} dB steps>"
 
 
 class KQ5316Channel(InstrumentChannel["KQ5316"]):
-    """One channel of the instrument: ``attenuation``, ``wavelength``, ``mode``."""
+    """One channel of the instrument: the parameters ``attenuation``, ``attenuation_readback``,
+    ``wavelength``, ``mode``; the functions ``clear``, ``disconnect``."""
 
     def __init__(self, parent: KQ5316, name: str, ch: int, **kwargs: Any) -> None:
         super().__init__(parent, name, **kwargs)
@@ -53,7 +78,16 @@ class KQ5316Channel(InstrumentChannel["KQ5316"]):
             unit="dB",
             get_cmd=lambda: att.status(ch).attenuation_db,
             set_cmd=lambda db: att.set_attenuation_db(db, ch),
-            vals=Numbers(0, MAX_MDB / 1000),
+            vals=AttenuationDb(),
+        )
+        # A parameter of its own, read-only, so that a sweep of `attenuation` can record it as
+        # what was measured beside the requested setpoints.
+        self.attenuation_readback: Parameter = self.add_parameter(
+            "attenuation_readback",
+            label=f"Channel {ch} attenuation held",
+            unit="dB",
+            get_cmd=lambda: att.status(ch).attenuation_db,
+            set_cmd=False,
         )
         self.wavelength: Parameter = self.add_parameter(
             "wavelength",
@@ -69,6 +103,8 @@ class KQ5316Channel(InstrumentChannel["KQ5316"]):
             get_cmd=lambda: att.status(ch).mode,
             set_cmd=False,
         )
+        self.add_function("clear", call_cmd=lambda: att.clear(ch))
+        self.add_function("disconnect", call_cmd=lambda: att.disconnect(ch))
 
     def _wavelength(self) -> int | None:
         """The selected wavelength; None when the instrument reports an index past its list."""
@@ -100,6 +136,7 @@ class KQ5316(Instrument):
                 self.add_submodule(f"ch{ch}", channel)
                 channel_list.append(channel)
             self.channels = self.add_submodule("channels", channel_list.to_channel_tuple())
+            self.add_function("close_display", call_cmd=self.attenuator.close_display)
         except BaseException:
             self.attenuator.close()
             raise
