@@ -1,7 +1,7 @@
 """kq5316x never returns the answer to an earlier request and never waits on itself: abandoned
 requests whose replies come late, a fault fuzz with front-panel changes, a signal handler that
-calls back in, and a process forked mid-exchange; on a pseudo-terminal (the extension's exchange)
-and over TCP (pyserial)."""
+calls back in, and a process forked mid-exchange; on every exchange path (the extension's on a
+pseudo-terminal and on TCP, pyserial's own I/O on TCP)."""
 
 import fcntl
 import os
@@ -21,10 +21,10 @@ TIOCGEXCL = 0x80045440
 
 
 @pytest.fixture
-def sim(instrument):
-    instrument.control("reset")
-    yield instrument
-    instrument.control("nofaults")
+def sim(exchange_instrument):
+    exchange_instrument.control("reset")
+    yield exchange_instrument
+    exchange_instrument.control("nofaults")
 
 
 def local(sim):
@@ -125,7 +125,7 @@ def test_a_signal_handler_calling_in_is_refused_and_the_call_goes_on(sim):
 
 
 def exclusive(att):
-    return struct.unpack("i", fcntl.ioctl(att._serial.fileno(), TIOCGEXCL, b"\0" * 4))[0] == 1
+    return struct.unpack("i", fcntl.ioctl(att._transport.fd, TIOCGEXCL, b"\0" * 4))[0] == 1
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -174,9 +174,9 @@ def test_a_child_forked_mid_exchange_refuses_at_once_and_leaves_the_parent_alone
 def test_a_holder_that_opens_the_port_during_the_scan_is_found(sim, monkeypatch):
     if not local(sim) or not sys.platform.startswith("linux"):
         pytest.skip("exclusive access applies to local ports (the holder scan to Linux)")
-    from kq5316x import PortBusy, _attenuator
+    from kq5316x import PortBusy, _ports
 
-    scan, competitor = _attenuator._port_holder, []
+    scan, competitor = _ports._port_holder, []
 
     def scan_then_another_program_opens(*args, **kwargs):
         found = scan(*args, **kwargs)
@@ -184,7 +184,7 @@ def test_a_holder_that_opens_the_port_during_the_scan_is_found(sim, monkeypatch)
             competitor.append(os.open(sim.port, os.O_RDWR | os.O_NOCTTY))
         return found
 
-    monkeypatch.setattr(_attenuator, "_port_holder", scan_then_another_program_opens)
+    monkeypatch.setattr(_ports, "_port_holder", scan_then_another_program_opens)
     try:
         with pytest.raises(PortBusy, match="in use by this process"):
             Attenuator(sim.port)
