@@ -145,7 +145,7 @@ class Engine:
                     raise Kq5316Error(f"{self.port} is closed: {self._closed_why}")
                 self._busy = get_ident()
                 try:
-                    discard_until = time.monotonic() + self.timeout
+                    discard_until = None
                     if self._unanswered:
                         discard_until = self._resynchronise(transport, command, notes)
                     return self._transfer(
@@ -168,18 +168,19 @@ class Engine:
         request: bytes,
         query: bool,
         notes: list[_Note],
-        discard_until: float,
+        discard_until: float | None,
     ) -> bytes:
-        """Discards stale input (until `discard_until`: after a resynchronisation, the end of its
-        window, so that the call keeps its bound), keeps `settle`, writes `request` and reads
+        """Discards stale input (for at most `timeout`; after a resynchronisation, until
+        `discard_until`, the end of its window, so that the call keeps its bound), keeps `settle`, writes `request` and reads
         until the reply that answers it, passing over replies to other requests."""
         passed: list[bytes] = []
         # Counted before the write: an interruption anywhere after it leaves the reply unread.
         self._unanswered.append(_kind(request))
         try:
             now = time.monotonic()
+            discard = self.timeout if discard_until is None else max(discard_until - now, 0.0)
             received, elapsed, excerpt, count = transport.exchange(
-                request, self._ready_at - now, self.timeout, max(discard_until - now, 0.0)
+                request, self._ready_at - now, self.timeout, discard
             )
             start = time.monotonic() - elapsed
             # The usual case, a whole reply that answers the request with nothing stale before

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import select
+import socket
 import sys
 import time
 
@@ -76,6 +77,9 @@ def open_transport(port: serial.Serial, url: str) -> Transport:
     if url.startswith("socket://") and "?" not in url:
         connection = getattr(port, "_socket", None)
         if connection is not None:
+            # Each request is one small write answered by the instrument: sent at once, not
+            # held back to be joined with a next write that only comes after the reply.
+            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             return FdTransport(port, connection.fileno(), None)
     return SerialTransport(port)
 
@@ -167,9 +171,11 @@ class SerialTransport:
     def exchange(
         self, request: bytes, pause: float, timeout: float, discard: float
     ) -> tuple[bytes | str, float, bytes, int]:
-        outcome, excerpt, count = self._discard(time.monotonic() + discard)
+        now = time.monotonic()
+        outcome, excerpt, count = self._discard(now + discard)
         if outcome:
             return outcome, 0.0, excerpt, count
+        pause = now + pause - time.monotonic()
         if pause > 0:
             time.sleep(pause)
         start = time.monotonic()
