@@ -174,7 +174,7 @@ PyMethodDef functions[] = {
     {"exchange_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange_fd)),
      METH_FASTCALL,
      "exchange_fd(fd, abort_fd, request, pause, timeout, discard) -> (received, elapsed, stale, "
-     "stale_count): one exchange on a local device."},
+     "stale_count): one exchange on a port's descriptor."},
     {"read_frame_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_frame_fd)),
      METH_FASTCALL, "read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame."},
     {nullptr, nullptr, 0, nullptr},
