@@ -23,9 +23,25 @@ if ! command -v lsof >/dev/null 2>&1; then
     apt-get update -qq && apt-get install -y -qq lsof
 fi
 
-echo "== Installing kq5316 and kq5316x into .venv"
-[ -x .venv/bin/python ] || python3.11 -m venv .venv
-.venv/bin/python -m pip install -q --disable-pip-version-check . ./kq5316x-dist
+# An install made from these very sources is reused: the stamp is a digest of everything the two
+# distributions are built from, written once an install has succeeded.
+sources_digest() {
+    find pyproject.toml CMakeLists.txt cmake src stubs kq5316x-dist -name __pycache__ -prune -o \
+        -path kq5316x-dist/build -prune -o -type f -print0 |
+        LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
+}
+stamp=.venv/.first-run-sources
+digest=$(sources_digest)
+if [ -x .venv/bin/kq5316-demo ] && [ -x .venv/bin/kq5316-sim ] &&
+    [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ]; then
+    echo "== kq5316 and kq5316x in .venv are up to date with these sources: reusing them"
+else
+    echo "== Installing kq5316 and kq5316x into .venv"
+    [ -x .venv/bin/python ] || python3.11 -m venv .venv
+    rm -f "$stamp"
+    .venv/bin/python -m pip install -q --disable-pip-version-check . ./kq5316x-dist
+    echo "$digest" >"$stamp"
+fi
 
 log=$(mktemp)
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -f "$log"' EXIT

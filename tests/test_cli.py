@@ -4,11 +4,13 @@ plot), exit statuses, and the console examples of docs/cli.rst."""
 
 import csv
 import doctest
+import errno
 import importlib.util
 import json
 import os
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,6 +19,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+import serial
 
 from kq5316x import Attenuator
 from kq5316x._cli import main
@@ -68,6 +71,7 @@ COMMANDS = [
      {"channel": 2, "attenuation_mdb": 0, "match": True}),
     (["disconnect"], ["attenuation 1 250"],
      "channel 1: disconnected, read back 0.00 dB at 1310 nm, mode 0", {"attenuation_mdb": 0}),
+    (["close-display"], [], "PORT: display closed", {"display": "closed"}),
     (["info"], ["attenuation 2 1234", "version 7,8,9"],
      ("PORT: module version 7, hardware 8, software 9\n"
      "channel 1: 0.00 dB at 1310 nm, mode 0; wavelengths 1310, 1490, 1535 nm\n"
@@ -94,11 +98,18 @@ def test_command_reads_back_and_prints(sim, capsys, argv, controls, text, record
         assert [c["attenuation_mdb"] for c in result["channels"]] == [0, 12340]
 
 
-def test_disconnect_reaches_the_instrument(sim, capsys):
-    assert run(capsys, "disconnect", sim.port, "--ch", "2")[0] == 0
+@pytest.mark.parametrize("argv, frame", [
+    (["disconnect", "--ch", "2"], "7B 02 07 14 34 FF FF 36 7D"),
+    (["close-display"], "7B 01 05 00 05 7A 7D"),
+])
+def test_command_reaches_the_instrument(sim, capsys, argv, frame):
+    command, *rest = argv
+    assert run(capsys, command, sim.port, *rest)[0] == 0
     sim.control("nofaults")  # answered after every event before it has been reported
-    event = [e for e in sim.events() if e.get("command") == "dis_connection"][-1]
-    assert event["channel"] == 2 and event["state"]["disconnected"]
+    sent = [e for e in sim.events() if e.get("event") == "frame"]
+    assert bytes.fromhex(frame) in [bytes.fromhex(e["rx"]) for e in sent]
+    if command == "disconnect":
+        assert sent[-2]["state"]["disconnected"]  # before the status read back
 
 
 @pytest.mark.parametrize("value, message", [
@@ -114,6 +125,93 @@ def test_set_refuses_a_value_without_a_settable_unit(capsys, value, message):
     status, out, err = run(capsys, "set", "/nonexistent/port", value)
     assert (status, out) == (2, "")
     assert message in err and err.count("\n") == 1
+
+
+HUGE = "9" * 5000
+HOSTILE = [
+    # refused before the port (which does not exist) is opened: one line, status 2
+    (["set", "PORT", "-1dB"], "'-1dB' is out of range"),
+    (["sweep", "PORT", "--from", "0dB", "--to", "1dB", "--step", "-0.5dB"], "out of range"),
+    (["sweep", "PORT", "--from", "0dB", "--to", "1dB", "--step", "1dB", "--dwell", "86401s"],
+     "at most 86400s"),
+    (["status", "PORT", "--timeout", f"{HUGE}ms"], "is not a time"),
+    (["wavelength", "PORT", HUGE], "is not a wavelength"),
+    (["wavelength", "PORT", "65536nm"], "is not a wavelength"),
+    (["status", "PORT", "--ch", HUGE], "is not a channel number"),
+    (["status", "PORT", "--ch", "\u00b2"], "is not a channel number"),
+    (["status", "PORT", "--baud", "9601"], "not one of the rates 1200, 2400"),
+    (["set", "PORT", "--", "--"], "VALUE is missing"),
+    (["sweep", "PORT", "--from", "0dB", "--to", "1dB", "--step", "1dB", "--csv", "/dev/full"],
+     "--csv: cannot write /dev/full: No space left on device"),
+    (["sweep", "PORT", "--from", "0dB", "--to", "1dB", "--step", "1dB", "--plot", "x.jpgg"],
+     "x.jpgg has no image format matplotlib writes: "),
+    (["sweep", "PORT", "--from", "0dB", "--to", "1dB", "--step", "1dB", "--plot",
+      "/nonexistent/dir/x.png"], "no directory /nonexistent/dir"),
+    (["ports", "x["], "'x[' is not a regular expression"),
+]
+
+
+@pytest.mark.parametrize("argv, message", HOSTILE, ids=lambda v: None)
+def test_hostile_command_line_is_one_line_and_status_2(capsys, argv, message):
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib", reason="--plot checks its file with matplotlib")
+    argv = [word.replace("PORT", "/nonexistent/port") for word in argv]
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert message in err and err.count("\n") == 1 and len(err) < 400
+
+
+@pytest.mark.parametrize("given, variable", [(None, "SIM"), ("SIM", "/nonexistent/port")],
+                         ids=["from KQ5316_PORT", "PORT wins"])
+def test_port_from_the_environment(sim, capsys, monkeypatch, given, variable):
+    monkeypatch.setenv("KQ5316_PORT", variable.replace("SIM", sim.port))
+    status, out, err = run(capsys, "status", *([sim.port] if given else []), "--json")
+    assert (status, err) == (0, "")
+    assert json.loads(out)["port"] == sim.port
+
+
+def test_without_a_port_says_where_one_comes_from(capsys, monkeypatch):
+    monkeypatch.delenv("KQ5316_PORT", raising=False)
+    status, _, err = run(capsys, "status")
+    assert status == 2 and "KQ5316_PORT" in err and "--simulate" in err
+
+
+HINTS = [
+    # extra arguments, simulator control, what the line says, what it must not say
+    (["--baud", "9600"], "silent always",
+     ["set to 9600 baud, or give its rate with --baud", "--no-identify skips"], ["identify="]),
+    (["--no-identify"], "silent always",
+     ["nothing on PORT answered", "--baud"], ["stopped answering"]),
+    (["--ch", "3"], None, ["channel 3 is not one of this instrument's channels (1, 2)"],
+     ["channels=("]),
+]
+
+
+@pytest.mark.parametrize("extra, control, said, unsaid", HINTS, ids=lambda v: None)
+def test_hints_in_the_command_line_terms(instrument, capsys, extra, control, said, unsaid):
+    sim = instrument
+    sim.control("reset")
+    if control:
+        sim.control(control)
+    status, _, err = run(capsys, "status", sim.port, "--timeout", "200ms", *extra)
+    sim.control("nofaults")
+    assert status == (2 if "--ch" in extra else 1) and err.count("\n") == 1
+    for text in said:
+        assert text.replace("PORT", sim.port) in err
+    for text in unsaid:
+        assert text not in err
+    one_client = "serves one client at a time, another program may be connected"
+    assert (one_client in err) == (control is not None and sim.port.startswith("socket://"))
+
+
+def test_permission_denied_names_the_group(capsys, monkeypatch):
+    def refuse(port, **options):
+        raise serial.SerialException(errno.EACCES, f"could not open port {port}")
+
+    monkeypatch.setattr("serial.serial_for_url", refuse)
+    status, _, err = run(capsys, "status", "/nonexistent/ttyUSB0")
+    assert status == 3 and "Permission denied" in err
+    assert "dialout" in err and "uucp" in err and "kq5316x ports" not in err
 
 
 def queue_after_open(sim, faults, replies_before):
@@ -192,7 +290,10 @@ def csv_rows(path):
     return path.read_text().splitlines() if path.exists() else []
 
 
-def test_ctrl_c_keeps_rows_and_leaves_the_channel(sim, tmp_path):
+@pytest.mark.parametrize("signal_number, status, word", [
+    (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated"),
+], ids=["ctrl-c", "sigterm"])
+def test_stop_keeps_rows_and_leaves_the_channel(sim, tmp_path, signal_number, status, word):
     table = tmp_path / "rows.csv"
     child = subprocess.Popen(
         [*PROGRAM, "sweep", sim.port, "--from", "0dB", "--to", "10dB", "--step", "0.5dB",
@@ -201,21 +302,87 @@ def test_ctrl_c_keeps_rows_and_leaves_the_channel(sim, tmp_path):
     )
     try:
         wait_for(lambda: len(csv_rows(table)) >= 3)
-        child.send_signal(signal.SIGINT)
+        child.send_signal(signal_number)
         _, err = child.communicate(timeout=20)
     finally:
         child.kill()
     rows = list(csv.reader(table.open(newline="")))[1:]
-    assert child.returncode == 130
+    assert child.returncode == status
     assert 2 <= len(rows) < 21 and all(len(row) == 6 for row in rows)
     assert [row[3] for row in rows] == [f"{0.5 * i:.2f}" for i in range(len(rows))]
-    assert f"interrupted after {len(rows)} of 21 steps" in err
+    assert f"{word} after {len(rows)} of 21 steps" in err and err.count("\n") == 1
     assert "left where it was" in err and "Traceback" not in err
     # Nothing was sent to put the channel back: the last request was a step of the sweep.
     sim.control("nofaults")  # answered after every event before it has been reported
     frames = [e for e in sim.events() if e.get("event") == "frame"]
     assert frames[-1]["command"] in ("set_attenuation", "read_current_status")
     assert frames[-1]["state"]["steps"] >= 50 * (len(rows) - 1)
+
+
+def limit_file_size(size):
+    """In the child: files may not grow beyond `size` bytes, and a write beyond fails (EFBIG)
+    instead of killing the process, as on a full disk."""
+    def apply():
+        import resource
+
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return apply
+
+
+def test_full_standard_output_is_status_4(sim):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([*PROGRAM, "status", sim.port], stdout=full,
+                                stderr=subprocess.PIPE, text=True, timeout=60)
+    assert result.returncode == 4
+    assert result.stderr == ("kq5316x status: could not write standard output: "
+                             "No space left on device\n")
+
+
+@pytest.mark.parametrize("target", ["csv", "stdout"])
+def test_write_error_mid_sweep_says_where_it_stopped(sim, tmp_path, target):
+    table = tmp_path / "rows.csv"
+    argv = [*PROGRAM, "sweep", sim.port, "--from", "0dB", "--to", "10dB", "--step", "0.5dB"]
+    before = len(sim.events())
+    if target == "csv":
+        # The header and about five rows fit.
+        result = subprocess.run([*argv, "--csv", str(table)], capture_output=True, text=True,
+                                timeout=60, preexec_fn=limit_file_size(180))
+    else:
+        with open("/dev/full", "w") as full:
+            result = subprocess.run(argv, stdout=full, stderr=subprocess.PIPE, text=True,
+                                    timeout=60)
+    err = result.stderr
+    assert result.returncode == 4 and err.count("\n") == 1, err
+    assert err.startswith("kq5316x sweep: could not write ") and "Traceback" not in err
+    done = int(re.search(r"the sweep stopped after (\d+) of 21 steps", err)[1])
+    if target == "stdout":
+        assert done == 0 and "left where it was (unchanged)" in err
+        sim.control("nofaults")  # answered after every event before it has been reported
+        assert not any(e.get("command") == "set_attenuation" for e in sim.events()[before:])
+        return
+    rows = table.read_text().splitlines()[1:]
+    assert 1 <= done < 21 and rows[done - 1].startswith(f"{done},")
+    assert f"left where it was (last set to {db(done - 1)}, read back {db(done - 1)})" in err
+
+
+def db(step):
+    return f"{0.5 * step:.2f} dB"
+
+
+def test_closed_pipe_ends_quietly(sim):
+    child = subprocess.Popen(
+        [*PROGRAM, "sweep", sim.port, "--from", "0dB", "--to", "20dB", "--step", "0.01dB"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        child.stdout.readline()  # | head -1
+        child.stdout.close()
+        err = child.stderr.read()
+        child.wait(timeout=30)
+    finally:
+        child.kill()
+    assert (child.returncode, err) == (141, "")
 
 
 def read_all(terminal):
@@ -334,6 +501,17 @@ def test_ports_lists_the_bridge_first(capsys, monkeypatch):
     assert [(r["port"], r["bridge"]) for r in records] == [
         ("/dev/ttyUSB0", True), ("/dev/ttyUSB1", False), ("/dev/ttyS0", False)
     ]
+    # -v adds the hardware id; REGEXP keeps the ports whose name, description or id it matches
+    assert run(capsys, "ports", "-v", "ft232|067b")[1].splitlines() == [
+        "/dev/ttyUSB0  USB-Serial Controller  <- the instrument's USB bridge",
+        "    hwid: USB VID:PID=067B:23A3",
+        "/dev/ttyUSB1  FT232R",
+        "    hwid: USB VID:PID=0403:23A3",
+    ]
+    assert run(capsys, "ports", "ttyS")[1] == "/dev/ttyS0  n/a\n"
+    assert run(capsys, "ports", "nothing-like-this")[1] == (
+        "no serial ports found matching 'nothing-like-this'\n"
+    )
 
 
 def test_console_script_is_python_m():
@@ -389,7 +567,16 @@ def test_docs_console_examples(tmp_path):
     status, checker = 0, doctest.OutputChecker()
     for command, expected in examples:
         words = shlex.split(command)
-        if words[0] == "cat":
+        if "|" in words:
+            # A pipe into another tool, run by the shell with this environment's programs.
+            path = os.pathsep.join([str(Path(sys.executable).parent), os.environ["PATH"]])
+            if shutil.which(words[words.index("|") + 1], path=path) is None:
+                continue  # jq is not installed here
+            result = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=tmp_path,
+                                    env={**os.environ, "PATH": path}, timeout=60,
+                                    capture_output=True, text=True)
+            shown, status = result.stdout + result.stderr, result.returncode
+        elif words[0] == "cat":
             shown = (tmp_path / words[1]).read_text()
         elif words == ["echo", "$?"]:
             shown = str(status)
@@ -402,3 +589,13 @@ def test_docs_console_examples(tmp_path):
             shown, status = result.stdout, result.returncode
         want, got = normalised(expected), normalised(shown)
         assert checker.check_output(want, got, doctest.ELLIPSIS), f"$ {command}\n{got}"
+
+
+@pytest.mark.parametrize("address", [":99999", "127.0.0.1:65536", ":-1", ":http"])
+def test_simulator_refuses_a_tcp_port_out_of_range(address):
+    from kq5316x.testing import find_simulator
+
+    result = subprocess.run([find_simulator(), "--tcp", address], capture_output=True, text=True,
+                            timeout=10)
+    assert result.returncode == 2 and result.stdout == ""
+    assert "PORT must be a number from 1 to 65535, or 0 for any free port" in result.stderr

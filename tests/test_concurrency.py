@@ -206,6 +206,7 @@ def test_close_from_another_thread_waits_for_the_exchange_in_progress(sim):
     assert not closed_at_end and results == [
         {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 0}]
     assert not device.ser.is_open
+    assert set(vars(device)) == {"port", "ser"}  # the lock is kept outside the object
 
 
 # Three threads make the first lock of the process for one object while every import yields to

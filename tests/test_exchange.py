@@ -28,24 +28,21 @@ def wait_waiting(port, count):
 
 
 @pytest.mark.parametrize(
-    "call, name, length, patched",
-    [("read_device_version()", "READ_DEV_VER", 10, False),
-     ("read_optical_length(2)", "READ_OPTICAL_LEN", 7, True),
-     ("read_current_status(3)", "READ_CURRENT_STATUS", 12, True),
-     ("set_attenuation(1100)", "SET_ATTENUATION", 9, True),
-     ("clear_attenuation()", "CLEAR_ATTENUATION", 2, True), ("dis_connection()", "DIS_CONNECT", 3, True),
-     ("close_full_screen()", "CLOSE_FULLSCREEN", 1, False)],
+    "call, name, length",
+    [("read_device_version()", "READ_DEV_VER", 10), ("read_optical_length(2)", "READ_OPTICAL_LEN", 7),
+     ("read_current_status(3)", "READ_CURRENT_STATUS", 12), ("set_attenuation(1100)", "SET_ATTENUATION", 9),
+     ("clear_attenuation()", "CLEAR_ATTENUATION", 2), ("dis_connection()", "DIS_CONNECT", 3),
+     ("close_full_screen()", "CLOSE_FULLSCREEN", 1)],
 )
-def test_exchange_writes_the_frame_pauses_then_reads_what_waits(monkeypatch, call, name, length, patched):
-    # A patched constant is shared by every object, so the port gets a copy; one the class never
-    # patches is written as it is.
+def test_exchange_writes_a_copy_of_the_frame_pauses_then_reads_what_waits(monkeypatch, call, name, length):
+    # The constants are shared by every object, so every port gets a copy: a port that keeps or
+    # changes the list it was given cannot reach the class's frame.
     device = stand_in(bytes(length))
     monkeypatch.setattr(kq5316, "time", SimpleNamespace(sleep=lambda s: device.ser.calls.append(("sleep", s))))
     perform(device, call)
     assert [c[0] for c in device.ser.calls] == ["write", "sleep", "inWaiting", "read"]
     written = device.ser.calls[0][1]
-    assert type(written) is list and written == constant(name)
-    assert (written is not constant(name)) == patched
+    assert type(written) is list and written == constant(name) and written is not constant(name)
     assert device.ser.calls[1][1] == 0.2 and device.ser.calls[3][1] == length
 
 

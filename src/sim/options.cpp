@@ -234,9 +234,14 @@ std::string apply_link(Options &options, std::string_view value) {
 std::string apply_log(Options &options, std::string_view value) {
     return apply_path(options.log_path, "--log", value);
 }
+// HOST:PORT with PORT a number from 0 to 65535 (0: any free port). Checked here, since the
+// resolver would take a number beyond 65535 modulo 65536, or a service name, without a word.
 std::string apply_tcp(Options &options, std::string_view value) {
-    if (value.empty())
-        return "--tcp needs HOST:PORT";
+    std::size_t colon = value.rfind(':');
+    if (colon == std::string_view::npos)
+        return "--tcp needs HOST:PORT or :PORT";
+    if (!parse_number(value.substr(colon + 1), 65535))
+        return "--tcp: PORT must be a number from 1 to 65535, or 0 for any free port";
     options.tcp_address = value;
     return {};
 }

@@ -67,19 +67,11 @@ int raise_keyword_error(const MethodRow &row, Py_ssize_t positional_count, PyObj
     return 0;
 }
 
-// The message is formatted in C and decoded once, as PyErr_Format would produce it: each `%.200s`
-// keeps at most 200 bytes, and bytes that are not UTF-8 decode to U+FFFD.
+// Each `%.200s` keeps at most 200 bytes of its text.
 int raise_wrong_type(const Parameter &parameter, PyObject *value) {
-    char message[sizeof "Argument '' has incorrect type (expected , got )" + 3 * 200];
-    const int length =
-        PyOS_snprintf(message, sizeof message,
-                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                      parameter.name, annotation_of(parameter.type), Py_TYPE(value)->tp_name);
-    PyObject *text = PyUnicode_DecodeUTF8(message, length, "replace");
-    if (!text)
-        return -1;
-    PyErr_SetObject(PyExc_TypeError, text);
-    Py_DECREF(text);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter.name, python_type_of(parameter.type)->tp_name, Py_TYPE(value)->tp_name);
     return -1;
 }
 
@@ -98,11 +90,6 @@ int check_types(const MethodRow &row, PyObject *const *bound) {
 int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound) {
     const Py_ssize_t total = row.parameter_count + 1;
-    if (positional_count == total && !kwnames) { // the usual call: everything by position
-        for (Py_ssize_t i = 0; i < total; ++i)
-            bound[i] = args[i];
-        return check_types(row, bound);
-    }
     const Py_ssize_t required = row.has_channel_default ? total - 1 : total;
     if (positional_count > total)
         return raise_arity(row, positional_count);
@@ -130,20 +117,6 @@ int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t posit
     if (!bound[total - 1])
         bound[total - 1] = names().default_channel; // the default is fixed; __defaults__ is a view
     return check_types(row, bound);
-}
-
-const char *annotation_of(ArgType type) {
-    switch (type) {
-    case ArgType::str_type:
-        return "str";
-    case ArgType::list_type:
-        return "list";
-    case ArgType::bytes_type:
-        return "bytes";
-    case ArgType::int_type:
-        return "int";
-    }
-    return "object";
 }
 
 PyTypeObject *python_type_of(ArgType type) {

@@ -135,85 +135,61 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
-// Setters follow Python functions: names are strings, defaults a tuple or None, annotations a
-// dict, keyword defaults a dict or None.
-int set_string(PyObject *&slot, PyObject *value, const char *what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(slot, Py_NewRef(value));
-    return 0;
-}
+// One attribute kept in a slot, and what a Python function's setter accepts for it: a value of
+// `type` (any value when null), or None where `none_allowed`. Deleting it stores None where
+// allowed, an empty dict for `__annotations__` (`deleted_is_empty_dict`), and is refused otherwise.
+struct Attribute {
+    PyObject *FunctionObject::*slot;
+    Builder build;
+    PyTypeObject *type;
+    bool none_allowed;
+    bool deleted_is_empty_dict;
+    const char *refusal; // the TypeError for any other value
+};
 
-PyObject *get_name(PyObject *self, void *) {
-    return built(self, &FunctionObject::name, build_name);
-}
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_string(as_function(self)->name, value, "__name__");
-}
-
-PyObject *get_qualname(PyObject *self, void *) {
-    return built(self, &FunctionObject::qualname, build_qualname);
-}
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_string(as_function(self)->qualname, value, "__qualname__");
-}
-
-// Calls keep using the default fixed when the class was built; this attribute is what
+// Calls keep using the default fixed when the class was built; `__defaults__` is what
 // introspection shows, so assigning it changes only what is shown.
-PyObject *get_defaults(PyObject *self, void *) {
-    return built(self, &FunctionObject::defaults, build_defaults);
-}
-int set_defaults(PyObject *self, PyObject *value, void *) {
-    if (value == nullptr)
-        value = Py_None;
-    if (value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_NewRef(value));
-    return 0;
+// clang-format off
+Attribute name_attribute{&FunctionObject::name, build_name, &PyUnicode_Type, false, false,
+                         "__name__ must be set to a string object"};
+Attribute qualname_attribute{&FunctionObject::qualname, build_qualname, &PyUnicode_Type, false,
+                             false, "__qualname__ must be set to a string object"};
+Attribute defaults_attribute{&FunctionObject::defaults, build_defaults, &PyTuple_Type, true, false,
+                             "__defaults__ must be set to a tuple object"};
+Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_kwdefaults, &PyDict_Type, true,
+                               false, "__kwdefaults__ must be set to a dict object"};
+Attribute annotations_attribute{&FunctionObject::annotations, build_annotations, &PyDict_Type,
+                                false, true, "__annotations__ must be set to a dict object"};
+Attribute doc_attribute{&FunctionObject::doc, build_doc, nullptr, true, false, nullptr};
+// clang-format on
+
+Attribute &attribute(void *closure) {
+    return *static_cast<Attribute *>(closure);
 }
 
-PyObject *get_kwdefaults(PyObject *self, void *) {
-    return built(self, &FunctionObject::kwdefaults, build_kwdefaults);
-}
-int set_kwdefaults(PyObject *self, PyObject *value, void *) {
-    if (value == nullptr)
-        value = Py_None;
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_NewRef(value));
-    return 0;
+PyObject *get_attribute(PyObject *self, void *closure) {
+    return built(self, attribute(closure).slot, attribute(closure).build);
 }
 
-PyObject *get_annotations(PyObject *self, void *) {
-    return built(self, &FunctionObject::annotations, build_annotations);
-}
-int set_annotations(PyObject *self, PyObject *value, void *) {
-    if (value == nullptr)
-        value = PyDict_New();
-    else if (PyDict_Check(value))
-        Py_INCREF(value);
-    else {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    if (value == nullptr)
-        return -1;
-    Py_XSETREF(as_function(self)->annotations, value);
-    return 0;
+bool acceptable(const Attribute &kept, PyObject *value) {
+    return !kept.type || PyObject_TypeCheck(value, kept.type) ||
+           (value == Py_None && kept.none_allowed);
 }
 
-// Deleting the docstring leaves None, as for a plain member.
-PyObject *get_doc(PyObject *self, void *) {
-    return built(self, &FunctionObject::doc, build_doc);
-}
-int set_doc(PyObject *self, PyObject *value, void *) {
-    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+int set_attribute(PyObject *self, PyObject *value, void *closure) {
+    const Attribute &kept = attribute(closure);
+    Owned stored;
+    if (value && acceptable(kept, value))
+        stored = Owned::borrow(value);
+    else if (!value && kept.deleted_is_empty_dict)
+        stored = Owned::steal(PyDict_New());
+    else if (!value && kept.none_allowed)
+        stored = Owned::borrow(Py_None);
+    else
+        PyErr_SetString(PyExc_TypeError, kept.refusal);
+    if (!stored)
+        return -1;
+    Py_XSETREF(as_function(self)->*kept.slot, stored.release());
     return 0;
 }
 
@@ -221,24 +197,25 @@ PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
 
-PyObject *get_code(PyObject *self, void *) {
-    return built(self, &FunctionObject::code, build_code);
-}
 // Read-only, with the message a read-only member gives.
 int set_code(PyObject *, PyObject *, void *) {
     PyErr_SetString(PyExc_AttributeError, "readonly attribute");
     return -1;
 }
 
+PyObject *get_code(PyObject *self, void *) {
+    return built(self, &FunctionObject::code, build_code);
+}
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__name__", get_attribute, set_attribute, nullptr, &name_attribute},
+    {"__qualname__", get_attribute, set_attribute, nullptr, &qualname_attribute},
+    {"__defaults__", get_attribute, set_attribute, nullptr, &defaults_attribute},
+    {"__kwdefaults__", get_attribute, set_attribute, nullptr, &kwdefaults_attribute},
+    {"__annotations__", get_attribute, set_attribute, nullptr, &annotations_attribute},
+    {"__doc__", get_attribute, set_attribute, nullptr, &doc_attribute},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -338,7 +315,7 @@ Owned build_annotations(const FunctionObject &f) {
         return annotations;
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
-        Owned value = Owned::steal(PyUnicode_FromString(annotation_of(parameter.type)));
+        Owned value = Owned::steal(PyUnicode_FromString(python_type_of(parameter.type)->tp_name));
         if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
             return {};
     }

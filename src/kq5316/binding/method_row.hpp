@@ -9,10 +9,9 @@
 
 namespace kq5316::binding {
 
-// The exact type an annotated parameter accepts; the annotation string is the type's name.
+// The exact type an annotated parameter accepts; its annotation is the type's name (`tp_name`).
 enum class ArgType { str_type, list_type, bytes_type, int_type };
 
-const char *annotation_of(ArgType type);
 PyTypeObject *python_type_of(ArgType type);
 
 struct Parameter {

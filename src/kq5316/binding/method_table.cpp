@@ -5,135 +5,48 @@
 #include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/port_lifecycle.hpp"
-#include "kq5316/protocol/command_table.hpp"
-
-#include <string_view>
 
 namespace kq5316::binding {
 
 namespace {
 
-constexpr Parameter no_parameter{nullptr, ArgType::int_type};
+namespace doc = docstrings;
+
+constexpr Parameter serial_port{"serial_port", ArgType::str_type};
+constexpr Parameter data{"data", ArgType::list_type};
+constexpr Parameter cmd{"cmd", ArgType::bytes_type};
+constexpr Parameter length{"length", ArgType::int_type};
+constexpr Parameter attenuation{"attenuation", ArgType::int_type};
 constexpr Parameter ch{"ch", ArgType::int_type};
 
-namespace doc = docstrings;
-using protocol::Command;
-
-// The name of the method that sends `command`, as its row in the command table writes it.
-constexpr const char *sends(Command command) {
-    return protocol::command_frame(command).method_name.data();
-}
-
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
+// clang-format off
 constexpr MethodRow methods[] = {
-    {"__init__",
-     {{{"serial_port", ArgType::str_type}, no_parameter}},
-     1,
-     false,
-     nullptr,
-     doc::init,
-     link::init},
-    {"__check_crc",
-     {{{"data", ArgType::list_type}, no_parameter}},
-     1,
-     false,
-     "bool",
-     doc::check_crc,
-     device::check_crc},
-    {"__cal_crc",
-     {{{"data", ArgType::list_type}, no_parameter}},
-     1,
-     false,
-     "None",
-     doc::cal_crc,
-     device::cal_crc},
-    {"__read", {{no_parameter, no_parameter}}, 0, false, nullptr, doc::read, link::read_reply},
-    {"__write_and_read",
-     {{{"cmd", ArgType::bytes_type}, no_parameter}},
-     1,
-     false,
-     nullptr,
-     doc::write_and_read,
-     link::write_and_read},
-    {sends(Command::read_device_version),
-     {{no_parameter, no_parameter}},
-     0,
-     false,
-     nullptr,
-     doc::read_device_version,
+    {"__init__", {serial_port}, 1, false, nullptr, doc::init, link::init},
+    {"__check_crc", {data}, 1, false, "bool", doc::check_crc, device::check_crc},
+    {"__cal_crc", {data}, 1, false, "None", doc::cal_crc, device::cal_crc},
+    {"__read", {}, 0, false, nullptr, doc::read, link::read_reply},
+    {"__write_and_read", {cmd}, 1, false, nullptr, doc::write_and_read, link::write_and_read},
+    {"read_device_version", {}, 0, false, nullptr, doc::read_device_version,
      device::read_device_version},
-    {sends(Command::read_optical_length),
-     {{ch, no_parameter}},
-     1,
-     true,
-     nullptr,
-     doc::read_optical_length,
+    {"read_optical_length", {ch}, 1, true, nullptr, doc::read_optical_length,
      device::read_optical_length},
-    {sends(Command::set_optical_length),
-     {{{"length", ArgType::int_type}, ch}},
-     2,
-     true,
-     nullptr,
-     doc::set_optical_length,
+    {"set_optical_length", {length, ch}, 2, true, nullptr, doc::set_optical_length,
      device::set_optical_length},
-    {sends(Command::read_current_status),
-     {{ch, no_parameter}},
-     1,
-     true,
-     nullptr,
-     doc::read_current_status,
+    {"read_current_status", {ch}, 1, true, nullptr, doc::read_current_status,
      device::read_current_status},
-    {sends(Command::close_full_screen),
-     {{no_parameter, no_parameter}},
-     0,
-     false,
-     "bool",
-     doc::close_full_screen,
-     device::close_full_screen},
-    {sends(Command::set_attenuation),
-     {{{"attenuation", ArgType::int_type}, ch}},
-     2,
-     true,
-     "bool",
-     doc::set_attenuation,
+    {"close_full_screen", {}, 0, false, "bool", doc::close_full_screen, device::close_full_screen},
+    {"set_attenuation", {attenuation, ch}, 2, true, "bool", doc::set_attenuation,
      device::set_attenuation},
-    {sends(Command::clear_attenuation),
-     {{ch, no_parameter}},
-     1,
-     true,
-     "bool",
-     doc::clear_attenuation,
+    {"clear_attenuation", {ch}, 1, true, "bool", doc::clear_attenuation,
      device::clear_attenuation},
-    {sends(Command::disconnect),
-     {{ch, no_parameter}},
-     1,
-     true,
-     nullptr,
-     doc::dis_connection,
-     device::dis_connection},
-    {"check_port_available",
-     {{no_parameter, no_parameter}},
-     0,
-     false,
-     "bool",
-     doc::check_port_available,
+    {"dis_connection", {ch}, 1, true, nullptr, doc::dis_connection, device::dis_connection},
+    {"check_port_available", {}, 0, false, "bool", doc::check_port_available,
      link::check_port_available},
-    {"open", {{no_parameter, no_parameter}}, 0, false, "bool", doc::open, link::open},
-    {"close", {{no_parameter, no_parameter}}, 0, false, nullptr, nullptr, link::close},
+    {"open", {}, 0, false, "bool", doc::open, link::open},
+    {"close", {}, 0, false, nullptr, nullptr, link::close},
 };
-
-// Every command of the table is sent by exactly one method of the class.
-constexpr bool every_command_has_its_method() {
-    for (const protocol::CommandFrame &entry : protocol::command_table) {
-        int rows = 0;
-        for (const MethodRow &row : methods)
-            rows += std::string_view(row.name) == entry.method_name;
-        if (rows != 1)
-            return false;
-    }
-    return true;
-}
-static_assert(every_command_has_its_method());
+// clang-format on
 
 } // namespace
 

@@ -85,7 +85,8 @@ int init_names() {
     if (intern_names() < 0)
         return -1;
     interned_names.default_channel = PyLong_FromLong(1);
-    if (!interned_names.default_channel)
+    interned_names.pause = PyFloat_FromDouble(0.2);
+    if (!interned_names.default_channel || !interned_names.pause)
         return -1;
     names_ready = true;
     return 0;

@@ -1,6 +1,6 @@
 // The module's process globals: the module lives in one interpreter per process and is never torn
-// down, so what it keeps is kept for the process, not in per-module state. Besides the lock
-// table (link/locks.cpp) and the exchange's compiled steps (link/exchange.cpp), these are all.
+// down, so what it keeps is kept for the process, not in per-module state. Besides the objects'
+// locks (link/locks.cpp) and the function type (binding/function_type.cpp), these are all.
 #pragma once
 
 #include <Python.h>
@@ -30,14 +30,19 @@ inline constexpr const char *class_name = "KQ5316";
 PyObject *class_body_name(const char *name);
 
 // Every name the module looks up or stores at run time, as written in the class body: one entry
-// per name, the field of `Names` and then its text. Besides these, the exchange's Python steps
-// (link/exchange.cpp) name what they use in their own source.
+// per name, the field of `Names` and then its text.
 #define KQ5316_NAMES(X)                                                                            \
     X(ser, "ser")                                                                                  \
     X(port, "port")                                                                                \
     X(read_optical_length, "read_optical_length")                                                  \
     X(check_port_available, "check_port_available")                                                \
     X(sleep, "sleep")                                                                              \
+    X(write, "write")                                                                              \
+    X(in_waiting, "inWaiting")                                                                     \
+    X(read, "read")                                                                                \
+    X(read_reply, "__read")                                                                        \
+    X(acquire, "acquire")                                                                          \
+    X(release, "release")                                                                          \
     X(close, "close")                                                                              \
     X(serial, "serial")                                                                            \
     X(time, "time")                                                                                \
@@ -68,6 +73,7 @@ struct Names {
     KQ5316_NAMES(KQ5316_NAME_FIELD)
 #undef KQ5316_NAME_FIELD
     PyObject *default_channel; // the int 1
+    PyObject *pause;           // the float 0.2, seconds between a write and its reply read
     // The class's command constants ("_KQ5316__CMD_..."), one per row of the command table.
     PyObject *constants[protocol::command_count];
 };

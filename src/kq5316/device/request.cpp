@@ -155,11 +155,9 @@ Owned request_frame(PyObject *self, protocol::Command command, long channel, lon
         Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
     if (!constant)
         return {};
-    if (!entry.addresses_channel())
-        return constant;
-    if (patch_frame(constant.get(), entry, channel, value) < 0)
+    if (entry.addresses_channel() && patch_frame(constant.get(), entry, channel, value) < 0)
         return {};
-    return Owned::steal(PyList_GetSlice(constant.get(), 0, PyList_GET_SIZE(constant.get())));
+    return Owned::steal(PySequence_List(constant.get()));
 }
 
 PyObject *cal_crc(PyObject *, PyObject *const *args) {

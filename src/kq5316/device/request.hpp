@@ -19,13 +19,12 @@ int channel_value(PyObject *ch, long *channel);
 int attenuation_steps(PyObject *attenuation, long *steps);
 
 // The frame to write for `command`: its class constant, reached through the instance as Python
-// code would. For a command that addresses a channel the constant is patched in place (the
-// value's bytes as the command table lays them out, then `channel`), its checksum recomputed, and
-// a copy is what the port gets: the constant keeps the patched bytes, as callers have always
-// seen, while another thread patching the same shared constant cannot change the frame a port is
-// still writing. Patch and copy run with the GIL held and no Python code in between, so no lock
-// is needed. A device-level constant is never patched by the class, so it is handed to the port
-// itself, as stored. `channel` and `value` must be in range.
+// code would, and always a copy of it for the port. For a command that addresses a channel the
+// constant is first patched in place (the value's bytes as the command table lays them out, then
+// `channel`) and its checksum recomputed: the constant keeps the patched bytes, as callers have
+// always seen, while another thread patching the same shared constant cannot change the frame a
+// port is still writing. Patch and copy run with the GIL held and no Python code in between, so
+// no lock is needed. `channel` and `value` must be in range.
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value = 0);
 
 // Method bodies `__cal_crc` and `__check_crc`: the checksum with the semantics of plain Python

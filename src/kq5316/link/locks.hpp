@@ -6,17 +6,10 @@
 #pragma once
 
 #include <Python.h>
-#include <pythread.h>
+
+#include "kq5316/common/owned.hpp"
 
 namespace kq5316::link {
-
-// A re-entrant lock made of the interpreter's own lock primitive, as `_thread.RLock` is: the
-// owning thread and its depth of nesting, read and written only with the GIL held.
-struct ReentrantLock {
-    PyThread_type_lock lock = nullptr;
-    unsigned long owner = 0;
-    unsigned long depth = 0;
-};
 
 // Holds the lock of one KQ5316 object until destruction. Used with the GIL held.
 class InstrumentLock {
@@ -26,16 +19,14 @@ class InstrumentLock {
     InstrumentLock(const InstrumentLock &) = delete;
     InstrumentLock &operator=(const InstrumentLock &) = delete;
 
-    // Takes the lock of `instrument`, re-entrant, so a port whose methods call back into the
-    // module on the same object does not deadlock. Waiting releases the GIL and gives way to
-    // signal handlers as threading.Lock does: returns -1 with their exception set
-    // (KeyboardInterrupt, say), holding nothing.
+    // Takes the lock of `instrument`, a `threading.RLock`: re-entrant, so a port whose methods
+    // call back into the module on the same object does not deadlock; waiting releases the GIL
+    // and gives way to Ctrl-C. Returns -1 with the exception set (KeyboardInterrupt, say),
+    // holding nothing.
     int acquire(PyObject *instrument);
 
   private:
-    PyObject *instrument_ = nullptr; // a strong reference while held
-    ReentrantLock *held_ = nullptr;
-    ReentrantLock own_; // the call's own lock, for an object that keeps no entry
+    Owned lock_; // the RLock while held
 };
 
 } // namespace kq5316::link

@@ -1,71 +1,103 @@
 """The command line ``kq5316x`` (also ``python -m kq5316x``). Imported only by the script, so
-that ``import kq5316x`` stays as light as it was."""
+that ``import kq5316x`` stays as light as it was. A command's own module is imported when that
+command runs, so that a quick command starts quickly."""
 
 from __future__ import annotations
 
 import argparse
-import logging
 import os
 import sys
-import traceback
-from collections.abc import Callable, Sequence
 
 from .._errors import Kq5316Error
-from . import _commands, _parser, _sweep, _units
-from ._session import INTERRUPTED, USAGE, Failure, Output, explain
+from . import _parser
+from ._session import (
+    CLOSED_PIPE,
+    INTERRUPTED,
+    OUTPUT,
+    PORT_VARIABLE,
+    USAGE,
+    Failure,
+    Output,
+    OutputFailed,
+    explain,
+    for_command_line,
+    quiet_stdout,
+)
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import logging
+    from collections.abc import Sequence
 
 __all__ = ["main"]
 
-RUNNERS: dict[str, Callable[[argparse.Namespace, Output], int]] = {
-    "ports": _commands.run_ports,
-    "info": _commands.run_info,
-    "status": _commands.run_status,
-    "set": _commands.run_set,
-    "wavelength": _commands.run_wavelength,
-    "clear": _commands.run_clear,
-    "disconnect": _commands.run_disconnect,
-    "sweep": _sweep.run_sweep,
+# Each command's module and function.
+RUNNERS = {
+    "ports": ("_commands", "run_ports"),
+    "info": ("_commands", "run_info"),
+    "status": ("_commands", "run_status"),
+    "set": ("_commands", "run_set"),
+    "wavelength": ("_commands", "run_wavelength"),
+    "clear": ("_commands", "run_clear"),
+    "disconnect": ("_commands", "run_disconnect"),
+    "close-display": ("_commands", "run_close_display"),
+    "sweep": ("_sweep", "run_sweep"),
 }
+
+
+# The commands' positional arguments. argparse leaves a list, not a value, in one that a '--'
+# left empty ('set PORT -- --'); it is a missing argument.
+POSITIONALS = {"port": "PORT", "value": "VALUE", "nm": "NM", "pattern": "REGEXP"}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one command; returns the exit status."""
-    parser = _parser.build()
+    argv = sys.argv[1:] if argv is None else argv
+    parser = _parser.build(argv)
     try:
         args = parser.parse_args(argv)
-        _check_port(args, parser.commands[args.command])
+        _check_arguments(args, parser.commands[args.command])
     except SystemExit as stop:  # --help, or a usage error already printed
         return stop.code if isinstance(stop.code, int) else USAGE
     prog = f"{_parser.PROG} {args.command}"
-    logger = logging.getLogger("kq5316x")
-    level = logger.level
-    handler = _log_to_stderr(logger, args.debug)
+    handler = _log_to_stderr(args.debug)
     try:
-        return RUNNERS[args.command](args, Output(args.json))
+        module, name = RUNNERS[args.command]
+        runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
+        status: int = runner(args, Output(args.json))
+        return status
     except KeyboardInterrupt:
         _say(prog, "interrupted")
         return INTERRUPTED
     except BrokenPipeError:
-        # The reader of standard output has gone (| head): stop quietly, as on Ctrl-C.
-        sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (left for the interpreter's exit)
-        return INTERRUPTED
-    except (Failure, Kq5316Error, ValueError, TypeError) as error:
+        # The reader of standard output has gone (| head): stop quietly, as a program killed by
+        # SIGPIPE would, rather than report an interruption nobody asked for.
+        quiet_stdout()
+        return CLOSED_PIPE
+    except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
         if args.debug:
+            import traceback
+
             traceback.print_exc()
         status, message = _explain(error, args)
         _say(prog, message)
         return status
     finally:
-        logger.removeHandler(handler)
-        logger.setLevel(level)
+        _stop_logging(handler)
 
 
-def _check_port(args: argparse.Namespace, command: _parser.Parser) -> None:
-    """PORT or --simulate, one of them."""
+def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
+    """What the parser itself cannot see: PORT or --simulate (PORT from the environment when
+    neither is given), and a positional argument that '--' left without a value."""
+    for dest, metavar in POSITIONALS.items():
+        if isinstance(getattr(args, dest, None), list):
+            command.error(f"{metavar} is missing")
     if args.command == "ports":
         return
     if args.command == "wavelength" and args.simulate and args.nm is None and args.port:
         # 'wavelength --simulate 1550': the one value given is the wavelength, not a port.
+        from . import _units
+
         try:
             args.port, args.nm = None, _units.nanometres(args.port)
         except argparse.ArgumentTypeError as error:
@@ -73,7 +105,12 @@ def _check_port(args: argparse.Namespace, command: _parser.Parser) -> None:
     if args.simulate and args.port is not None:
         command.error(f"give PORT or --simulate, not both (PORT was {args.port!r})")
     if not args.simulate and args.port is None:
-        command.error("PORT is missing (or --simulate to try a simulated instrument)")
+        args.port = os.environ.get(PORT_VARIABLE) or None
+    if not args.simulate and args.port is None:
+        command.error(
+            f"PORT is missing: give it, set {PORT_VARIABLE}, or use --simulate to try a "
+            "simulated instrument"
+        )
 
 
 def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
@@ -81,8 +118,10 @@ def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
     if isinstance(error, Failure):
         return error.status, str(error)
     if isinstance(error, Kq5316Error):
-        return explain(error, args.port or "the port")
-    return USAGE, str(error)
+        return explain(error, args)
+    if isinstance(error, OutputFailed):
+        return OUTPUT, str(error)
+    return USAGE, for_command_line(str(error))
 
 
 def _say(prog: str, message: str) -> None:
@@ -91,16 +130,28 @@ def _say(prog: str, message: str) -> None:
     sys.stderr.flush()
 
 
-def _log_to_stderr(logger: logging.Logger, debug: bool) -> logging.Handler:
-    """The driver's warnings on standard error; with --debug, every exchange as well."""
+def _log_to_stderr(debug: bool) -> logging.Handler | None:
+    """With --debug, every exchange on standard error. Otherwise the driver's warnings reach
+    standard error through the logging module's last resort, which is there whenever a warning
+    imports it: importing it up front would cost every command's start-up."""
+    if not debug:
+        return None
+    import logging
+
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(
-        logging.Formatter(
-            "%(asctime)s %(name)s %(levelname)s: %(message)s"
-            if debug
-            else "kq5316x: warning: %(message)s"
-        )
-    )
-    logger.setLevel(logging.DEBUG if debug else logging.WARNING)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s: %(message)s"))
+    logger = logging.getLogger("kq5316x")
+    handler.previous_level = logger.level  # type: ignore[attr-defined]
+    logger.setLevel(logging.DEBUG)
     logger.addHandler(handler)
     return handler
+
+
+def _stop_logging(handler: logging.Handler | None) -> None:
+    if handler is None:
+        return
+    import logging
+
+    logger = logging.getLogger("kq5316x")
+    logger.removeHandler(handler)
+    logger.setLevel(handler.previous_level)  # type: ignore[attr-defined]

@@ -3,13 +3,16 @@ disconnect. Each setter reads the channel back and prints what the instrument ho
 
 from __future__ import annotations
 
-import argparse
 from contextlib import nullcontext
-from typing import Any
 
 from .._attenuator import Attenuator
-from ._session import DONE, INSTRUMENT, Failure, Output, attenuator, port_name
+from ._session import DONE, INSTRUMENT, USAGE, Failure, Output, attenuator, port_name
 from ._units import db_text
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from typing import Any
 
 # The instrument's USB serial bridge (a PL2303G); ports on it are listed first.
 BRIDGE_VID = 0x067B
@@ -115,6 +118,14 @@ def run_disconnect(args: argparse.Namespace, output: Output) -> int:
     return DONE
 
 
+def run_close_display(args: argparse.Namespace, output: Output) -> int:
+    # Acknowledged by the instrument; nothing in a reply shows the display's state.
+    with attenuator(args) as att:
+        att.close_display()
+    output.result(f"{att.port}: display closed", {"port": att.port, "display": "closed"})
+    return DONE
+
+
 def _port_record(info: Any) -> dict[str, Any]:
     return {
         "port": info.device,
@@ -126,9 +137,30 @@ def _port_record(info: Any) -> dict[str, Any]:
     }
 
 
+def _matcher(pattern: str | None) -> Any:
+    """Whether a port's record matches REGEXP (name, description or hardware id)."""
+    if pattern is None:
+        return lambda port: True
+    import re
+
+    try:
+        search = re.compile(pattern, re.IGNORECASE).search
+    except re.error as error:
+        raise Failure(USAGE, f"REGEXP {pattern!r} is not a regular expression: {error}") from None
+    fields = ("port", "description", "hwid")
+    return lambda port: any(search(str(port[field] or "")) for field in fields)
+
+
+def _port_text(port: dict[str, Any], verbose: bool) -> str:
+    mark = "  <- the instrument's USB bridge" if port["bridge"] else ""
+    text = f"{port['port']}  {port['description']}{mark}"
+    return f"{text}\n    hwid: {port['hwid'] or 'n/a'}" if verbose else text
+
+
 def run_ports(args: argparse.Namespace, output: Output) -> int:
     from serial.tools import list_ports
 
+    matches = _matcher(args.pattern)
     found = [_port_record(info) for info in list_ports.comports()]
     # The instrument's bridge first, then other USB ports, then the rest, each by name.
     found.sort(key=lambda p: (not p["bridge"], p["vid"] is None, p["port"]))
@@ -146,9 +178,10 @@ def run_ports(args: argparse.Namespace, output: Output) -> int:
                     "bridge": False,
                 },
             )
+        found = [port for port in found if matches(port)]
         for port in found:
-            mark = "  <- the instrument's USB bridge" if port["bridge"] else ""
-            output.result(f"{port['port']}  {port['description']}{mark}", port)
+            output.result(_port_text(port, args.verbose), port)
     if not found and not output.as_json:
-        output.result("no serial ports found", {})
+        which = "" if args.pattern is None else f" matching {args.pattern!r}"
+        output.result(f"no serial ports found{which}", {})
     return DONE

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import argparse
-from pathlib import Path
-from typing import NamedTuple, NoReturn
+import re
 
 from . import _units
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import NoReturn
 
 PROG = "kq5316x"
 
@@ -28,7 +32,11 @@ exit status:
   1    the instrument did not answer, answered wrongly, or a read-back differs from the request
   2    usage: a bad command line or value (the message says what to write instead)
   3    the port could not be opened, or another program holds it (the message names it)
-  130  interrupted (Ctrl-C)"""
+  4    an output (--csv, --plot, standard output) could not be written once the command
+       had begun; a sweep says where it stopped
+  130  interrupted (Ctrl-C)
+  141  standard output was closed by its reader (| head): the command stopped quietly
+  143  terminated (SIGTERM)"""
 
 EPILOG = f"""\
 examples:
@@ -39,11 +47,13 @@ examples:
   kq5316x status --simulate --json           try any command on a simulated instrument
 
 PORT is a device (/dev/ttyUSB0, COM3) or a pyserial URL (socket://HOST:PORT for a serial-to-network
-server in raw mode). --simulate runs the command against a simulated instrument, started for the
-command and stopped after it, instead of PORT.
+server in raw mode); without PORT, the environment variable KQ5316_PORT names it. --simulate runs
+the command against a simulated instrument, started for the command and stopped after it, instead
+of PORT. --baud gives the line's rate when the instrument is set to another than 115200.
 
 errors are one line on standard error: what happened and what to try; --debug adds the traceback
-and the driver's log (each frame sent and received).
+and the driver's log (each frame sent and received). --json prints JSON Lines: one JSON object
+per line (a sweep prints one per step; 'jq -s' or 'json.tool --json-lines' reads them all).
 
 {UNITS}
 
@@ -63,21 +73,23 @@ the sweep goes on to the end.
 
 --csv FILE gets the header 'step,time_s,channel,requested_db,read_back_db,match' and one row per
 step, written as each is taken, so an interrupted sweep keeps every row it reached.
---plot FILE.png draws read-back against requested attenuation, mismatches marked; it needs
-matplotlib (pip install matplotlib, or the package's 'plot' extra) and says so before anything
-is set when it is missing.
+--plot FILE.png draws read-back against requested attenuation, mismatches marked (.svg, .pdf
+and matplotlib's other formats too); it needs matplotlib (pip install matplotlib, or the
+package's 'plot' extra). Both files are checked before anything is set: a file that cannot be
+written, a missing matplotlib or an unknown image format is a usage error (status 2).
 
 A progress bar is drawn on standard error when it is a terminal, never into a pipe or file.
 Ctrl-C stops the sweep at once: the rows so far stay in the CSV file (and the plot), the
 channel is left where the sweep had put it (not restored), a line on standard error says
-so, and the exit status is 130. An instrument that stops answering ends the sweep the same
-way, with the error on that line and exit status 1."""
+so, and the exit status is 130; SIGTERM does the same with exit status 143. An instrument
+that stops answering ends the sweep the same way, with the error on that line and exit
+status 1; a file that cannot be written during the sweep (a full disk), with exit status 4."""
 
 
-class Command(NamedTuple):
-    summary: str  # one line in the program's list of commands
-    description: str  # the command's own --help
-    examples: str
+def Command(summary: str, description: str, examples: str) -> tuple[str, str, str]:
+    """One command's texts: its line in the program's list of commands, its own --help, and
+    its examples."""
+    return summary, description, examples
 
 
 COMMANDS = {
@@ -85,10 +97,12 @@ COMMANDS = {
         "list the serial ports, the instrument's USB bridge first",
         """\
 List the serial ports this system has, with their descriptions: the instrument's USB serial
-bridge (Prolific, VID 067B) first, then other USB ports, then the rest. With --json, one object
+bridge (Prolific, VID 067B) first, then other USB ports, then the rest. -v adds each port's
+hardware id (USB vendor and product id, serial number, location); REGEXP lists only the ports
+whose name, description or hardware id it matches (case ignored). With --json, one object
 per port: port, description, hwid, vid, pid, bridge. With --simulate, the simulated
 instrument's port comes first (it stops when the command ends).""",
-        "kq5316x ports\n  kq5316x ports --json",
+        "kq5316x ports\n  kq5316x ports -v 067B\n  kq5316x ports --json",
     ),
     "info": Command(
         "versions, and each channel's state and wavelengths",
@@ -138,6 +152,14 @@ Put channel --ch into its disconnected state (until its attenuation is next set)
 channel's status read back afterwards. With --json, the status object.""",
         "kq5316x disconnect /dev/ttyUSB0 --ch 1",
     ),
+    "close-display": Command(
+        "close the instrument's full-screen display",
+        """\
+Close the instrument's full-screen display (the front panel goes back to its usual view). The
+instrument acknowledges the request; there is nothing to read back. With --json, one object:
+port, display.""",
+        "kq5316x close-display /dev/ttyUSB0",
+    ),
     "sweep": Command(
         "step a channel through a range, record read-backs (CSV, plot)",
         SWEEP_DESCRIPTION,
@@ -153,19 +175,24 @@ class Parser(argparse.ArgumentParser):
 
     commands: dict[str, Parser]
 
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        super().__init__(*args, **kwargs)  # type: ignore[arg-type]
+        # A value such as -1dB or -0.5dB is read as a value (and refused by its check) rather
+        # than as an unknown option: no option of this program starts with '-' and a digit.
+        self._negative_number_matcher = re.compile(r"^-\.?[0-9]")
+
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def _common(for_command: bool) -> Parser:
+def _add_common(parser: argparse.ArgumentParser, for_command: bool) -> None:
     """Options every command takes, before or after the command's name. On the commands their
     default is left out, so that one given before the name is not overwritten."""
 
     def default(value: object) -> object:
         return argparse.SUPPRESS if for_command else value
 
-    parent = Parser(add_help=False)
-    group = parent.add_argument_group("options of every command")
+    group = parser.add_argument_group("options of every command")
     group.add_argument(
         "--simulate",
         action="store_true",
@@ -177,7 +204,7 @@ def _common(for_command: bool) -> Parser:
         "--json",
         action="store_true",
         default=default(False),
-        help="print one JSON object per result (a line each) instead of text",
+        help="print JSON Lines instead of text: one JSON object per line, one per result",
     )
     group.add_argument(
         "--timeout",
@@ -185,6 +212,13 @@ def _common(for_command: bool) -> Parser:
         default=default(0.5),
         metavar="TIME",
         help="how long to wait for each reply: 0.5s (default), 2s, 800ms",
+    )
+    group.add_argument(
+        "--baud",
+        type=_units.baud_rate,
+        default=default(115200),
+        metavar="RATE",
+        help="the line's rate, as the instrument is set: 115200 (default), 9600, ...",
     )
     group.add_argument(
         "--no-identify",
@@ -200,7 +234,6 @@ def _common(for_command: bool) -> Parser:
         help="on an error, print the traceback too; log each exchange (the "
         "kq5316x logger at DEBUG) on standard error",
     )
-    return parent
 
 
 def _add_port(command: argparse.ArgumentParser) -> None:
@@ -208,7 +241,8 @@ def _add_port(command: argparse.ArgumentParser) -> None:
         "port",
         nargs="?",
         metavar="PORT",
-        help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ... (not with --simulate)",
+        help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ...; default: $KQ5316_PORT "
+        "(not with --simulate)",
     )
 
 
@@ -220,6 +254,15 @@ def _add_channel(command: argparse.ArgumentParser) -> None:
 
 def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
     if name == "ports":
+        command.add_argument(
+            "-v", "--verbose", action="store_true", help="show each port's hardware id too"
+        )
+        command.add_argument(
+            "pattern",
+            nargs="?",
+            metavar="REGEXP",
+            help="only the ports whose name, description or hardware id this matches",
+        )
         return
     _add_port(command)
     if name == "set":
@@ -239,7 +282,7 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
         )
     if name == "sweep":
         _add_sweep(command)
-    if name != "info":
+    if name not in ("info", "close-display"):
         _add_channel(command)
 
 
@@ -276,14 +319,27 @@ def _add_sweep(command: argparse.ArgumentParser) -> None:
         help="wait after each setting before reading back: 0.5s, 200ms (default 0s)",
     )
     command.add_argument(
-        "--csv", type=Path, metavar="FILE", help="write the rows to FILE as they are taken"
+        "--csv", metavar="FILE", help="write the rows to FILE as they are taken"
     )
     command.add_argument(
         "--plot",
-        type=Path,
         metavar="FILE.png",
-        help="draw read-back against requested into FILE.png (needs matplotlib)",
+        help="draw read-back against requested into FILE.png, or .svg, .pdf, ... (needs "
+        "matplotlib)",
     )
+
+
+class _Version(argparse.Action):
+    """--version: the installed distribution's version, read only when asked for (reading
+    package metadata costs more than the rest of the program's start-up)."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: object) -> None:
+        kwargs.update(nargs=0, default=argparse.SUPPRESS)
+        super().__init__(option_strings, dest, **kwargs)  # type: ignore[arg-type]
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def _version() -> str:
@@ -297,28 +353,32 @@ def _version() -> str:
     return "(version unknown)"
 
 
-def build() -> Parser:
+def build(argv: Sequence[str]) -> Parser:
+    """The parser for `argv`. Only the command that `argv` names is built; without one, every
+    command is listed (for the help and the usage error), none with its options: building
+    every command's parser would cost a quick command a good share of its start-up."""
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = Parser(
-        prog=PROG,
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=formatter,
-        parents=[_common(for_command=False)],
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser = Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=formatter)
+    _add_common(parser, for_command=False)
+    parser.add_argument("--version", action=_Version, help="show the version and exit")
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, title="commands"
     )
     parser.commands = {}
+    named = set(argv) & COMMANDS.keys()
     for name, (summary, description, examples) in COMMANDS.items():
+        if named and name not in named:
+            continue
+        if name not in named:
+            parser.commands[name] = commands.add_parser(name, help=summary, add_help=False)
+            continue
         command = parser.commands[name] = commands.add_parser(
             name,
             help=summary,
             description=description,
             formatter_class=formatter,
             epilog=f"examples:\n  {examples}\n\n{UNITS}\n\n{EXIT_STATUSES}",
-            parents=[_common(for_command=True)],
         )
+        _add_common(command, for_command=True)
         _add_arguments(name, command)
     return parser

@@ -1,23 +1,36 @@
-"""``kq5316x sweep``: set each step, wait, read back, record. Rows go to the CSV file as they
-are taken, so an interrupted sweep keeps them; Ctrl-C stops between two exchanges' worth of work
-and leaves the channel where the sweep had put it."""
+"""``kq5316x sweep``: set each step, wait, read back, record. The outputs are checked before
+anything is sent; rows go to the CSV file as they are taken, so an interrupted sweep keeps them;
+Ctrl-C or SIGTERM stops between two exchanges' worth of work and leaves the channel where the
+sweep had put it."""
 
 from __future__ import annotations
 
 import argparse
 import csv
+import os
 import signal
 import sys
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from pathlib import Path
 from typing import IO, Any, NamedTuple
 
 from .._attenuator import Attenuator
 from .._errors import Kq5316Error
-from ._session import DONE, INSTRUMENT, INTERRUPTED, USAGE, Failure, Output, attenuator, explain
+from ._session import (
+    DONE,
+    INSTRUMENT,
+    INTERRUPTED,
+    OUTPUT,
+    TERMINATED,
+    USAGE,
+    Failure,
+    Output,
+    OutputFailed,
+    attenuator,
+    explain,
+)
 from ._units import db_text
 
 CSV_HEADER = ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
@@ -105,29 +118,57 @@ class Progress:
         self._width = len(line)
 
 
+class Terminated(BaseException):
+    """SIGTERM arrived: the sweep ends as on Ctrl-C, with an exit status of its own."""
+
+
+def _terminate(number: int, frame: object) -> None:
+    raise Terminated
+
+
 @contextmanager
-def _whole_row() -> Iterator[None]:
-    """Holds Ctrl-C back while a row is written, so the file never ends in half a row; the
-    interruption is raised once the row is complete."""
+def _stoppable() -> Iterator[None]:
+    """SIGTERM raises `Terminated` while the sweep runs, as Ctrl-C raises KeyboardInterrupt."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    held: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: held.append(number))
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-    if held and callable(previous):
-        previous(signal.SIGINT, None)  # the default handler raises KeyboardInterrupt
+        signal.signal(signal.SIGTERM, previous)
+
+
+@contextmanager
+def _whole_row() -> Iterator[None]:
+    """Holds Ctrl-C and SIGTERM back while a row is written, so the file never ends in half a
+    row; the first one to arrive is acted on once the row is complete."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held: list[signal.Signals] = []
+    numbers = (signal.SIGINT, signal.SIGTERM)
+    previous = {
+        n: signal.signal(n, lambda number, frame: held.append(signal.Signals(number)))
+        for n in numbers
+    }
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+    handler = previous[held[0]] if held else None
+    if callable(handler):
+        handler(held[0], None)  # raises KeyboardInterrupt or Terminated
 
 
 class _Table:
     """CSV rows that reach the file as each is written."""
 
-    def __init__(self, stream: IO[str]) -> None:
+    def __init__(self, stream: IO[str], path: str) -> None:
         self._stream = stream
         self._writer = csv.writer(stream)
+        self.path = path
         self.writerow(CSV_HEADER)
 
     def writerow(self, row: list[str]) -> None:
@@ -135,29 +176,60 @@ class _Table:
         self._stream.flush()
 
 
+def _unwritable(path: str, error: OSError) -> Failure:
+    return Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}")
+
+
 @contextmanager
-def _csv_table(path: Path | None) -> Iterator[_Table | None]:
+def _csv_table(path: str | None) -> Iterator[_Table | None]:
+    """The CSV file, its header written through to the disk before the port is opened: a path
+    that cannot be written, or a full disk, is found before anything is sent."""
     if path is None:
         yield None
         return
     try:
         stream = open(path, "w", newline="", encoding="utf-8")  # noqa: SIM115 (closed below)
     except OSError as error:
-        raise Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}") from error
-    with stream:
-        yield _Table(stream)
+        raise _unwritable(path, error) from error
+    try:
+        try:
+            table = _Table(stream, path)
+        except OSError as error:
+            raise _unwritable(path, error) from error
+        yield table
+    finally:
+        try:
+            stream.close()
+        except OSError:
+            pass  # reported already: the header or a row could not be written
 
 
-def _check_plot_available() -> None:
+def _check_plot(path: str) -> None:
+    """Before anything is sent: matplotlib is there, it writes the file's format, and the file's
+    directory takes a new file."""
     try:
         import matplotlib  # type: ignore[import-not-found, unused-ignore]  # noqa: F401
+        from matplotlib.backend_bases import (  # type: ignore[import-not-found, unused-ignore]
+            FigureCanvasBase,
+        )
     except ImportError as error:
         raise Failure(
             USAGE, f"--plot needs matplotlib, which is not installed: {PLOT_EXTRA}"
         ) from error
+    formats = FigureCanvasBase.get_supported_filetypes()
+    suffix = os.path.splitext(path)[1][1:].lower()
+    if suffix and suffix not in formats:
+        known = ", ".join(f".{name}" for name in sorted(formats))
+        raise Failure(USAGE, f"--plot: {path} has no image format matplotlib writes: {known}")
+    directory = os.path.dirname(path) or "."
+    if not os.path.isdir(directory):
+        raise Failure(USAGE, f"--plot: cannot write {path}: no directory {directory}")
+    writable = os.access(path, os.W_OK) if os.path.exists(path) else os.access(directory, os.W_OK)
+    if os.path.isdir(path) or not writable:
+        raise Failure(USAGE, f"--plot: cannot write {path}: permission denied or a directory")
 
 
-def plot(rows: list[Row], path: Path, title: str) -> None:
+def plot(rows: list[Row], path: str, title: str) -> None:
     """Read-back against requested attenuation, mismatches marked, as an image file."""
     from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
 
@@ -202,7 +274,7 @@ class _Sweep:
     def run(self, att: Attenuator) -> None:
         ch = self.args.ch
         if not self.output.as_json:
-            print(TEXT_HEADER, flush=True)
+            self.output.result(TEXT_HEADER, {})
         began = time.monotonic()
         for number, mdb in enumerate(self.settings, 1):
             self.progress.show(number - 1, f"setting {db_text(mdb)}")
@@ -213,17 +285,27 @@ class _Sweep:
             row = Row(number, time.monotonic() - began, ch, mdb, status.attenuation_mdb)
             with _whole_row():
                 self.rows.append(row)
-                if self.table:
-                    self.table.writerow(row.csv())
-            self.progress.hide()
-            self.output.result(row.text(), row.record())
+                self._write(row)
             self.progress.show(number, db_text(row.read_back_mdb))
         self.progress.hide()
+
+    def _write(self, row: Row) -> None:
+        """The row into the CSV file and onto standard output; a write that fails ends the
+        sweep (`OutputFailed`; a reader of standard output that has gone ends it quietly)."""
+        if self.table:
+            try:
+                self.table.writerow(row.csv())
+            except OSError as error:
+                raise OutputFailed(self.table.path, error) from error
+        self.progress.hide()
+        self.output.result(row.text(), row.record())
 
     def stopped(self) -> str:
         """Where a sweep that ended early left things."""
         self.progress.hide()
         where = "unchanged" if self.requested is None else f"last set to {db_text(self.requested)}"
+        if self.rows and self.rows[-1].requested_mdb == self.requested:
+            where += f", read back {db_text(self.rows[-1].read_back_mdb)}"
         count = f"{len(self.rows)} row" + ("" if len(self.rows) == 1 else "s")
         kept = f"; {count} kept in {self.args.csv}" if self.args.csv else ""
         return (
@@ -233,27 +315,45 @@ class _Sweep:
 
 
 def run_sweep(args: argparse.Namespace, output: Output) -> int:
-    steps(args.start, args.stop, args.step)  # a usage error before the port is opened
+    # Usage errors and unwritable outputs before the port is opened.
+    steps(args.start, args.stop, args.step)
     if args.plot is not None:
-        _check_plot_available()
-    with attenuator(args) as att, _csv_table(args.csv) as table:
+        _check_plot(args.plot)
+    with _csv_table(args.csv) as table, attenuator(args) as att, _stoppable():
         sweep = _Sweep(args, output, table)
         try:
             sweep.run(att)
-        except KeyboardInterrupt:
-            print(f"kq5316x sweep: interrupted {sweep.stopped()}", file=sys.stderr, flush=True)
+        except (KeyboardInterrupt, Terminated) as stop:
+            why, status = (
+                ("interrupted", INTERRUPTED)
+                if isinstance(stop, KeyboardInterrupt)
+                else ("terminated", TERMINATED)
+            )
+            print(f"kq5316x sweep: {why} {sweep.stopped()}", file=sys.stderr, flush=True)
             if sweep.rows and args.plot is not None:
-                plot(sweep.rows, args.plot, _title(args))
-            return INTERRUPTED
+                _plot(sweep.rows, args)
+            return status
+        except OutputFailed as error:
+            raise Failure(OUTPUT, f"{error}; the sweep stopped {sweep.stopped()}") from error
         except Kq5316Error as error:
-            status, message = explain(error, att.port)
+            status, message = explain(error, args, att.port)
             raise Failure(status, f"{message}; the sweep stopped {sweep.stopped()}") from error
     return _finish(args, output, sweep.rows, att.port)
 
 
+def _plot(rows: list[Row], args: argparse.Namespace) -> None:
+    try:
+        plot(rows, args.plot, _title(args))
+    except OSError as error:
+        kept = f"; the rows are in {args.csv}" if args.csv else ""
+        raise Failure(
+            OUTPUT, f"--plot: could not write {args.plot}: {error.strerror or error}{kept}"
+        ) from error
+
+
 def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str) -> int:
     if args.plot is not None:
-        plot(rows, args.plot, _title(args))
+        _plot(rows, args)
     mismatches = sum(not row.match for row in rows)
     if not output.as_json:
         where = f", rows in {args.csv}" if args.csv else ""
@@ -262,7 +362,7 @@ def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str
             if mismatches
             else "every read-back matches"
         )
-        print(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", flush=True)
+        output.result(f"{len(rows)} steps on channel {args.ch} of {port}{where}: {verdict}", {})
     if mismatches:
         raise Failure(INSTRUMENT, f"{mismatches} of {len(rows)} read-backs differ from the request")
     return DONE
