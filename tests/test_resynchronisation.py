@@ -88,7 +88,7 @@ def test_fault_fuzz_every_answered_status_is_the_state_at_its_call(sim, seed):
                     att.status(2)
             except Kq5316Error:
                 pass
-            assert time.monotonic() - start < 2 * timeout + 0.4  # the bound, with slack for load
+            assert time.monotonic() - start < 2 * timeout + 1  # the bound, with slack for load
     assert answered > 10  # answers were checked, not only failures
 
 
