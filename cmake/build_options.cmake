@@ -7,10 +7,12 @@ set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
+# A switch over one of the protocol's enums that misses an enumerator is an error, not a
+# warning: adding a command, layout or field then shows every place that must handle it.
 if(MSVC)
-    add_compile_options(/W4)
+    add_compile_options(/W4 /we4062)
 else()
-    add_compile_options(-Wall -Wextra)
+    add_compile_options(-Wall -Wextra -Werror=switch)
 endif()
 
 # The modules and the launcher are built without C++ exceptions and run-time type information,

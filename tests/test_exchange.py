@@ -1,5 +1,5 @@
 """The command exchange: write the frame, pause, read what is waiting; the shared command
-constants, patched in place and copied for each write, or sent as stored."""
+constants, patched in place where a command addresses a channel, and copied for each write."""
 
 import re
 import threading

@@ -186,3 +186,18 @@ def test_link_is_made_and_removed(sim_factory, tmp_path):
     with pytest.raises(RuntimeError, match="status 1"):
         sim_factory("--link", str(link))
     assert link.read_text() == "keep"
+
+
+def _commands():
+    from kq5316x import _protocol
+    return [value for key, value in vars(_protocol.Command).items() if key.isupper()]
+
+
+@pytest.mark.parametrize("command", _commands())
+def test_every_command_is_answered_in_its_reply_layout(sim, port, command):
+    """The simulator answers each row of the protocol's table (a new one included) with a reply
+    that echoes the request and carries every field of the row's reply layout."""
+    from kq5316x import _protocol
+    request = _protocol.request(command, 2, 0)
+    reply = exchange(port, request, pause=0.1)
+    assert _protocol.check(command, request, reply, True) is None

@@ -25,7 +25,7 @@ def calls_for(thread):
         ("set_attenuation", (mdb, ch), ("set_attenuation", ch, mdb // 10)),
         ("read_current_status", (ch,), ("read_current_status", ch, None)),
         ("clear_attenuation", (ch,), ("clear_attenuation", ch, None)),
-        ("dis_connection", (ch,), ("dis_connection", ch, None)),
+        ("dis_connection", (ch,), ("disconnect", ch, None)),
     ]
 
 

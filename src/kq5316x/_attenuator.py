@@ -9,6 +9,7 @@ from collections import namedtuple
 
 from . import _protocol
 from ._engine import Engine
+from ._protocol import Command
 from ._errors import NoReply
 from ._ports import open_port
 from ._transports import open_transport
@@ -20,7 +21,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable
     from types import TracebackType
-    from typing import NamedTuple, SupportsIndex
+    from typing import Any, NamedTuple, SupportsIndex
 
     class _VersionFields(NamedTuple):
         module: int
@@ -208,11 +209,12 @@ class Attenuator(Engine):
 
     def version(self) -> Version:
         """The instrument's versions, asked now (`identity` holds those read at open)."""
-        return Version(*self._query(_protocol.READ_DEVICE_VERSION, 1))
+        return Version(*self._query(Command.READ_DEVICE_VERSION, 1))
 
     def wavelengths(self, ch: SupportsIndex = 1) -> tuple[int, ...]:
         """The wavelengths (nm) channel `ch` supports, in the instrument's order."""
-        return self._query(_protocol.READ_OPTICAL_LENGTH, self._channel(ch))
+        wavelengths: tuple[int, ...] = self._query(Command.READ_WAVELENGTHS, self._channel(ch))[0]
+        return wavelengths
 
     def select_wavelength(self, nm: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Selects one of the channel's own wavelengths; ValueError names them otherwise."""
@@ -224,11 +226,11 @@ class Attenuator(Engine):
             raise ValueError(
                 f"{wanted} nm is not supported on channel {channel}; supported: {names}"
             )
-        self._command(_protocol.SET_OPTICAL_LENGTH, channel, supported.index(wanted))
+        self._command(Command.SELECT_WAVELENGTH, channel, supported.index(wanted))
 
     def status(self, ch: SupportsIndex = 1) -> Status:
         """The channel's mode, wavelength index and attenuation (in mdB, also `.attenuation_db`)."""
-        return Status(*self._query(_protocol.READ_CURRENT_STATUS, self._channel(ch)))
+        return Status(*self._query(Command.READ_CURRENT_STATUS, self._channel(ch)))
 
     def set_attenuation_mdb(self, mdb: SupportsIndex, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation to `mdb` millidecibels: a whole number from 0 to 655350 that is a
@@ -259,7 +261,7 @@ class Attenuator(Engine):
                 f" the nearest settable values are {low} and {low + _protocol.MDB_PER_STEP} mdB"
                 " (set_attenuation_db rounds to the nearest step)"
             )
-        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
+        self._command(Command.SET_ATTENUATION, self._channel(ch), steps)
 
     def set_attenuation_db(self, db: float, ch: SupportsIndex = 1) -> None:
         """Sets the attenuation in dB (0 to 655.35), rounded to the nearest 0.01 dB as written
@@ -282,19 +284,19 @@ class Attenuator(Engine):
                 f"attenuation must be from 0 to {MAX_MDB / 1000} dB, not {db!r}; for a value in"
                 " mdB use set_attenuation_mdb"
             )
-        self._command(_protocol.SET_ATTENUATION, self._channel(ch), steps)
+        self._command(Command.SET_ATTENUATION, self._channel(ch), steps)
 
     def clear(self, ch: SupportsIndex = 1) -> None:
         """Clears the channel's attenuation."""
-        self._command(_protocol.CLEAR_ATTENUATION, self._channel(ch))
+        self._command(Command.CLEAR_ATTENUATION, self._channel(ch))
 
     def disconnect(self, ch: SupportsIndex = 1) -> None:
         """Puts the channel into its disconnected state."""
-        self._command(_protocol.DIS_CONNECTION, self._channel(ch))
+        self._command(Command.DISCONNECT, self._channel(ch))
 
     def close_display(self) -> None:
         """Closes the instrument's full-screen display."""
-        self._command(_protocol.CLOSE_FULL_SCREEN, 1)
+        self._command(Command.CLOSE_FULL_SCREEN, 1)
 
     def _channel(self, ch: SupportsIndex) -> int:
         number = _whole(ch, "ch")
@@ -308,7 +310,7 @@ class Attenuator(Engine):
 
     # -- the exchange -------------------------------------------------------------------------
 
-    def _query(self, command: str, ch: int) -> tuple[int, ...]:
+    def _query(self, command: str, ch: int) -> tuple[Any, ...]:
         request = _protocol.request(command, ch, 0)
         fields = _protocol.decode(command, self._exchange(command, request, query=True))
         assert fields is not None, "queries have a reply layout with fields"

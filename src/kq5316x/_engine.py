@@ -12,6 +12,7 @@ from _thread import RLock, allocate_lock, get_ident
 import serial
 
 from . import _protocol
+from ._protocol import Command
 from ._errors import (
     EXCERPT_BYTES,
     BadReply,
@@ -85,10 +86,10 @@ class Engine:
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
         # The queries a resynchronisation may send, in the order they are preferred.
-        self._probes = [_probe(_protocol.READ_DEVICE_VERSION, 1)]
+        self._probes = [_probe(Command.READ_DEVICE_VERSION, 1)]
         for channel in self.channels:
-            self._probes.append(_probe(_protocol.READ_CURRENT_STATUS, channel))
-            self._probes.append(_probe(_protocol.READ_OPTICAL_LENGTH, channel))
+            self._probes.append(_probe(Command.READ_CURRENT_STATUS, channel))
+            self._probes.append(_probe(Command.READ_WAVELENGTHS, channel))
         self._closing = False
         self._closed_why = "it was closed"
         self._transport: Transport | None = transport

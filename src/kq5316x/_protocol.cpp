@@ -1,6 +1,7 @@
-// kq5316x._protocol: the wire format for the checked API, taken from the same command table and
-// reply layouts as the class and the simulated instrument. Pure functions over bytes: build a
-// request, say how long a reply announces itself, judge a reply, decode its fields.
+// kq5316x._protocol: the wire format for the checked API, from the protocol description the
+// simulated instrument also answers from. Pure functions over bytes: build a request, say how
+// long a reply announces itself, judge a reply, decode its fields; and `Command`, the enum the
+// Python side names commands by.
 //
 // Built without C++ exceptions or RTTI and without the C++ runtime library: everything used here
 // is constexpr or inline header code, and every object it hands out comes from the interpreter.
@@ -16,32 +17,32 @@
 #include <string_view>
 
 #include "arguments.hpp"
-#include "kq5316/protocol/checksum.hpp"
-#include "kq5316/protocol/command_table.hpp"
-#include "kq5316/protocol/reply_check.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
-#include "kq5316/protocol/request.hpp"
 #include "local_exchange.hpp"
+#include "protocol/checks.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/replies.hpp"
+#include "protocol/requests.hpp"
 
 namespace {
 
 namespace protocol = kq5316::protocol;
 using kq5316x::expect_arguments;
-using Bytes = std::span<const std::uint8_t>;
+using protocol::Bytes;
 
-// The table row whose method name is `name`; null with ValueError set when there is none.
-const protocol::CommandFrame *command_named(PyObject *name) {
+// The table row of a command, given as a `Command` member or its value (the command's name);
+// null with an exception set when there is none.
+const protocol::CommandRow *command_named(PyObject *name) {
     Py_ssize_t size = 0;
     const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (text == nullptr) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError, "the command must be a method name (str)");
+            PyErr_SetString(PyExc_TypeError, "the command must be a Command");
         return nullptr;
     }
     std::string_view wanted(text, static_cast<std::size_t>(size));
-    for (const protocol::CommandFrame &entry : protocol::command_table) {
-        if (entry.method_name == wanted)
-            return &entry;
+    for (const protocol::CommandRow &row : protocol::command_table) {
+        if (row.name == wanted)
+            return &row;
     }
     PyErr_Format(PyExc_ValueError, "unknown command %R", name);
     return nullptr;
@@ -87,11 +88,11 @@ PyObject *to_bytes(Bytes bytes) {
 PyObject *request(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!expect_arguments(nargs, 3, "request"))
         return nullptr;
-    const protocol::CommandFrame *entry = command_named(args[0]);
+    const protocol::CommandRow *entry = command_named(args[0]);
     long channel = 0;
     long value = 0;
     if (entry == nullptr || !long_in_range(args[1], protocol::max_channel, "ch", channel) ||
-        !long_in_range(args[2], protocol::max_value(entry->command), "value", value))
+        !long_in_range(args[2], protocol::max_value(entry->value_layout), "value", value))
         return nullptr;
     protocol::Request built =
         protocol::make_request(*entry, static_cast<std::uint8_t>(channel), value);
@@ -111,7 +112,7 @@ PyObject *announced_length(PyObject *, PyObject *header) {
 PyObject *check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!expect_arguments(nargs, 4, "check"))
         return nullptr;
-    const protocol::CommandFrame *entry = command_named(args[0]);
+    const protocol::CommandRow *entry = command_named(args[0]);
     Bytes request;
     Bytes reply;
     if (entry == nullptr || !bytes_of(args[1], request) || !bytes_of(args[2], reply))
@@ -130,63 +131,48 @@ PyObject *check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-PyObject *decode_version(Bytes reply) {
-    namespace fields = protocol::version_reply;
-    return Py_BuildValue("(iii)", reply[fields::module_version], reply[fields::hard_version],
-                         reply[fields::soft_version]);
-}
-
-PyObject *decode_optical_lengths(Bytes reply) {
-    namespace fields = protocol::optical_length_reply;
-    std::size_t count = reply[fields::count];
+// A tuple of the values a counted field holds.
+PyObject *value_tuple(const protocol::Field &field, Bytes reply) {
+    const std::size_t count = protocol::value_count(field, reply);
     PyObject *values = PyTuple_New(static_cast<Py_ssize_t>(count));
     for (std::size_t i = 0; values != nullptr && i < count; ++i) {
-        PyObject *value = PyLong_FromLong(protocol::read_u16(reply, fields::first_value + 2 * i));
-        if (value == nullptr) {
+        PyObject *value = PyLong_FromLong(protocol::field_value(field, reply, i));
+        if (value == nullptr || PyTuple_SetItem(values, static_cast<Py_ssize_t>(i), value) < 0)
             Py_CLEAR(values);
-            break;
-        }
-        if (PyTuple_SetItem(values, static_cast<Py_ssize_t>(i), value) < 0) {
-            Py_CLEAR(values);
-            break;
-        }
     }
     return values;
 }
 
-PyObject *decode_status(Bytes reply) {
-    namespace fields = protocol::status_reply;
-    long steps = protocol::read_u16(reply, fields::attenuation_low);
-    return Py_BuildValue("(iil)", reply[fields::dev_work_mode], reply[fields::optical_length_index],
-                         protocol::mdb_from_steps(steps));
+PyObject *field_object(const protocol::Field &field, Bytes reply) {
+    return field.counted ? value_tuple(field, reply)
+                         : PyLong_FromLong(protocol::field_value(field, reply));
 }
 
 // decode(command, reply) -> tuple | None, for a reply that passed check(): the fields of its
-// layout (version: module, hardware, software; optical lengths: the values; status: mode,
-// optical-length index, attenuation in mdB), None for an acknowledgement.
+// reply layout in order, each an int in the caller's units (mdB for the attenuation) or, for a
+// list, a tuple of ints; None for an acknowledgement, which has none.
 PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!expect_arguments(nargs, 2, "decode"))
         return nullptr;
-    const protocol::CommandFrame *entry = command_named(args[0]);
+    const protocol::CommandRow *entry = command_named(args[0]);
     Bytes reply;
     if (entry == nullptr || !bytes_of(args[1], reply))
         return nullptr;
+    const protocol::ReplyShape shape = protocol::reply_shape(entry->reply_layout);
     if (protocol::framing_fault(reply) != protocol::ReplyFault::none ||
-        !protocol::fits_layout(entry->reply_layout, reply)) {
+        !protocol::fits_shape(shape, reply)) {
         PyErr_SetString(PyExc_ValueError, "the reply does not fit the command's reply layout");
         return nullptr;
     }
-    switch (entry->reply_layout) {
-    case protocol::ReplyLayout::version:
-        return decode_version(reply);
-    case protocol::ReplyLayout::optical_lengths:
-        return decode_optical_lengths(reply);
-    case protocol::ReplyLayout::status:
-        return decode_status(reply);
-    case protocol::ReplyLayout::echo:
-        break;
+    if (shape.field_count == 0)
+        Py_RETURN_NONE;
+    PyObject *fields = PyTuple_New(static_cast<Py_ssize_t>(shape.field_count));
+    for (std::size_t i = 0; fields != nullptr && i < shape.field_count; ++i) {
+        PyObject *value = field_object(shape.fields[i], reply);
+        if (value == nullptr || PyTuple_SetItem(fields, static_cast<Py_ssize_t>(i), value) < 0)
+            Py_CLEAR(fields);
     }
-    Py_RETURN_NONE;
+    return fields;
 }
 
 // checksum(frame) -> int: the checksum the frame's checksum position should hold.
@@ -214,28 +200,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// COMMANDS: the method names in table order; each also names the command in the calls above.
 int add_constants(PyObject *module) {
-    PyObject *names = PyTuple_New(protocol::command_count);
-    if (names == nullptr)
-        return -1;
-    for (std::size_t i = 0; i < protocol::command_count; ++i) {
-        std::string_view name = protocol::command_table[i].method_name;
-        PyObject *text =
-            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-        if (text == nullptr) {
-            Py_DECREF(names);
-            return -1;
-        }
-        if (PyTuple_SetItem(names, static_cast<Py_ssize_t>(i), text) < 0) {
-            Py_DECREF(names);
-            return -1;
-        }
-    }
-    if (PyModule_AddObject(module, "COMMANDS", names) < 0) {
-        Py_DECREF(names);
-        return -1;
-    }
     if (PyModule_AddIntConstant(module, "MDB_PER_STEP", protocol::mdb_per_step) < 0 ||
         PyModule_AddIntConstant(module, "MAX_STEPS", protocol::max_steps) < 0 ||
         PyModule_AddIntConstant(module, "MAX_CHANNEL", protocol::max_channel) < 0)
@@ -243,48 +208,65 @@ int add_constants(PyObject *module) {
     return 0;
 }
 
-// `module.<PREFIX><NAME> = name`, with NAME the name upper-cased and its blanks made underscores.
-int add_identifier(PyObject *module, std::string_view prefix, std::string_view name) {
-    char attribute[64];
-    if (prefix.size() + name.size() >= sizeof attribute) {
+// dict[PREFIX + NAME] = name, with NAME the name upper-cased and its blanks made underscores.
+int add_name(PyObject *dict, std::string_view prefix, std::string_view name) {
+    char key[64];
+    if (prefix.size() + name.size() >= sizeof key) {
         PyErr_SetString(PyExc_SystemError, "kq5316x._protocol: an identifier is too long");
         return -1;
     }
-    char *end = attribute;
+    std::size_t length = 0;
     for (char c : prefix)
-        *end++ = c;
+        key[length++] = c;
     for (char c : name)
-        *end++ = c == ' ' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-    *end = '\0';
+        key[length++] =
+            c == ' ' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    key[length] = '\0';
     PyObject *value =
         PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (value == nullptr)
-        return -1;
-    const int added = PyModule_AddObject(module, attribute, value);
-    if (added < 0)
-        Py_DECREF(value);
+    const int added = value != nullptr ? PyDict_SetItemString(dict, key, value) : -1;
+    Py_XDECREF(value);
     return added;
 }
 
-// The identifiers the Python side names commands and checks by, taken from the command table and
-// the reply checks: READ_DEVICE_VERSION = "read_device_version", ..., CHECK_CHANNEL = "channel",
-// so that a renamed command or check fails at import rather than in the field.
-int add_identifiers(PyObject *module) {
-    for (const protocol::CommandFrame &entry : protocol::command_table) {
-        if (add_identifier(module, "", entry.method_name) < 0)
-            return -1;
-    }
+// CHECK_START_BYTE = "start byte", ...: the names check() returns, so that a renamed check fails
+// at import rather than in the field.
+int add_check_names(PyObject *module) {
     for (std::string_view check : protocol::reply_fault_names) {
         if (check != protocol::reply_fault_name(protocol::ReplyFault::none) &&
-            add_identifier(module, "CHECK_", check) < 0)
+            add_name(PyModule_GetDict(module), "CHECK_", check) < 0)
             return -1;
     }
     return 0;
 }
 
+// Command: the protocol's command enum as a plain class of str constants, in table order
+// (Command.READ_WAVELENGTHS == "read_wavelengths"). A plain class rather than an enum.Enum: the
+// enum module would double what importing kq5316x costs.
+int add_command_enum(PyObject *module) {
+    PyObject *members = Py_BuildValue(
+        "{ssss}", "__module__", "kq5316x._protocol", "__doc__",
+        "The commands, one attribute each, in the protocol's order; each value is the command's "
+        "name, which logs and errors print and every function here takes.");
+    for (const protocol::CommandRow &row : protocol::command_table) {
+        if (members != nullptr && add_name(members, "", row.name) < 0)
+            Py_CLEAR(members);
+    }
+    PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    PyObject *command =
+        members != nullptr ? PyObject_CallFunction(type, "s()O", "Command", members) : nullptr;
+    Py_XDECREF(members);
+    if (command == nullptr)
+        return -1;
+    const int added = PyObject_SetAttrString(module, "Command", command);
+    Py_DECREF(command);
+    return added;
+}
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(add_constants)},
-    {Py_mod_exec, reinterpret_cast<void *>(add_identifiers)},
+    {Py_mod_exec, reinterpret_cast<void *>(add_check_names)},
+    {Py_mod_exec, reinterpret_cast<void *>(add_command_enum)},
     {Py_mod_exec, reinterpret_cast<void *>(kq5316x::add_local_exchange)},
     {0, nullptr},
 };

@@ -7,7 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "kq5316/protocol/reply_check.hpp"
+#include "protocol/checks.hpp"
 
 namespace kq5316x::port_io {
 

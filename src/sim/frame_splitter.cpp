@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "kq5316/protocol/command_table.hpp"
-#include "kq5316/protocol/frame.hpp"
+#include "protocol/commands.hpp"
 
 namespace kq5316::sim {
 
@@ -13,16 +12,16 @@ namespace {
 // The instrument only understands frames as long as its commands; a length byte outside that
 // range means the start byte was not the start of a request.
 constexpr std::size_t shortest_command() {
-    std::size_t length = protocol::command_table[0].length;
+    std::size_t length = protocol::command_table[0].length();
     for (const auto &entry : protocol::command_table)
-        length = std::min(length, entry.length);
+        length = std::min(length, entry.length());
     return length;
 }
 
 constexpr std::size_t longest_command() {
     std::size_t length = 0;
     for (const auto &entry : protocol::command_table)
-        length = std::max(length, entry.length);
+        length = std::max(length, entry.length());
     return length;
 }
 

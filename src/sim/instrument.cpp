@@ -1,96 +1,37 @@
 #include "sim/instrument.hpp"
 
-#include "kq5316/protocol/checksum.hpp"
-#include "kq5316/protocol/frame.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
+#include <algorithm>
+
+#include "protocol/requests.hpp"
 
 namespace kq5316::sim {
 
 namespace {
 
 using protocol::Command;
-using protocol::CommandFrame;
-using protocol::first_command_index;
-using protocol::ReplyLayout;
-using protocol::second_command_index;
-
-bool same_command_bytes(const CommandFrame &a, const CommandFrame &b) {
-    return a.first_command_byte() == b.first_command_byte() &&
-           a.second_command_byte() == b.second_command_byte();
-}
-
-// Clear and disconnect share their command bytes and differ only in their parameters; an entry
-// whose command bytes another entry also uses is told apart by its parameter bytes.
-bool command_bytes_are_shared(const CommandFrame &entry) {
-    for (const CommandFrame &other : protocol::command_table) {
-        if (other.command != entry.command && same_command_bytes(other, entry))
-            return true;
-    }
-    return false;
-}
-
-bool parameters_match(std::span<const std::uint8_t> frame, const CommandFrame &entry) {
-    if (frame.size() != entry.length)
-        return false;
-    auto stored = entry.frame();
-    for (std::size_t i = protocol::first_parameter_index;
-         i < protocol::checksum_index(entry.length); ++i) {
-        if (frame[i] != stored[i])
-            return false;
-    }
-    return true;
-}
-
-const CommandFrame *identify(std::span<const std::uint8_t> frame) {
-    for (const CommandFrame &entry : protocol::command_table) {
-        if (frame[first_command_index] != entry.first_command_byte() ||
-            frame[second_command_index] != entry.second_command_byte())
-            continue;
-        if (command_bytes_are_shared(entry) && !parameters_match(frame, entry))
-            continue;
-        return &entry;
-    }
-    return nullptr;
-}
+using protocol::CommandRow;
 
 // Why a frame with known command bytes is refused, or the empty string.
-std::string refusal(std::span<const std::uint8_t> frame, const CommandFrame &entry) {
-    if (frame.size() != entry.length)
-        return "expected " + std::to_string(entry.length) + " bytes, got " +
+std::string refusal(std::span<const std::uint8_t> frame, const CommandRow &row) {
+    if (frame.size() != row.length())
+        return "expected " + std::to_string(row.length()) + " bytes, got " +
                std::to_string(frame.size());
     if (!protocol::checksum_matches(frame))
         return "bad checksum";
     return {};
 }
 
-// A reply frame with the request's channel and command bytes, room for `parameter_count`
-// parameter bytes (zero), the length byte filled in and the checksum still to be sealed.
-Bytes reply_frame(std::span<const std::uint8_t> request, std::size_t parameter_count) {
-    Bytes frame(protocol::first_parameter_index + parameter_count + 2, 0);
-    frame.front() = protocol::start_byte;
-    frame[protocol::channel_index] = request[protocol::channel_index];
-    frame[protocol::length_index] = protocol::length_byte_for(frame.size());
-    frame[first_command_index] = request[first_command_index];
-    frame[second_command_index] = request[second_command_index];
-    frame.back() = protocol::end_byte;
-    return frame;
-}
-
-void seal(Bytes &frame) {
-    frame[protocol::checksum_index(frame.size())] = protocol::checksum_of_frame(frame);
-}
-
 // Setting commands are acknowledged with their own frame, checksum recomputed.
 Bytes echo_reply(std::span<const std::uint8_t> request) {
     Bytes frame(request.begin(), request.end());
-    seal(frame);
+    protocol::seal(frame);
     return frame;
 }
 
 } // namespace
 
 std::string_view command_name(Command command) {
-    return protocol::command_frame(command).method_name;
+    return protocol::command_row(command).name;
 }
 
 InstrumentConfig default_instrument_config() {
@@ -113,7 +54,7 @@ Answer Instrument::answer(std::span<const std::uint8_t> frame) {
         result.error = "too short for a frame";
         return result;
     }
-    const CommandFrame *entry = identify(frame);
+    const CommandRow *entry = protocol::identify(frame);
     if (entry == nullptr) {
         result.error = "unknown command";
         return result;
@@ -123,20 +64,12 @@ Answer Instrument::answer(std::span<const std::uint8_t> frame) {
     if (!result.error.empty())
         return result;
 
-    switch (entry->reply_layout) {
-    case ReplyLayout::version:
-        result.reply = version_reply(frame);
-        break;
-    case ReplyLayout::optical_lengths:
-        result.reply = optical_length_reply(frame);
-        break;
-    case ReplyLayout::status:
-        result.reply = status_reply(frame);
-        break;
-    case ReplyLayout::echo: // settings take effect; the display is not modelled
-        result.note = apply_setting(entry->command, frame);
+    const protocol::ReplyShape shape = protocol::reply_shape(entry->reply_layout);
+    if (shape.field_count > 0) {
+        result.reply = field_reply(shape, frame);
+    } else { // settings take effect; the display is not modelled
+        result.note = apply_setting(*entry, frame);
         result.reply = echo_reply(frame);
-        break;
     }
     if (entry->addresses_channel())
         result.channel_state = channel(frame[protocol::channel_index]);
@@ -168,69 +101,104 @@ const OpticalLengths &Instrument::lengths_of(std::uint8_t channel_number) const 
     return config_.lengths.at(1);
 }
 
-Bytes Instrument::version_reply(std::span<const std::uint8_t> request) const {
-    namespace fields = protocol::version_reply;
-    Bytes reply = reply_frame(request, 3);
-    static_assert(fields::soft_version + 3 == fields::length);
-    reply[fields::module_version] = config_.version.module;
-    reply[fields::hard_version] = config_.version.hardware;
-    reply[fields::soft_version] = config_.version.software;
-    seal(reply);
-    return reply;
-}
-
-Bytes Instrument::optical_length_reply(std::span<const std::uint8_t> request) const {
-    namespace fields = protocol::optical_length_reply;
-    const OpticalLengths &values = lengths_of(request[protocol::channel_index]);
-    Bytes reply = reply_frame(request, 1 + 2 * values.size());
-    reply[fields::count] = static_cast<std::uint8_t>(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i)
-        protocol::write_u16(reply, fields::first_value + 2 * i, values[i]);
-    seal(reply);
-    return reply;
-}
-
-// Status parameters: work mode, a reserved zero byte, the optical-length index and the
-// attenuation, low byte first.
-Bytes Instrument::status_reply(std::span<const std::uint8_t> request) {
-    namespace fields = protocol::status_reply;
-    const ChannelState &state = channel(request[protocol::channel_index]);
-    Bytes reply = reply_frame(request, 5);
-    reply[fields::dev_work_mode] = state.work_mode;
-    reply[fields::optical_length_index] = state.length_index;
-    protocol::write_u16(reply, fields::attenuation_low, state.steps);
-    seal(reply);
-    return reply;
-}
-
-// Carries out a setting command; returns a note when the command was accepted without effect.
-std::string Instrument::apply_setting(Command command, std::span<const std::uint8_t> request) {
-    std::uint8_t number = request[protocol::channel_index];
-    ChannelState &state = channel(number);
-    switch (command) {
-    case Command::set_optical_length: {
-        std::uint8_t position = request[protocol::set_optical_length_frame::position];
-        std::size_t count = lengths_of(number).size();
-        if (position >= count)
-            return "position " + std::to_string(position) + " out of range for " +
-                   std::to_string(count) + " optical lengths; selection unchanged";
-        state.length_index = position;
-        return {};
+// What the channel's state (or the instrument's) says a reply field reports, in the field's
+// units: one value, or a list's values.
+std::vector<long> Instrument::values_of(protocol::Quantity quantity, std::uint8_t channel_number) {
+    switch (quantity) {
+    case protocol::Quantity::module:
+        return {config_.version.module};
+    case protocol::Quantity::hardware:
+        return {config_.version.hardware};
+    case protocol::Quantity::software:
+        return {config_.version.software};
+    case protocol::Quantity::wavelengths: {
+        const OpticalLengths &values = lengths_of(channel_number);
+        return std::vector<long>(values.begin(), values.end());
     }
-    case Command::set_attenuation:
-        state.steps = protocol::read_u16(request, protocol::set_attenuation_frame::value_low);
-        state.disconnected = false;
-        return {};
-    case Command::clear_attenuation:
-        state.steps = 0;
-        return {};
-    case Command::disconnect:
-        state.steps = 0;
-        state.disconnected = true;
-        return {};
-    default:
-        return {};
+    case protocol::Quantity::work_mode:
+        return {channel(channel_number).work_mode};
+    case protocol::Quantity::wavelength_index:
+        return {channel(channel_number).length_index};
+    case protocol::Quantity::attenuation:
+        return {protocol::mdb_from_steps(channel(channel_number).steps)};
     }
+    return {};
+}
+
+// A reply with the request's channel and command bytes and the values of the shape's fields;
+// bytes no field covers (the status reply's reserved byte) stay zero.
+Bytes Instrument::field_reply(protocol::ReplyShape shape, std::span<const std::uint8_t> request) {
+    const std::uint8_t number = request[protocol::channel_index];
+    std::vector<long> values[protocol::max_fields];
+    std::size_t end = protocol::first_parameter_index;
+    for (std::size_t i = 0; i < shape.field_count; ++i) {
+        values[i] = values_of(shape.fields[i].quantity, number);
+        end = std::max(end, shape.fields[i].end(values[i].size()));
+    }
+    Bytes reply(end + protocol::trailer_length, 0);
+    std::copy(request.begin(), request.begin() + protocol::first_parameter_index, reply.begin());
+    reply[protocol::length_index] = protocol::length_byte_for(reply.size());
+    for (std::size_t i = 0; i < shape.field_count; ++i)
+        protocol::write_field(shape.fields[i], reply, values[i]);
+    reply.back() = protocol::end_byte;
+    protocol::seal(reply);
+    return reply;
+}
+
+namespace {
+
+// A setting's effect on the addressed channel; returns a note when accepted without effect.
+using Setting = std::string (*)(ChannelState &state, long value, std::size_t length_count);
+
+std::string select_wavelength(ChannelState &state, long position, std::size_t count) {
+    if (static_cast<std::size_t>(position) >= count)
+        return "position " + std::to_string(position) + " out of range for " +
+               std::to_string(count) + " optical lengths; selection unchanged";
+    state.length_index = static_cast<std::uint8_t>(position);
+    return {};
+}
+
+std::string set_attenuation(ChannelState &state, long steps, std::size_t) {
+    state.steps = static_cast<std::uint16_t>(steps);
+    state.disconnected = false;
+    return {};
+}
+
+std::string clear_attenuation(ChannelState &state, long, std::size_t) {
+    state.steps = 0;
+    return {};
+}
+
+std::string disconnect(ChannelState &state, long, std::size_t) {
+    state.steps = 0;
+    state.disconnected = true;
+    return {};
+}
+
+// The settings the model carries out; every other acknowledged command (the display's) changes
+// nothing the instrument reports.
+struct SettingRule {
+    Command command;
+    Setting apply;
+};
+constexpr SettingRule settings[] = {
+    {Command::select_wavelength, select_wavelength},
+    {Command::set_attenuation, set_attenuation},
+    {Command::clear_attenuation, clear_attenuation},
+    {Command::disconnect, disconnect},
+};
+
+} // namespace
+
+std::string Instrument::apply_setting(const CommandRow &row,
+                                      std::span<const std::uint8_t> request) {
+    const std::uint8_t number = request[protocol::channel_index];
+    for (const SettingRule &rule : settings) {
+        if (rule.command == row.command)
+            return rule.apply(channel(number), protocol::request_value(request, row.value_layout),
+                              lengths_of(number).size());
+    }
+    return {};
 }
 
 } // namespace kq5316::sim

@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kq5316/protocol/command_table.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/replies.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
@@ -61,7 +62,7 @@ struct Answer {
     std::optional<ChannelState> channel_state;
 };
 
-// The name the log gives a command: the name of the class method that sends it.
+// The name the log gives a command: its name in the protocol's command table.
 std::string_view command_name(protocol::Command command);
 
 class Instrument {
@@ -82,10 +83,10 @@ class Instrument {
   private:
     const OpticalLengths &lengths_of(std::uint8_t channel) const;
     ChannelState &channel(std::uint8_t number) { return channels_[number]; }
-    Bytes version_reply(std::span<const std::uint8_t> request) const;
-    Bytes optical_length_reply(std::span<const std::uint8_t> request) const;
-    Bytes status_reply(std::span<const std::uint8_t> request);
-    std::string apply_setting(protocol::Command command, std::span<const std::uint8_t> request);
+    std::vector<long> values_of(protocol::Quantity quantity, std::uint8_t channel_number);
+    Bytes field_reply(protocol::ReplyShape shape, std::span<const std::uint8_t> request);
+    std::string apply_setting(const protocol::CommandRow &row,
+                              std::span<const std::uint8_t> request);
 
     const InstrumentConfig initial_;
     InstrumentConfig config_;

@@ -3,7 +3,7 @@
 #include "sim/control.hpp"
 #include "sim/text.hpp"
 
-#include "kq5316/protocol/command_table.hpp"
+#include "protocol/commands.hpp"
 
 namespace kq5316::sim {
 
@@ -321,13 +321,13 @@ OptionsParse parse_options(int argc, char **argv) {
     return result;
 }
 
-// The help, ending with the command names as the command table writes them, one a line.
+// The help, ending with the command names as the protocol's command table writes them.
 std::string_view help_text() {
     static const std::string text = [] {
         std::string assembled(help);
         assembled += "\nCommands (NAME in frame events), from the driver's command table:\n";
-        for (const protocol::CommandFrame &entry : protocol::command_table)
-            assembled.append("  ").append(entry.method_name).append("\n");
+        for (const protocol::CommandRow &row : protocol::command_table)
+            assembled.append("  ").append(row.name).append("\n");
         return assembled;
     }();
     return text;

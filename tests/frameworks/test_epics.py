@@ -141,7 +141,7 @@ def test_refused_writes_send_nothing(sim, pv, value):
     with pytest.raises(ErrorResponseReceived):
         put(pv, value)
     commands = {e["command"] for e in sim.events()[before:] if e.get("event") == "frame"}
-    assert commands <= {"read_current_status", "read_optical_length"}
+    assert commands <= {"read_current_status", "read_wavelengths"}
 
 
 def test_front_panel_change_appears_in_the_readback(sim):

@@ -4,17 +4,18 @@
 #include "kq5316/binding/method_table.hpp"
 #include "kq5316/common/owned.hpp"
 #include "kq5316/common/process_globals.hpp"
-#include "kq5316/protocol/command_table.hpp"
+#include "kq5316/device/legacy_names.hpp"
+#include "protocol/commands.hpp"
 
 namespace kq5316::binding {
 
 namespace {
 
-Owned frame_list(const protocol::CommandFrame &entry) {
-    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length)));
+Owned frame_list(const protocol::CommandRow &entry) {
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length())));
     if (!list)
         return {};
-    for (std::size_t i = 0; i < entry.length; ++i) {
+    for (std::size_t i = 0; i < entry.length(); ++i) {
         PyObject *byte = PyLong_FromLong(entry.bytes[i]);
         if (!byte)
             return {};
@@ -24,13 +25,10 @@ Owned frame_list(const protocol::CommandFrame &entry) {
 }
 
 int add_constants(PyObject *namespace_dict) {
-    for (std::size_t i = 0; i < protocol::command_count; ++i) {
-        Owned list = frame_list(protocol::command_table[i]);
-        // Spelled here rather than taken from names(), which the first call makes. Every name in
-        // the table is a string literal, so its data ends with a NUL.
-        Owned stored =
-            list ? Owned::steal(class_body_name(protocol::command_table[i].constant_name.data()))
-                 : Owned();
+    for (const device::LegacyCommand &command : device::legacy_commands) {
+        Owned list = frame_list(protocol::command_row(command.command));
+        // Spelled here rather than taken from names(), which the first call makes.
+        Owned stored = list ? Owned::steal(class_body_name(command.constant_name)) : Owned();
         if (!stored || PyDict_SetItem(namespace_dict, stored.get(), list.get()) < 0)
             return -1;
     }

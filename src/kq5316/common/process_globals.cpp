@@ -27,18 +27,14 @@ constexpr NameText name_texts[] = {
 #undef KQ5316_NAME_TEXT
 };
 
-static_assert(std::size(Names{}.constants) == protocol::command_table.size());
-
 int intern_names() {
     for (const NameText &entry : name_texts) {
         interned_names.*entry.field = class_body_name(entry.text);
         if (!(interned_names.*entry.field))
             return -1;
     }
-    for (std::size_t i = 0; i < protocol::command_table.size(); ++i) {
-        // Every name in the table is a string literal, so its data ends with a NUL.
-        interned_names.constants[i] =
-            class_body_name(protocol::command_table[i].constant_name.data());
+    for (std::size_t i = 0; i < device::legacy_command_count; ++i) {
+        interned_names.constants[i] = class_body_name(device::legacy_commands[i].constant_name);
         if (!interned_names.constants[i])
             return -1;
     }

@@ -6,7 +6,7 @@
 #include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/locks.hpp"
-#include "kq5316/protocol/request.hpp"
+#include "protocol/replies.hpp"
 
 namespace kq5316::device {
 
@@ -85,13 +85,14 @@ PyObject *read_device_version(PyObject *self, PyObject *const *) {
     ReplyBytes reply;
     if (send_for_reply(self, Command::read_device_version, 0, 0, reply) < 0)
         return nullptr;
-    if (!reply.delimited() || reply.size() != protocol::version_reply::length)
+    const protocol::ReplyShape shape = protocol::reply_shape(protocol::ReplyLayout::version);
+    if (!reply.delimited() || !protocol::fits_shape(shape, reply.bytes()))
         Py_RETURN_NONE;
     return version_dict(reply);
 }
 
 PyObject *read_optical_length(PyObject *self, PyObject *const *args) {
-    return channel_query(self, args[0], Command::read_optical_length, optical_length_list);
+    return channel_query(self, args[0], Command::read_wavelengths, optical_length_list);
 }
 
 // Checks `length` against the list of the channel it addresses, so that the position sent is a
@@ -108,12 +109,13 @@ PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     const Py_ssize_t position = position_of(lengths.get(), length);
     if (position < 0)
         return nullptr;
-    if (position > protocol::max_value(Command::set_optical_length)) {
+    if (position >
+        protocol::max_value(protocol::command_row(Command::select_wavelength).value_layout)) {
         PyErr_Format(PyExc_ValueError, "position %zd of the length does not fit in a byte",
                      position);
         return nullptr;
     }
-    return send_and_acknowledge(self, Command::set_optical_length, channel,
+    return send_and_acknowledge(self, Command::select_wavelength, channel,
                                 static_cast<long>(position));
 }
 

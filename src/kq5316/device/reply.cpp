@@ -2,14 +2,15 @@
 
 #include "kq5316/common/owned.hpp"
 #include "kq5316/common/process_globals.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
+#include "protocol/replies.hpp"
 
 #include <initializer_list>
 
 namespace kq5316::device {
 
-// Anything but None and exact bytes, which the header reads inline.
-int ReplyBytes::load_other(PyObject *reply) {
+int ReplyBytes::load(PyObject *reply) {
+    if (reply == Py_None)
+        return 0;
     if (!PyObject_CheckBuffer(reply)) {
         // Anything empty counts as no reply, as `if not reply` would judge it.
         const int truth = PyObject_IsTrue(reply);
@@ -28,53 +29,54 @@ int ReplyBytes::load_other(PyObject *reply) {
 
 namespace {
 
-struct ResultField {
-    PyObject *key;
-    long value;
-};
+using protocol::ReplyLayout;
 
-// A new dict with `fields`, in order.
-PyObject *result_dict(std::initializer_list<ResultField> fields) {
+// IndexError, as Python's for a list read past its end, when a reply is shorter than the fields
+// it announces; 0 when it holds them.
+int check_fields_fit(const protocol::ReplyShape &shape, const ReplyBytes &reply) {
+    if (reply.size() >= protocol::fields_end(shape, reply.bytes()))
+        return 0;
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return -1;
+}
+
+// A new dict with the layout's fields under `keys`, in the layout's order.
+PyObject *field_dict(ReplyLayout layout, const ReplyBytes &reply,
+                     std::initializer_list<PyObject *> keys) {
+    const protocol::ReplyShape shape = protocol::reply_shape(layout);
+    if (check_fields_fit(shape, reply) < 0)
+        return nullptr;
     Owned result = Owned::steal(PyDict_New());
     if (!result)
         return nullptr;
-    for (const ResultField &field : fields) {
-        Owned value = Owned::steal(PyLong_FromLong(field.value));
-        if (!value || PyDict_SetItem(result.get(), field.key, value.get()) < 0)
+    PyObject *const *key = keys.begin();
+    for (const protocol::Field &field : shape.used()) {
+        Owned value = Owned::steal(PyLong_FromLong(protocol::field_value(field, reply.bytes())));
+        if (!value || PyDict_SetItem(result.get(), *key++, value.get()) < 0)
             return nullptr;
     }
     return result.release();
 }
 
-PyObject *raise_reply_too_short() {
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
-    return nullptr;
-}
-
 } // namespace
 
 PyObject *version_dict(const ReplyBytes &reply) {
-    namespace field = protocol::version_reply;
     const Names &key = names();
-    return result_dict({{key.module_version, reply[field::module_version]},
-                        {key.hard_version, reply[field::hard_version]},
-                        {key.soft_version, reply[field::soft_version]}});
+    return field_dict(ReplyLayout::version, reply,
+                      {key.module_version, key.hard_version, key.soft_version});
 }
 
-// The count at index 5, then that many 16-bit values.
 PyObject *optical_length_list(const ReplyBytes &reply) {
-    namespace field = protocol::optical_length_reply;
-    if (reply.size() <= field::count)
-        return raise_reply_too_short();
-    const std::size_t count = reply[field::count];
-    if (reply.size() < field::needed_length(count))
-        return raise_reply_too_short();
+    const protocol::ReplyShape shape = protocol::reply_shape(ReplyLayout::wavelengths);
+    if (check_fields_fit(shape, reply) < 0)
+        return nullptr;
+    const protocol::Field &field = shape.fields[0];
+    const std::size_t count = protocol::value_count(field, reply.bytes());
     Owned lengths = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!lengths)
         return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject *value =
-            PyLong_FromLong(protocol::read_u16(reply.bytes(), field::first_value + 2 * i));
+        PyObject *value = PyLong_FromLong(protocol::field_value(field, reply.bytes(), i));
         if (!value)
             return nullptr;
         PyList_SET_ITEM(lengths.get(), static_cast<Py_ssize_t>(i), value);
@@ -83,14 +85,9 @@ PyObject *optical_length_list(const ReplyBytes &reply) {
 }
 
 PyObject *status_dict(const ReplyBytes &reply) {
-    namespace field = protocol::status_reply;
-    if (reply.size() < field::min_length)
-        return raise_reply_too_short();
-    const long steps = protocol::read_u16(reply.bytes(), field::attenuation_low);
     const Names &key = names();
-    return result_dict({{key.dev_work_mode, reply[field::dev_work_mode]},
-                        {key.optical_length_index, reply[field::optical_length_index]},
-                        {key.attenuation, protocol::mdb_from_steps(steps)}});
+    return field_dict(ReplyLayout::status, reply,
+                      {key.dev_work_mode, key.optical_length_index, key.attenuation});
 }
 
 } // namespace kq5316::device

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kq5316/protocol/frame.hpp"
+#include "protocol/frame.hpp"
 
 namespace kq5316::device {
 
@@ -19,45 +19,29 @@ class ReplyBytes {
     ~ReplyBytes() {
         if (has_view_)
             PyBuffer_Release(&view_);
-        Py_XDECREF(bytes_object_);
     }
     ReplyBytes(const ReplyBytes &) = delete;
     ReplyBytes &operator=(const ReplyBytes &) = delete;
 
     // Views what the reply read returned: None or an empty object is no reply; anything else
     // must be bytes-like (TypeError otherwise, -1 returned).
-    int load(PyObject *reply) {
-        if (reply == Py_None)
-            return 0;
-        // What pyserial returns: its bytes cannot change, so they are read in place.
-        if (!PyBytes_CheckExact(reply))
-            return load_other(reply);
-        bytes_object_ = Py_NewRef(reply);
-        bytes_ = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(reply)),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(reply))};
-        return 0;
-    }
+    int load(PyObject *reply);
 
     bool delimited() const {
         return !bytes_.empty() && bytes_.front() == protocol::start_byte &&
                bytes_.back() == protocol::end_byte;
     }
     std::size_t size() const { return bytes_.size(); }
-    std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
   private:
-    int load_other(PyObject *reply);
-
-    PyObject *bytes_object_ =
-        nullptr; // a strong reference to an exact bytes reply, viewed directly
-    // Any other bytes-like reply, through the buffer protocol; set only when has_view_.
+    // The reply's buffer, held (set only when has_view_) until the result is made.
     Py_buffer view_;
     bool has_view_ = false;
     std::span<const std::uint8_t> bytes_;
 };
 
-// The results of the replies that carry values, by the reply layouts of the command table; null
+// The results of the replies that carry values, by the protocol's reply layouts; null
 // with an exception set on failure. The caller has accepted the reply (and, for the version, its
 // length). IndexError, as Python's for a list read past its end, when a reply is too short for
 // what it announces.

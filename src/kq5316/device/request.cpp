@@ -1,37 +1,17 @@
 #include "kq5316/device/request.hpp"
 
 #include <cstdint>
-#include <optional>
 
 #include "kq5316/common/process_globals.hpp"
-#include "kq5316/protocol/checksum.hpp"
-#include "kq5316/protocol/frame.hpp"
-#include "kq5316/protocol/reply_fields.hpp"
-#include "kq5316/protocol/request.hpp"
+#include "protocol/requests.hpp"
 
 namespace kq5316::device {
 
 namespace {
 
-// The sum of the covered items when every one is an exact int and the sum fits in 64 bits: the
-// common case, computed without creating Python objects.
-std::optional<std::int64_t> small_int_sum(PyObject *frame, Py_ssize_t covered) {
-    std::int64_t sum = 0;
-    for (Py_ssize_t i = 0; i < covered; ++i) {
-        PyObject *item = PyList_GET_ITEM(frame, i);
-        if (!PyLong_CheckExact(item))
-            return std::nullopt;
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow || __builtin_add_overflow(sum, value, &sum))
-            return std::nullopt;
-    }
-    return sum;
-}
-
-// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it: any integers, however large,
-// and Python's own TypeError for items that do not add or invert. Items are re-read at each step
-// because an item's `__add__` may change the list.
+// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it, for every frame alike: any
+// integers, however large, and Python's own TypeError for items that do not add or invert. Items
+// are re-read at each step because an item's `__add__` may change the list.
 Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
     Owned sum = Owned::steal(PyLong_FromLong(0));
     if (!sum)
@@ -66,9 +46,6 @@ Owned frame_checksum(PyObject *frame) {
     const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
     if (covered <= 0)
         return Owned::steal(PyLong_FromLong(0));
-    if (auto sum = small_int_sum(frame, covered))
-        return Owned::steal(
-            PyLong_FromLong(protocol::checksum_of_sum(static_cast<std::uint64_t>(*sum))));
     return python_checksum(frame, covered);
 }
 
@@ -117,10 +94,13 @@ int patch_byte(PyObject *frame, std::size_t index, long value) {
 
 // The value's bytes, then the channel, then the checksum, as the operations have always written
 // them: a list too short for a position raises IndexError there, with what came before written.
-int patch_frame(PyObject *frame, const protocol::CommandFrame &entry, long channel, long value) {
-    const protocol::ValueBytes carried = protocol::value_bytes(entry.value_layout, value);
-    for (std::size_t i = 0; i < carried.count; ++i) {
-        if (patch_byte(frame, protocol::first_parameter_index + i, carried.bytes[i]) < 0)
+int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, long value) {
+    const protocol::Request built =
+        protocol::make_request(row, static_cast<std::uint8_t>(channel), value);
+    const std::size_t value_end =
+        protocol::first_parameter_index + protocol::value_width(row.value_layout);
+    for (std::size_t i = protocol::first_parameter_index; i < value_end; ++i) {
+        if (patch_byte(frame, i, built.bytes[i]) < 0)
             return -1;
     }
     if (patch_byte(frame, protocol::channel_index, channel) < 0)
@@ -150,12 +130,11 @@ int attenuation_steps(PyObject *attenuation, long *steps) {
 }
 
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {
-    const protocol::CommandFrame &entry = protocol::command_frame(command);
-    Owned constant =
-        Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
+    const protocol::CommandRow &row = protocol::command_row(command);
+    Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[legacy_index(command)]));
     if (!constant)
         return {};
-    if (entry.addresses_channel() && patch_frame(constant.get(), entry, channel, value) < 0)
+    if (row.addresses_channel() && patch_frame(constant.get(), row, channel, value) < 0)
         return {};
     return Owned::steal(PySequence_List(constant.get()));
 }

@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "kq5316/common/owned.hpp"
-#include "kq5316/protocol/command_table.hpp"
+#include "protocol/commands.hpp"
 
 namespace kq5316::device {
 
@@ -20,7 +20,7 @@ int attenuation_steps(PyObject *attenuation, long *steps);
 
 // The frame to write for `command`: its class constant, reached through the instance as Python
 // code would, and always a copy of it for the port. For a command that addresses a channel the
-// constant is first patched in place (the value's bytes as the command table lays them out, then
+// constant is first patched in place (the value's bytes as the command's value layout places them, then
 // `channel`) and its checksum recomputed: the constant keeps the patched bytes, as callers have
 // always seen, while another thread patching the same shared constant cannot change the frame a
 // port is still writing. Patch and copy run with the GIL held and no Python code in between, so
