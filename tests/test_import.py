@@ -47,7 +47,7 @@ def test_module_binds_its_names_in_import_order():
     assert kq5316.__name__ == "kq5316"
 
 
-def test_import_attributes_come_from_the_spec():
+def test_import_attributes_name_the_loaded_file():
     spec = kq5316.__spec__
     assert spec.name == kq5316.__name__
     assert (kq5316.__file__, kq5316.__loader__, kq5316.__package__) == (
