@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sim/port.hpp"
 #include "sim/system_error.hpp"
 
 namespace kq5316::sim {
@@ -45,11 +46,6 @@ bool is_null_device(int fd) {
     struct stat output{}, null{};
     return fstat(fd, &output) == 0 && S_ISCHR(output.st_mode) && stat("/dev/null", &null) == 0 &&
            output.st_rdev == null.st_rdev;
-}
-
-bool set_non_blocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // A line on standard error, left out when standard error would not take it at once: it may be
