@@ -81,24 +81,6 @@ JsonObject &JsonObject::text(std::string_view key, std::string_view value) {
     return *this;
 }
 
-JsonObject &JsonObject::number(std::string_view key, long long value) {
-    add_key(key);
-    body_ += std::to_string(value);
-    return *this;
-}
-
-JsonObject &JsonObject::boolean(std::string_view key, bool value) {
-    add_key(key);
-    body_ += value ? "true" : "false";
-    return *this;
-}
-
-JsonObject &JsonObject::null(std::string_view key) {
-    add_key(key);
-    body_ += "null";
-    return *this;
-}
-
 JsonObject &JsonObject::raw(std::string_view key, std::string_view json) {
     add_key(key);
     body_ += json;

@@ -30,10 +30,6 @@ Bytes echo_reply(std::span<const std::uint8_t> request) {
 
 } // namespace
 
-std::string_view command_name(Command command) {
-    return protocol::command_row(command).name;
-}
-
 InstrumentConfig default_instrument_config() {
     InstrumentConfig config;
     config.lengths[1] = {1310, 1490, 1535};

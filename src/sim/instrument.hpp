@@ -62,9 +62,6 @@ struct Answer {
     std::optional<ChannelState> channel_state;
 };
 
-// The name the log gives a command: its name in the protocol's command table.
-std::string_view command_name(protocol::Command command);
-
 class Instrument {
   public:
     explicit Instrument(InstrumentConfig config);

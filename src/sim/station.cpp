@@ -45,7 +45,7 @@ JsonObject frame_event(const Bytes &frame, const Answer &answer) {
     JsonObject event;
     event.text("event", "frame").text("rx", hex_string(frame));
     if (answer.command)
-        event.text("command", command_name(*answer.command));
+        event.text("command", protocol::command_row(*answer.command).name);
     else
         event.null("command");
     event.number("channel", frame[protocol::channel_index]);
