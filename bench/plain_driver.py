@@ -9,7 +9,7 @@ import serial
 
 class PlainAttenuator:
     def __init__(self, port: str, timeout: float = 0.5) -> None:
-        self.serial = serial.Serial(port, 115200, timeout=timeout)
+        self.serial = serial.serial_for_url(port, 115200, timeout=timeout)
 
     def set_attenuation_mdb(self, mdb: int, ch: int = 1) -> None:
         steps = mdb // 10

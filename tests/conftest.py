@@ -105,6 +105,22 @@ def instrument(request):
         yield simulator
 
 
+# The paths of kq5316x's exchange: the extension's on a pseudo-terminal and on a TCP socket;
+# pyserial's own I/O on TCP, through a socket:// URL with an option (pyserial's logging), which
+# kq5316x leaves to pyserial.
+EXCHANGE_PATHS = {"pty": ("", ()), "tcp": ("", TRANSPORTS["tcp"]),
+                  "tcp-pyserial": ("?logging=warning", TRANSPORTS["tcp"])}
+
+
+@pytest.fixture(scope="module", params=sorted(EXCHANGE_PATHS))
+def exchange_instrument(request):
+    """One simulator per test module and exchange path; its `port` is the URL for that path."""
+    suffix, options = EXCHANGE_PATHS[request.param]
+    with simulated_instrument(*options) as simulator:
+        simulator.port += suffix
+        yield simulator
+
+
 @pytest.fixture
 def sim(sim_factory) -> Simulator:
     """A simulator with the default instrument, stopped after the test."""

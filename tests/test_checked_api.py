@@ -25,19 +25,19 @@ H = bytes.fromhex
 
 
 @pytest.fixture
-def sim(instrument):
-    instrument.control("reset")
-    return instrument
+def sim(exchange_instrument):
+    exchange_instrument.control("reset")
+    return exchange_instrument
 
 
 @pytest.fixture
 def att(sim):
     with Attenuator(sim.port, timeout=0.3) as device:
         sim.control("nofaults")  # the version frame of the open is reported before this answer
-        # Each test runs on both paths of the exchange: the extension's on a local device (on
-        # Linux), the port's own I/O on a URL.
-        local = sys.platform.startswith("linux") and not sim.port.startswith("socket://")
-        assert (device._fd is not None) == local
+        # Each test runs on every path of the exchange: the extension's on a local device (on
+        # Linux) and on a plain socket:// URL, the port's own I/O on a URL with options.
+        native = "?" not in sim.port and (sys.platform.startswith("linux") or "://" in sim.port)
+        assert (device._transport.fd is not None) == native
         yield device
 
 
@@ -196,17 +196,17 @@ def test_integer_like_arguments_and_unsupported_wavelength(sim, att):
         att.select_wavelength(1490, ch=2)
 
 
-def test_a_line_that_takes_no_data_ends_in_no_reply(instrument, att):
-    if instrument.port.startswith("socket://"):
+def test_a_line_that_takes_no_data_ends_in_no_reply(sim, att):
+    if sim.port.startswith("socket://"):
         pytest.skip("output is held by terminal flow control")
     import termios
 
-    termios.tcflow(att._fd, termios.TCOOFF)  # as a peer holding flow control would
+    termios.tcflow(att._transport.fd, termios.TCOOFF)  # as a peer holding flow control would
     start = time.monotonic()
     with pytest.raises(NoReply, match="could not be sent"):
         att.status(1)
     assert 0.3 <= time.monotonic() - start < 3
-    termios.tcflow(att._fd, termios.TCOON)
+    termios.tcflow(att._transport.fd, termios.TCOON)
     assert att.status(2) == Status(0, 0, 0)
 
 
@@ -268,12 +268,12 @@ def test_threads_share_one_attenuator_and_instruments_run_in_parallel(sim):
         assert failures == []
 
 
-def test_second_open_of_a_local_port_is_busy(instrument):
-    if instrument.port.startswith("socket://"):
+def test_second_open_of_a_local_port_is_busy(sim):
+    if sim.port.startswith("socket://"):
         pytest.skip("exclusive access applies to local ports")
-    with Attenuator(instrument.port):
+    with Attenuator(sim.port):
         with pytest.raises(PortBusy, match="in use by this process"):
-            Attenuator(instrument.port)
+            Attenuator(sim.port)
 
 
 @pytest.mark.kq5316_sim("--device-version", "4,5,6")
@@ -425,9 +425,9 @@ def test_open_asks_the_instrument_and_a_silent_port_says_what_to_check(sim):
         Attenuator(sim.port, timeout=0.2, baudrate=9600)
     with Attenuator(sim.port, identify=False, baudrate=9600) as att:  # the failed open closed it
         assert att.identity is None and att.status(1) == Status(0, 0, 0)
-        if att._fd is not None:  # the rate asked for is the line's own
+        if "://" not in sim.port:  # the rate asked for is the line's own
             import termios
-            assert termios.tcgetattr(att._fd)[4] == termios.B9600
+            assert termios.tcgetattr(att._transport.fd)[4] == termios.B9600
 
 
 def test_a_port_that_echoes_is_refused_at_open():
@@ -441,29 +441,29 @@ HOLD_PORT = "import sys, kq5316; kq = kq5316.KQ5316(sys.argv[1]); assert kq.open
             "print('holding', flush=True); sys.stdin.read()"
 
 
-def test_a_port_held_by_a_kq5316_object_is_refused(instrument):
-    if instrument.port.startswith("socket://"):
+def test_a_port_held_by_a_kq5316_object_is_refused(sim):
+    if sim.port.startswith("socket://"):
         pytest.skip("exclusive access applies to local ports")
     # The class is another distribution, not installed where kq5316x is tested on its own.
     kq5316 = pytest.importorskip("kq5316")
-    kq = kq5316.KQ5316(instrument.port)
+    kq = kq5316.KQ5316(sim.port)
     assert kq.open()
     try:
         with pytest.raises(PortBusy, match="in use by this process"):
-            Attenuator(instrument.port)
+            Attenuator(sim.port)
     finally:
         kq.close()
-    holder = subprocess.Popen([sys.executable, "-c", HOLD_PORT, instrument.port],
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_PORT, sim.port],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert "holding" in holder.stdout.read(len("holding"))
         with pytest.raises(PortBusy) as raised:
-            Attenuator(instrument.port)
+            Attenuator(sim.port)
         assert raised.value.pid == holder.pid
         assert f"in use by process {holder.pid} (python" in str(raised.value)
     finally:
         holder.communicate("")
-    Attenuator(instrument.port).close()  # free once the holder is gone
+    Attenuator(sim.port).close()  # free once the holder is gone
 
 
 # -- an unplugged cable ends in PortLost --------------------------------------------------------

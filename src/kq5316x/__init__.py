@@ -11,7 +11,8 @@ After a successful open, every failure is a `Kq5316Error`; a result is never the
 earlier request.
 """
 
-from ._attenuator import BAUD_RATES, Attenuator, Status, Version, find_ports
+from ._attenuator import BAUD_RATES, Attenuator, Status, Version
+from ._discovery import find_ports
 from ._errors import BadReply, EchoingPort, Kq5316Error, NoReply, PortBusy, PortLost
 
 __all__ = [

@@ -94,9 +94,10 @@ PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
                                      static_cast<Py_ssize_t>(size));
 }
 
-// exchange_fd(fd, abort_fd, request, pause, timeout) -> (received, elapsed, stale, stale_count)
+// exchange_fd(fd, abort_fd, request, pause, timeout, discard) -> (received, elapsed, stale,
+// stale_count)
 //
-// Discards what is waiting on `fd` (for at most `timeout` seconds), waits `pause` seconds, writes
+// Discards what is waiting on `fd` (for at most `discard` seconds), waits `pause` seconds, writes
 // `request` and reads the frame that follows: its first three bytes, then the rest their length
 // byte announces, until it is complete or `timeout` seconds after the request went out. `received`
 // is what arrived of it (short when the time ran out), or a str when the request did not go out
@@ -107,15 +108,17 @@ PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
 // `abort_fd` (or -1), a non-blocking pipe, also ends the wait for the reply early when it becomes
 // readable. OSError when a system call fails.
 PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!expect_arguments(nargs, 5, "exchange_fd"))
+    if (!expect_arguments(nargs, 6, "exchange_fd"))
         return nullptr;
     port_io::Exchange exchange;
     char *request = nullptr;
     Py_ssize_t request_size = 0;
     port_io::Nanoseconds pause = 0;
+    port_io::Nanoseconds discard = 0;
     if (!int_argument(args[0], exchange.fd) || !int_argument(args[1], exchange.abort_fd) ||
         PyBytes_AsStringAndSize(args[2], &request, &request_size) < 0 ||
-        !seconds_argument(args[3], pause) || !seconds_argument(args[4], exchange.timeout))
+        !seconds_argument(args[3], pause) || !seconds_argument(args[4], exchange.timeout) ||
+        !seconds_argument(args[5], discard))
         return nullptr;
     // `args[2]` is held by the caller for the whole call, so its bytes stay put.
     exchange.request = {reinterpret_cast<const std::uint8_t *>(request),
@@ -123,7 +126,7 @@ PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     std::uint8_t excerpt[max_excerpt];
     exchange.discarded.excerpt = excerpt;
     port_io::Nanoseconds now = port_io::monotonic_now();
-    exchange.discard_deadline = now + exchange.timeout;
+    exchange.discard_deadline = now + discard;
     exchange.not_before = now + pause;
 
     Outcome outcome = Outcome::done;
@@ -170,8 +173,8 @@ PyObject *read_frame_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 PyMethodDef functions[] = {
     {"exchange_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange_fd)),
      METH_FASTCALL,
-     "exchange_fd(fd, abort_fd, request, pause, timeout) -> (received, elapsed, stale, "
-     "stale_count): one exchange on a local device."},
+     "exchange_fd(fd, abort_fd, request, pause, timeout, discard) -> (received, elapsed, stale, "
+     "stale_count): one exchange on a port's descriptor."},
     {"read_frame_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_frame_fd)),
      METH_FASTCALL, "read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
-// The exchange on a local serial device as functions of kq5316x._protocol: the request written,
-// the reply read, all with the interpreter's lock released once.
+// The exchange on a port's descriptor (a local serial device, or a TCP socket) as functions of
+// kq5316x._protocol: the request written, the reply read, all with the interpreter's lock
+// released once.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,5 +1,6 @@
-// The system calls of one exchange on a local serial device, with no Python in them: discard what
-// is waiting, pause, write a request, read the frame that answers it. Run with the interpreter's
+// The system calls of one exchange on a port's descriptor (a local serial device, or a TCP
+// socket), with no Python in them: discard what is waiting, pause, write a request, read the
+// frame that answers it. Run with the interpreter's
 // lock released. Every step is bounded by a deadline on the monotonic clock, and every step can
 // be resumed after a signal interrupted it, so that the caller can run the interpreter's signal
 // handlers (Ctrl-C) in between and carry on where it stopped.
