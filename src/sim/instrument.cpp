@@ -82,14 +82,6 @@ void Instrument::set_lengths(std::uint8_t channel_number, OpticalLengths values)
     }
 }
 
-void Instrument::set_steps(std::uint8_t channel_number, std::uint16_t steps) {
-    channel(channel_number).steps = steps;
-}
-
-void Instrument::set_work_mode(std::uint8_t channel_number, std::uint8_t mode) {
-    channel(channel_number).work_mode = mode;
-}
-
 const OpticalLengths &Instrument::lengths_of(std::uint8_t channel_number) const {
     auto found = config_.lengths.find(channel_number);
     if (found != config_.lengths.end())

@@ -257,12 +257,10 @@ void Station::send_due_replies(Clock::time_point now) {
 }
 
 // Adds "write_error" to `event` when the terminal refuses the bytes.
-bool Station::write_to_port(const Bytes &bytes, JsonObject &event) {
+void Station::write_to_port(const Bytes &bytes, JsonObject &event) {
     std::string error;
-    if (port_.write_all(bytes, error))
-        return true;
-    event.text("write_error", error);
-    return false;
+    if (!port_.write_all(bytes, error))
+        event.text("write_error", error);
 }
 
 void Station::emit(JsonObject &event) {

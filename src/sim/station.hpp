@@ -49,7 +49,7 @@ class Station {
     Clock::duration line_time(std::size_t request_length, std::size_t reply_length) const;
     void deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject &event);
     void send_due_replies(Clock::time_point now);
-    bool write_to_port(const Bytes &bytes, JsonObject &event);
+    void write_to_port(const Bytes &bytes, JsonObject &event);
     void emit(JsonObject &event);
 
     Instrument instrument_;
