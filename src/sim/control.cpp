@@ -139,28 +139,34 @@ ControlParse parse_version_word(std::string_view rest) {
     return success(SetVersion{*version});
 }
 
-// Words with arguments of their own syntax.
-struct Word {
-    std::string_view name;
-    ControlParse (*parse)(std::string_view rest);
-};
-
-constexpr Word words_with_arguments[] = {
-    {"delay", parse_delay},     {"raw", parse_raw},
-    {"lengths", parse_lengths}, {"attenuation", parse_attenuation},
-    {"mode", parse_mode},       {"version", parse_version_word},
-    {"inject", parse_inject},
-};
-
-// Fault words that take nothing but a count; their names are the faults' own.
-constexpr FaultKind plain_faults[] = {FaultKind::silent, FaultKind::truncate, FaultKind::twice};
-
 // Words that take no arguments at all; `Word` is what the line stands for.
 template <typename Word> ControlParse parse_no_arguments(std::string_view rest) {
     if (!trim(rest).empty())
         return failure("takes no arguments");
     return success(Word{});
 }
+
+// The control words but the plain faults, each with the parser of its arguments.
+struct Word {
+    std::string_view name;
+    ControlParse (*parse)(std::string_view rest);
+};
+
+constexpr Word words[] = {
+    {"delay", parse_delay},
+    {"raw", parse_raw},
+    {"lengths", parse_lengths},
+    {"attenuation", parse_attenuation},
+    {"mode", parse_mode},
+    {"version", parse_version_word},
+    {"inject", parse_inject},
+    {"nofaults", parse_no_arguments<ClearFaults>},
+    {"reset", parse_no_arguments<ResetInstrument>},
+    {"quit", parse_no_arguments<Quit>},
+};
+
+// Fault words that take nothing but a count; their names are the faults' own.
+constexpr FaultKind plain_faults[] = {FaultKind::silent, FaultKind::truncate, FaultKind::twice};
 
 // Splits "1310,1490" into numbers 0..65535; an empty text is an empty list.
 std::optional<OpticalLengths> parse_length_list(std::string_view text) {
@@ -188,7 +194,7 @@ ControlParse parse_control(std::string_view line) {
         ++end;
     std::string_view name = line.substr(0, end);
     std::string_view rest = line.substr(end);
-    for (const Word &word : words_with_arguments) {
+    for (const Word &word : words) {
         if (word.name == name)
             return word.parse(rest);
     }
@@ -196,12 +202,6 @@ ControlParse parse_control(std::string_view line) {
         if (fault_name(kind) == name)
             return parse_plain_fault(kind, rest);
     }
-    if (name == "nofaults")
-        return parse_no_arguments<ClearFaults>(rest);
-    if (name == "reset")
-        return parse_no_arguments<ResetInstrument>(rest);
-    if (name == "quit")
-        return parse_no_arguments<Quit>(rest);
     return failure("unknown control word");
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sim/port.hpp"
 #include "sim/system_error.hpp"
 
 namespace kq5316::sim {
@@ -47,11 +48,6 @@ bool is_null_device(int fd) {
            output.st_rdev == null.st_rdev;
 }
 
-bool set_non_blocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 // A line on standard error, left out when standard error would not take it at once: it may be
 // the same stopped terminal or unread pipe that the line is about.
 void report(const std::string &message) {
@@ -82,24 +78,6 @@ void JsonObject::add_key(std::string_view key) {
 JsonObject &JsonObject::text(std::string_view key, std::string_view value) {
     add_key(key);
     append_quoted(body_, value);
-    return *this;
-}
-
-JsonObject &JsonObject::number(std::string_view key, long long value) {
-    add_key(key);
-    body_ += std::to_string(value);
-    return *this;
-}
-
-JsonObject &JsonObject::boolean(std::string_view key, bool value) {
-    add_key(key);
-    body_ += value ? "true" : "false";
-    return *this;
-}
-
-JsonObject &JsonObject::null(std::string_view key) {
-    add_key(key);
-    body_ += "null";
     return *this;
 }
 

@@ -19,11 +19,15 @@ namespace kq5316::sim {
 class JsonObject {
   public:
     JsonObject &text(std::string_view key, std::string_view value);
-    JsonObject &number(std::string_view key, long long value);
-    JsonObject &boolean(std::string_view key, bool value);
-    JsonObject &null(std::string_view key);
     // `json` must already be a JSON value (a nested object, say).
     JsonObject &raw(std::string_view key, std::string_view json);
+    JsonObject &number(std::string_view key, long long value) {
+        return raw(key, std::to_string(value));
+    }
+    JsonObject &boolean(std::string_view key, bool value) {
+        return raw(key, value ? "true" : "false");
+    }
+    JsonObject &null(std::string_view key) { return raw(key, "null"); }
 
     std::string str() const { return "{" + body_ + "}"; }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "protocol/commands.hpp"
 
@@ -11,19 +12,13 @@ namespace {
 
 // The instrument only understands frames as long as its commands; a length byte outside that
 // range means the start byte was not the start of a request.
-constexpr std::size_t shortest_command() {
-    std::size_t length = protocol::command_table[0].length();
-    for (const auto &entry : protocol::command_table)
-        length = std::min(length, entry.length());
-    return length;
-}
-
-constexpr std::size_t longest_command() {
-    std::size_t length = 0;
-    for (const auto &entry : protocol::command_table)
-        length = std::max(length, entry.length());
-    return length;
-}
+constexpr auto shorter = [](const protocol::CommandRow &a, const protocol::CommandRow &b) {
+    return a.length() < b.length();
+};
+constexpr auto extremes = std::minmax_element(std::begin(protocol::command_table),
+                                              std::end(protocol::command_table), shorter);
+constexpr std::size_t shortest_command = extremes.first->length();
+constexpr std::size_t longest_command = extremes.second->length();
 
 void add_garbage(std::vector<Chunk> &chunks, std::uint8_t byte) {
     if (chunks.empty() || chunks.back().kind != Chunk::Kind::garbage)
@@ -40,7 +35,7 @@ Candidate judge(std::span<const std::uint8_t> buffer, std::size_t &length) {
     if (buffer.size() <= protocol::length_index)
         return Candidate::incomplete;
     length = protocol::frame_length_for(buffer[protocol::length_index]);
-    if (length < shortest_command() || length > longest_command())
+    if (length < shortest_command || length > longest_command)
         return Candidate::garbage;
     if (buffer.size() < length)
         return Candidate::incomplete;

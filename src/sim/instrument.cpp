@@ -30,10 +30,6 @@ Bytes echo_reply(std::span<const std::uint8_t> request) {
 
 } // namespace
 
-std::string_view command_name(Command command) {
-    return protocol::command_row(command).name;
-}
-
 InstrumentConfig default_instrument_config() {
     InstrumentConfig config;
     config.lengths[1] = {1310, 1490, 1535};
@@ -84,14 +80,6 @@ void Instrument::set_lengths(std::uint8_t channel_number, OpticalLengths values)
         if (state.length_index >= lengths_of(number).size())
             state.length_index = 0;
     }
-}
-
-void Instrument::set_steps(std::uint8_t channel_number, std::uint16_t steps) {
-    channel(channel_number).steps = steps;
-}
-
-void Instrument::set_work_mode(std::uint8_t channel_number, std::uint8_t mode) {
-    channel(channel_number).work_mode = mode;
 }
 
 const OpticalLengths &Instrument::lengths_of(std::uint8_t channel_number) const {

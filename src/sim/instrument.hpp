@@ -62,9 +62,6 @@ struct Answer {
     std::optional<ChannelState> channel_state;
 };
 
-// The name the log gives a command: its name in the protocol's command table.
-std::string_view command_name(protocol::Command command);
-
 class Instrument {
   public:
     explicit Instrument(InstrumentConfig config);
@@ -77,8 +74,8 @@ class Instrument {
 
     void set_version(Version version) { config_.version = version; }
     void set_lengths(std::uint8_t channel, OpticalLengths values);
-    void set_steps(std::uint8_t channel, std::uint16_t steps);
-    void set_work_mode(std::uint8_t channel, std::uint8_t mode);
+    void set_steps(std::uint8_t number, std::uint16_t steps) { channel(number).steps = steps; }
+    void set_work_mode(std::uint8_t number, std::uint8_t mode) { channel(number).work_mode = mode; }
 
   private:
     const OpticalLengths &lengths_of(std::uint8_t channel) const;

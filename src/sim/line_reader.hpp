@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kq5316::sim {
@@ -23,10 +24,25 @@ struct Line {
 class LineReader {
   public:
     // Returns the lines completed by `text`.
-    std::vector<Line> feed(std::string_view text);
+    std::vector<Line> feed(std::string_view text) {
+        std::vector<Line> lines;
+        for (char c : text) {
+            if (c == '\n')
+                lines.push_back(std::exchange(pending_, {}));
+            else if (pending_.text.size() < max_line_length)
+                pending_.text += c;
+            else
+                pending_.too_long = true;
+        }
+        return lines;
+    }
 
     // At end of input: the last line if it had no line feed.
-    std::optional<Line> finish();
+    std::optional<Line> finish() {
+        if (pending_.text.empty())
+            return std::nullopt;
+        return std::exchange(pending_, {});
+    }
 
   private:
     Line pending_;

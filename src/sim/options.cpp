@@ -223,17 +223,6 @@ std::string apply_path(std::string &target, std::string_view name, std::string_v
     return {};
 }
 
-struct ValueOption {
-    std::string_view name;
-    std::string (*apply)(Options &options, std::string_view value);
-};
-
-std::string apply_link(Options &options, std::string_view value) {
-    return apply_path(options.link_path, "--link", value);
-}
-std::string apply_log(Options &options, std::string_view value) {
-    return apply_path(options.log_path, "--log", value);
-}
 // HOST:PORT with PORT a number from 0 to 65535 (0: any free port). Checked here, since the
 // resolver would take a number beyond 65535 modulo 65536, or a service name, without a word.
 std::string apply_tcp(Options &options, std::string_view value) {
@@ -255,26 +244,31 @@ std::string apply_number(unsigned long &target, std::string_view name, std::stri
     target = *number;
     return {};
 }
-std::string apply_baud(Options &options, std::string_view value) {
-    return apply_number(options.baud, "--baud", value, 1, 100'000'000);
-}
-std::string apply_latency(Options &options, std::string_view value) {
-    return apply_number(options.latency_ms, "--latency", value, 0, 600'000);
-}
-std::string apply_instruments(Options &options, std::string_view value) {
-    return apply_number(options.instruments, "--instruments", value, 1, 512);
-}
+
+struct ValueOption {
+    std::string_view name;
+    std::string (*apply)(Options &options, std::string_view value);
+};
 
 constexpr ValueOption value_options[] = {
     {"--device-version", apply_device_version},
     {"--lengths", apply_lengths},
     {"--fault", apply_fault},
-    {"--link", apply_link},
-    {"--log", apply_log},
+    {"--link", [](Options &o, std::string_view v) { return apply_path(o.link_path, "--link", v); }},
+    {"--log", [](Options &o, std::string_view v) { return apply_path(o.log_path, "--log", v); }},
     {"--tcp", apply_tcp},
-    {"--baud", apply_baud},
-    {"--latency", apply_latency},
-    {"--instruments", apply_instruments},
+    {"--baud",
+     [](Options &o, std::string_view v) {
+         return apply_number(o.baud, "--baud", v, 1, 100'000'000);
+     }},
+    {"--latency",
+     [](Options &o, std::string_view v) {
+         return apply_number(o.latency_ms, "--latency", v, 0, 600'000);
+     }},
+    {"--instruments",
+     [](Options &o, std::string_view v) {
+         return apply_number(o.instruments, "--instruments", v, 1, 512);
+     }},
 };
 
 // Handles argv[i] (and its value); returns an error message or the empty string.

@@ -1,6 +1,7 @@
 #include "sim/port.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "sim/system_error.hpp"
@@ -32,6 +33,11 @@ Port::ReadStatus read_now(int fd, Bytes &out, int hang_up_errno) {
         return Port::ReadStatus::failed;
     }
     return Port::ReadStatus::more;
+}
+
+bool set_non_blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 bool write_all_now(int fd, std::span<const std::uint8_t> bytes, std::string &error) {

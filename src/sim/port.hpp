@@ -50,6 +50,9 @@ inline constexpr std::size_t max_read_pass = 1024;
 // is a hang-up.
 Port::ReadStatus read_now(int fd, Bytes &out, int hang_up_errno);
 
+// Sets O_NONBLOCK on `fd`; false when fcntl fails (errno says why).
+bool set_non_blocking(int fd);
+
 // Writes all of `bytes` to the non-blocking descriptor `fd`; false with `error` set when it would
 // block or fails.
 bool write_all_now(int fd, std::span<const std::uint8_t> bytes, std::string &error);

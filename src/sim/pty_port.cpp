@@ -14,41 +14,29 @@ namespace {
 
 // Raw mode: no echo of what the client writes back to it, no line editing, no translation of
 // the bytes 0x0D, 0x0A or of control characters in binary frames. On Linux the master's
-// attributes are the terminal's, so setting them here sets them for the slave.
-bool make_raw(int fd, std::string &error) {
+// attributes are the terminal's, so setting them here sets them for the slave. Returns the
+// call that failed, or null.
+const char *make_raw(int fd) {
     termios attributes{};
-    if (tcgetattr(fd, &attributes) != 0) {
-        error = system_error("tcgetattr");
-        return false;
-    }
+    if (tcgetattr(fd, &attributes) != 0)
+        return "tcgetattr";
     cfmakeraw(&attributes);
-    if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
-        error = system_error("tcsetattr");
-        return false;
-    }
-    return true;
+    return tcsetattr(fd, TCSANOW, &attributes) != 0 ? "tcsetattr" : nullptr;
 }
 
-// Non-blocking, so that a full terminal buffer or a missing client never stalls the loop.
-bool make_non_blocking(int fd, std::string &error) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        error = system_error("fcntl");
-        return false;
-    }
-    return true;
-}
-
-bool prepare_master(int fd, std::string &error) {
-    if (grantpt(fd) != 0) {
-        error = system_error("grantpt");
-        return false;
-    }
-    if (unlockpt(fd) != 0) {
-        error = system_error("unlockpt");
-        return false;
-    }
-    return make_raw(fd, error) && make_non_blocking(fd, error);
+// Unlocks the slave, puts the terminal in raw mode, makes the master non-blocking (so that a
+// full terminal buffer or a missing client never stalls the loop) and reads the slave's path.
+// Returns the call that failed, or null.
+const char *prepare_master(int fd, char *name, std::size_t size) {
+    if (grantpt(fd) != 0)
+        return "grantpt";
+    if (unlockpt(fd) != 0)
+        return "unlockpt";
+    if (const char *failed = make_raw(fd))
+        return failed;
+    if (!set_non_blocking(fd))
+        return "fcntl";
+    return ptsname_r(fd, name, size) != 0 ? "ptsname_r" : nullptr;
 }
 
 } // namespace
@@ -60,12 +48,8 @@ std::unique_ptr<PtyPort> PtyPort::create(std::string &error) {
         return nullptr;
     }
     char name[128];
-    if (!prepare_master(master, error)) {
-        close(master);
-        return nullptr;
-    }
-    if (ptsname_r(master, name, sizeof name) != 0) {
-        error = system_error("ptsname_r");
+    if (const char *failed = prepare_master(master, name, sizeof name)) {
+        error = system_error(failed);
         close(master);
         return nullptr;
     }

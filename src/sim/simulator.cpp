@@ -141,7 +141,7 @@ void Simulator::handle_control_line(const Line &input) {
     ControlParse parsed = parse_control(line);
     std::string error = parsed.error;
     if (parsed.control)
-        error = std::visit([this](const auto &control) { return apply(control); }, *parsed.control);
+        error = apply(*parsed.control);
     JsonObject event;
     event.text("event", error.empty() ? "ok" : "error").text("control", line);
     if (!error.empty())
@@ -149,64 +149,20 @@ void Simulator::handle_control_line(const Line &input) {
     log_.emit(event);
 }
 
-std::string Simulator::apply(const AddFault &control) {
-    for (Station &station : stations_)
-        station.faults().add(control.fault);
-    return {};
-}
-
-std::string Simulator::apply(const ClearFaults &) {
-    for (Station &station : stations_)
-        station.faults().clear();
-    return {};
-}
-
-std::string Simulator::apply(const ResetInstrument &) {
-    for (Station &station : stations_) {
-        station.instrument().reset();
-        station.faults().clear();
+// Control lines about the instruments go to every station; the first error is reported, and
+// every station still gets the line.
+std::string Simulator::apply(const Control &control) {
+    if (std::holds_alternative<Quit>(control)) {
+        stop(exit_ok, "quit");
+        return {};
     }
-    return {};
-}
-
-std::string Simulator::apply(const SetLengths &control) {
-    for (Station &station : stations_)
-        station.instrument().set_lengths(control.channel, control.values);
-    return {};
-}
-
-std::string Simulator::apply(const SetSteps &control) {
-    for (Station &station : stations_)
-        station.instrument().set_steps(control.channel, control.steps);
-    return {};
-}
-
-std::string Simulator::apply(const SetWorkMode &control) {
-    for (Station &station : stations_)
-        station.instrument().set_work_mode(control.channel, control.mode);
-    return {};
-}
-
-std::string Simulator::apply(const SetVersion &control) {
-    for (Station &station : stations_)
-        station.instrument().set_version(control.version);
-    return {};
-}
-
-// The first error is reported; every port is written to.
-std::string Simulator::apply(const Inject &control) {
     std::string first_error;
     for (Station &station : stations_) {
-        std::string error = station.inject(control.bytes);
+        std::string error = station.apply(control);
         if (first_error.empty())
             first_error = std::move(error);
     }
     return first_error;
-}
-
-std::string Simulator::apply(const Quit &) {
-    stop(exit_ok, "quit");
-    return {};
 }
 
 void Simulator::stop(int status, std::string reason) {

@@ -35,17 +35,8 @@ class Simulator {
     std::optional<Clock::duration> poll_timeout(Clock::time_point now) const;
     void on_stdin_event();
 
-    // Control lines: those about the instrument go to every station.
     void handle_control_line(const Line &input);
-    std::string apply(const AddFault &control);
-    std::string apply(const ClearFaults &control);
-    std::string apply(const ResetInstrument &control);
-    std::string apply(const SetLengths &control);
-    std::string apply(const SetSteps &control);
-    std::string apply(const SetWorkMode &control);
-    std::string apply(const SetVersion &control);
-    std::string apply(const Inject &control);
-    std::string apply(const Quit &control);
+    std::string apply(const Control &control);
 
     void stop(int status, std::string reason);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <poll.h>
+#include <type_traits>
 
 #include "sim/system_error.hpp"
 #include "sim/text.hpp"
@@ -44,7 +45,7 @@ JsonObject frame_event(const Bytes &frame, const Answer &answer) {
     JsonObject event;
     event.text("event", "frame").text("rx", hex_string(frame));
     if (answer.command)
-        event.text("command", command_name(*answer.command));
+        event.text("command", protocol::command_row(*answer.command).name);
     else
         event.null("command");
     event.number("channel", frame[protocol::channel_index]);
@@ -149,10 +150,36 @@ void Station::release_when_nothing_owed() {
         port_.release_finished_client();
 }
 
-std::string Station::inject(const Bytes &bytes) {
-    std::string error;
-    port_.write_all(bytes, error);
-    return error;
+std::string Station::apply(const Control &control) {
+    return std::visit(
+        [this](const auto &word) -> std::string {
+            using Word = std::decay_t<decltype(word)>;
+            if constexpr (std::is_same_v<Word, AddFault>) {
+                faults_.add(word.fault);
+            } else if constexpr (std::is_same_v<Word, ClearFaults>) {
+                faults_.clear();
+            } else if constexpr (std::is_same_v<Word, ResetInstrument>) {
+                instrument_.reset();
+                faults_.clear();
+            } else if constexpr (std::is_same_v<Word, SetLengths>) {
+                instrument_.set_lengths(word.channel, word.values);
+            } else if constexpr (std::is_same_v<Word, SetSteps>) {
+                instrument_.set_steps(word.channel, word.steps);
+            } else if constexpr (std::is_same_v<Word, SetWorkMode>) {
+                instrument_.set_work_mode(word.channel, word.mode);
+            } else if constexpr (std::is_same_v<Word, SetVersion>) {
+                instrument_.set_version(word.version);
+            } else if constexpr (std::is_same_v<Word, Inject>) {
+                std::string error;
+                port_.write_all(word.bytes, error);
+                return error;
+            } else {
+                // A new control word fails the build until it is handled here.
+                static_assert(std::is_same_v<Word, Quit>);
+            }
+            return {};
+        },
+        control);
 }
 
 void Station::handle_chunks(const std::vector<Chunk> &chunks) {
@@ -230,12 +257,10 @@ void Station::send_due_replies(Clock::time_point now) {
 }
 
 // Adds "write_error" to `event` when the terminal refuses the bytes.
-bool Station::write_to_port(const Bytes &bytes, JsonObject &event) {
+void Station::write_to_port(const Bytes &bytes, JsonObject &event) {
     std::string error;
-    if (port_.write_all(bytes, error))
-        return true;
-    event.text("write_error", error);
-    return false;
+    if (!port_.write_all(bytes, error))
+        event.text("write_error", error);
 }
 
 void Station::emit(JsonObject &event) {

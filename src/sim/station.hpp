@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "sim/control.hpp"
 #include "sim/event_log.hpp"
 #include "sim/faults.hpp"
 #include "sim/frame_splitter.hpp"
@@ -36,10 +37,9 @@ class Station {
     // owed none) and gives up on a partial frame that stopped.
     void run_timers(Clock::time_point now);
 
-    Instrument &instrument() { return instrument_; }
-    FaultQueue &faults() { return faults_; }
-    // Writes `bytes` to the port at once, unasked. Returns the error, or an empty string.
-    std::string inject(const Bytes &bytes);
+    // Carries out a control line about the instrument, its faults or its port (quit is the
+    // simulator's). Returns the error, or an empty string.
+    std::string apply(const Control &control);
 
   private:
     void on_hang_up(const std::string &error);
@@ -49,7 +49,7 @@ class Station {
     Clock::duration line_time(std::size_t request_length, std::size_t reply_length) const;
     void deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject &event);
     void send_due_replies(Clock::time_point now);
-    bool write_to_port(const Bytes &bytes, JsonObject &event);
+    void write_to_port(const Bytes &bytes, JsonObject &event);
     void emit(JsonObject &event);
 
     Instrument instrument_;

@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from contextlib import contextmanager
 
 from .._errors import Kq5316Error
 from . import _parser
@@ -26,8 +27,7 @@ from ._session import (
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import logging
-    from collections.abc import Sequence
+    from collections.abc import Iterator, Sequence
 
 __all__ = ["main"]
 
@@ -60,30 +60,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as stop:  # --help, or a usage error already printed
         return stop.code if isinstance(stop.code, int) else USAGE
     prog = f"{_parser.PROG} {args.command}"
-    handler = _log_to_stderr(args.debug)
-    try:
-        module, name = RUNNERS[args.command]
-        runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
-        status: int = runner(args, Output(args.json))
-        return status
-    except KeyboardInterrupt:
-        _say(prog, "interrupted")
-        return INTERRUPTED
-    except BrokenPipeError:
-        # The reader of standard output has gone (| head): stop quietly, as a program killed by
-        # SIGPIPE would, rather than report an interruption nobody asked for.
-        quiet_stdout()
-        return CLOSED_PIPE
-    except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
-        if args.debug:
-            import traceback
+    with _debug_log(args.debug):
+        try:
+            module, name = RUNNERS[args.command]
+            runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
+            status: int = runner(args, Output(args.json))
+            return status
+        except KeyboardInterrupt:
+            _say(prog, "interrupted")
+            return INTERRUPTED
+        except BrokenPipeError:
+            # The reader of standard output has gone (| head): stop quietly, as a program killed
+            # by SIGPIPE would, rather than report an interruption nobody asked for.
+            quiet_stdout()
+            return CLOSED_PIPE
+        except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
+            if args.debug:
+                import traceback
 
-            traceback.print_exc()
-        status, message = _explain(error, args)
-        _say(prog, message)
-        return status
-    finally:
-        _stop_logging(handler)
+                traceback.print_exc()
+            status, message = _explain(error, args)
+            _say(prog, message)
+            return status
 
 
 def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
@@ -130,28 +128,24 @@ def _say(prog: str, message: str) -> None:
     sys.stderr.flush()
 
 
-def _log_to_stderr(debug: bool) -> logging.Handler | None:
+@contextmanager
+def _debug_log(debug: bool) -> Iterator[None]:
     """With --debug, every exchange on standard error. Otherwise the driver's warnings reach
     standard error through the logging module's last resort, which is there whenever a warning
     imports it: importing it up front would cost every command's start-up."""
     if not debug:
-        return None
+        yield
+        return
     import logging
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s: %(message)s"))
     logger = logging.getLogger("kq5316x")
-    handler.previous_level = logger.level  # type: ignore[attr-defined]
+    previous_level = logger.level
     logger.setLevel(logging.DEBUG)
     logger.addHandler(handler)
-    return handler
-
-
-def _stop_logging(handler: logging.Handler | None) -> None:
-    if handler is None:
-        return
-    import logging
-
-    logger = logging.getLogger("kq5316x")
-    logger.removeHandler(handler)
-    logger.setLevel(handler.previous_level)  # type: ignore[attr-defined]
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(previous_level)

@@ -35,10 +35,14 @@ def channel_record(att: Attenuator, ch: int) -> dict[str, Any]:
     }
 
 
-def channel_text(record: dict[str, Any]) -> str:
+def channel_text(record: dict[str, Any], listed: bool = False) -> str:
+    """The channel's state in words; `listed` adds the channel's wavelengths."""
     nm = record["wavelength_nm"]
     wavelength = f"{nm} nm" if nm is not None else f"wavelength #{record['wavelength_index']}"
-    return f"{db_text(record['attenuation_mdb'])} at {wavelength}, mode {record['mode']}"
+    text = f"{db_text(record['attenuation_mdb'])} at {wavelength}, mode {record['mode']}"
+    if not listed:
+        return text
+    return f"{text}; wavelengths {', '.join(map(str, record['wavelengths_nm'])) or 'none'} nm"
 
 
 def _checked(output: Output, text: str, record: dict[str, Any], match: bool) -> int:
@@ -69,10 +73,7 @@ def run_info(args: argparse.Namespace, output: Output) -> int:
         )
     ]
     for channel in channels:
-        supported = ", ".join(map(str, channel["wavelengths_nm"])) or "none"
-        lines.append(
-            f"channel {channel['channel']}: {channel_text(channel)}; wavelengths {supported} nm"
-        )
+        lines.append(f"channel {channel['channel']}: {channel_text(channel, listed=True)}")
     output.result("\n".join(lines), record)
     return DONE
 
@@ -91,10 +92,8 @@ def run_wavelength(args: argparse.Namespace, output: Output) -> int:
         if args.nm is not None:
             att.select_wavelength(args.nm, ch=args.ch)
         record = channel_record(att, args.ch)
-    supported = ", ".join(map(str, record["wavelengths_nm"])) or "none"
     if args.nm is None:
-        text = f"channel {args.ch}: {channel_text(record)}; wavelengths {supported} nm"
-        output.result(text, record)
+        output.result(f"channel {args.ch}: {channel_text(record, listed=True)}", record)
         return DONE
     record["requested_nm"] = args.nm
     text = f"channel {args.ch}: selected {args.nm} nm, read back {channel_text(record)}"
@@ -126,15 +125,11 @@ def run_close_display(args: argparse.Namespace, output: Output) -> int:
     return DONE
 
 
-def _port_record(info: Any) -> dict[str, Any]:
-    return {
-        "port": info.device,
-        "description": info.description,
-        "hwid": info.hwid,
-        "vid": info.vid,
-        "pid": info.pid,
-        "bridge": info.vid == BRIDGE_VID,
-    }
+def _port_record(
+    port: str, description: str, hwid: str | None, vid: int | None, pid: int | None
+) -> dict[str, Any]:
+    bridge = vid == BRIDGE_VID
+    return dict(port=port, description=description, hwid=hwid, vid=vid, pid=pid, bridge=bridge)
 
 
 def _matcher(pattern: str | None) -> Any:
@@ -161,23 +156,16 @@ def run_ports(args: argparse.Namespace, output: Output) -> int:
     from serial.tools import list_ports
 
     matches = _matcher(args.pattern)
-    found = [_port_record(info) for info in list_ports.comports()]
+    found = [
+        _port_record(info.device, info.description, info.hwid, info.vid, info.pid)
+        for info in list_ports.comports()
+    ]
     # The instrument's bridge first, then other USB ports, then the rest, each by name.
     found.sort(key=lambda p: (not p["bridge"], p["vid"] is None, p["port"]))
     with port_name(args) if args.simulate else nullcontext(None) as simulated:
         if simulated is not None:
-            found.insert(
-                0,
-                {
-                    "port": simulated,
-                    "description": "kq5316-sim, the simulated "
-                    "instrument (stopped when this command ends)",
-                    "hwid": None,
-                    "vid": None,
-                    "pid": None,
-                    "bridge": False,
-                },
-            )
+            description = "kq5316-sim, the simulated instrument (stopped when this command ends)"
+            found.insert(0, _port_record(simulated, description, None, None, None))
         found = [port for port in found if matches(port)]
         for port in found:
             output.result(_port_text(port, args.verbose), port)

@@ -236,22 +236,6 @@ def _add_common(parser: argparse.ArgumentParser, for_command: bool) -> None:
     )
 
 
-def _add_port(command: argparse.ArgumentParser) -> None:
-    command.add_argument(
-        "port",
-        nargs="?",
-        metavar="PORT",
-        help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ...; default: $KQ5316_PORT "
-        "(not with --simulate)",
-    )
-
-
-def _add_channel(command: argparse.ArgumentParser) -> None:
-    command.add_argument(
-        "--ch", type=_units.channel, default=1, metavar="N", help="the channel (default 1)"
-    )
-
-
 def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
     if name == "ports":
         command.add_argument(
@@ -264,7 +248,13 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
             help="only the ports whose name, description or hardware id this matches",
         )
         return
-    _add_port(command)
+    command.add_argument(
+        "port",
+        nargs="?",
+        metavar="PORT",
+        help="/dev/ttyUSB0, COM3, socket://HOST:PORT, ...; default: $KQ5316_PORT "
+        "(not with --simulate)",
+    )
     if name == "set":
         command.add_argument(
             "value",
@@ -283,7 +273,9 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
     if name == "sweep":
         _add_sweep(command)
     if name not in ("info", "close-display"):
-        _add_channel(command)
+        command.add_argument(
+            "--ch", type=_units.channel, default=1, metavar="N", help="the channel (default 1)"
+        )
 
 
 def _add_sweep(command: argparse.ArgumentParser) -> None:

@@ -343,7 +343,7 @@ def run_sweep(args: argparse.Namespace, output: Output) -> int:
 
 def _plot(rows: list[Row], args: argparse.Namespace) -> None:
     try:
-        plot(rows, args.plot, _title(args))
+        plot(rows, args.plot, f"kq5316x sweep, channel {args.ch}")
     except OSError as error:
         kept = f"; the rows are in {args.csv}" if args.csv else ""
         raise Failure(
@@ -366,7 +366,3 @@ def _finish(args: argparse.Namespace, output: Output, rows: list[Row], port: str
     if mismatches:
         raise Failure(INSTRUMENT, f"{mismatches} of {len(rows)} read-backs differ from the request")
     return DONE
-
-
-def _title(args: argparse.Namespace) -> str:
-    return f"kq5316x sweep, channel {args.ch}"
