@@ -217,8 +217,8 @@ std::optional<SetLengths> parse_channel_lengths(std::string_view text, std::stri
         error = "optical lengths must be numbers from 0 to 65535 separated by commas";
         return std::nullopt;
     }
-    if (values->size() > max_optical_lengths) {
-        error = "at most " + std::to_string(max_optical_lengths) + " optical lengths per channel";
+    if (values->size() > max_wavelengths) {
+        error = "at most " + std::to_string(max_wavelengths) + " optical lengths per channel";
         return std::nullopt;
     }
     return SetLengths{*channel, std::move(*values)};

@@ -25,7 +25,7 @@ struct Version {
 
 // The optical-length reply carries the count in one byte and its length byte must stay within a
 // byte as well: 8 + 2 * 124 = 256 bytes, whose length byte is 254.
-inline constexpr std::size_t max_optical_lengths = 124;
+inline constexpr std::size_t max_wavelengths = 124;
 
 using OpticalLengths = std::vector<std::uint16_t>;
 

@@ -12,16 +12,18 @@ namespace {
 
 namespace doc = docstrings;
 
-constexpr Parameter serial_port{"serial_port", &PyUnicode_Type};
-constexpr Parameter data{"data", &PyList_Type};
-constexpr Parameter cmd{"cmd", &PyBytes_Type};
-constexpr Parameter length{"length", &PyLong_Type};
-constexpr Parameter attenuation{"attenuation", &PyLong_Type};
-constexpr Parameter ch{"ch", &PyLong_Type};
+// const, not constexpr: on Windows the type objects live in the interpreter's DLL, so their
+// addresses are known only once it is loaded.
+const Parameter serial_port{"serial_port", &PyUnicode_Type};
+const Parameter data{"data", &PyList_Type};
+const Parameter cmd{"cmd", &PyBytes_Type};
+const Parameter length{"length", &PyLong_Type};
+const Parameter attenuation{"attenuation", &PyLong_Type};
+const Parameter ch{"ch", &PyLong_Type};
 
 // name, parameters, parameter count, `ch` default, return annotation, docstring, body
 // clang-format off
-constexpr MethodRow methods[] = {
+const MethodRow methods[] = {
     {"__init__", {serial_port}, 1, false, nullptr, doc::init, link::init},
     {"__check_crc", {data}, 1, false, "bool", doc::check_crc, device::check_crc},
     {"__cal_crc", {data}, 1, false, "None", doc::cal_crc, device::cal_crc},
