@@ -27,8 +27,6 @@ from ._errors import (
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import logging
-    from collections.abc import Callable
-    from typing import NoReturn
 
     from ._transports import Transport
 
@@ -56,8 +54,9 @@ def _kind(request: bytes) -> bytes:
     return request[1:2] + request[3:5]
 
 
-def _probe(command: str, ch: int) -> tuple[str, bytes]:
-    return command, _protocol.request(command, ch, 0)
+def _short(frame: bytes) -> bool:
+    """Whether `frame` holds fewer bytes than its header (or, with one, its length byte) needs."""
+    return len(frame) < max(_HEADER, _protocol.announced_length(frame[:_HEADER]))
 
 
 class Engine:
@@ -85,11 +84,13 @@ class Engine:
         self._ready_at = 0.0  # monotonic time before which no request goes out (settle)
         # Kinds of the requests sent whose replies were never read, oldest first.
         self._unanswered: list[bytes] = []
+        # What the exchange in progress logs once the port is free again.
+        self._notes: list[_Note] = []
         # The queries a resynchronisation may send, in the order they are preferred.
-        self._probes = [_probe(Command.READ_DEVICE_VERSION, 1)]
+        probes = [(Command.READ_DEVICE_VERSION, 1)]
         for channel in self.channels:
-            self._probes.append(_probe(Command.READ_CURRENT_STATUS, channel))
-            self._probes.append(_probe(Command.READ_WAVELENGTHS, channel))
+            probes += [(Command.READ_CURRENT_STATUS, channel), (Command.READ_WAVELENGTHS, channel)]
+        self._probes = [(command, _protocol.request(command, ch, 0)) for command, ch in probes]
         self._closing = False
         self._closed_why = "it was closed"
         self._transport: Transport | None = transport
@@ -136,6 +137,13 @@ class Engine:
                 " inside one of its own exchanges (a signal handler, say) and was not sent"
             )
 
+    def _check_not_closing(self, command: str) -> None:
+        if self._closing:
+            raise Kq5316Error(f"{self.port} was closed from another thread during {command}")
+
+    def _warn(self, message: str, *args: object) -> None:
+        self._notes.append((_WARNING, message, args))
+
     def _exchange(self, command: str, request: bytes, query: bool) -> bytes:
         self._check_thread(command)
         notes: list[_Note] = []
@@ -146,35 +154,28 @@ class Engine:
                     raise Kq5316Error(f"{self.port} is closed: {self._closed_why}")
                 self._busy = get_ident()
                 try:
-                    discard_until = None
-                    if self._unanswered:
-                        discard_until = self._resynchronise(transport, command, notes)
-                    return self._transfer(
-                        transport, command, request, query, notes, discard_until
-                    )
+                    return self._transfer(transport, command, request, query)
                 except Kq5316Error:
                     raise
                 except (serial.SerialException, OSError) as error:
-                    self._lose(transport, command, request, error)
+                    self._closed_why = f"the port was lost during {command} ({error})"
+                    with self._port_lock:
+                        self._transport = None
+                        transport.close()
+                    raise PortLost(self.port, command, request, error) from error
                 finally:
                     self._busy = 0
+                    notes, self._notes = self._notes, notes
         finally:
             if notes:
                 _emit(notes)
 
-    def _transfer(
-        self,
-        transport: Transport,
-        command: str,
-        request: bytes,
-        query: bool,
-        notes: list[_Note],
-        discard_until: float | None,
-    ) -> bytes:
-        """Discards stale input (for at most `timeout`; after a resynchronisation, until
-        `discard_until`, the end of its window, so that the call keeps its bound), keeps `settle`, writes `request` and reads
-        until the reply that answers it, passing over replies to other requests."""
-        passed: list[bytes] = []
+    def _transfer(self, transport: Transport, command: str, request: bytes, query: bool) -> bytes:
+        """Resynchronises first where a reply went unread; discards stale input (for at most
+        `timeout`; after a resynchronisation, until the end of its window, so that the call keeps
+        its bound), keeps `settle`, writes `request` and reads until the reply that answers it,
+        passing over replies to other requests."""
+        discard_until = self._resynchronise(transport, command) if self._unanswered else None
         # Counted before the write: an interruption anywhere after it leaves the reply unread.
         self._unanswered.append(_kind(request))
         try:
@@ -184,39 +185,24 @@ class Engine:
                 request, self._ready_at - now, self.timeout, discard
             )
             start = time.monotonic() - elapsed
-            # The usual case, a whole reply that answers the request with nothing stale before
-            # it, is decided by one check; anything else goes the long way.
-            reply = received
-            if count or type(reply) is not bytes or _protocol.check(
-                command, request, reply, self.strict
-            ):
-                reply = self._read_on(
-                    transport, command, request, received, excerpt, count, start, notes, passed
-                )
+            deadline = start + self.timeout
+            reply = self._reply(transport, command, request, received, excerpt, count, deadline)
         except BadReply as error:
             if query and error.reply == request:
                 raise EchoingPort(self.port, request) from None
             raise
         finally:
             self._ready_at = time.monotonic() + self.settle
-            for frame in passed:
-                notes.append(
-                    (
-                        _WARNING,
-                        "%s: passed over a reply to another request: %s",
-                        (self.port, hex_bytes(frame)),
-                    )
-                )
         # The instrument answers in order: with this reply, every earlier one is behind us.
         self._unanswered.clear()
         if _logger(_DEBUG) is not None:
             elapsed = (time.monotonic() - start) * 1000
             sent, received = hex_bytes(request), hex_bytes(reply)
             message = "%s: sent %s, received %s in %.3f ms"
-            notes.append((_DEBUG, message, (command, sent, received, elapsed)))
+            self._notes.append((_DEBUG, message, (command, sent, received, elapsed)))
         return reply
 
-    def _read_on(
+    def _reply(
         self,
         transport: Transport,
         command: str,
@@ -224,58 +210,49 @@ class Engine:
         received: bytes | str,
         excerpt: bytes,
         count: int,
-        start: float,
-        notes: list[_Note],
-        passed: list[bytes],
+        deadline: float,
     ) -> bytes:
-        """The rest of an exchange whose first frame did not settle it: stale input noted, a
-        request that did not go out reported, frames read until the reply."""
+        """The frame that answers `request`: what the transport's exchange read, then each next
+        frame until `deadline`. Complete frames that answer another request are noted and read
+        past; so is stale input, and a request that did not go out is reported. Raises NoReply or BadReply; the port's errors pass through."""
         # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
         # discard, with nothing sent; "unsent" is a write the line did not take in time.
         if isinstance(received, str) and received != "unsent":
             self._unanswered.pop()
             self._check_not_closing(command)
-            raise self._flooded(command, excerpt, count)
+            raise Kq5316Error(
+                f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
+                f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
+            )
         if count:
-            self._note_stale(command, excerpt, count, notes)
+            stale = hex_excerpt(excerpt, count)
+            self._warn("%s: discarded stale bytes before %s: %s", self.port, command, stale)
         if isinstance(received, str):  # maybe sent in part: its reply may still come
             raise NoReply(request, b"", self.timeout, _NOT_SENT)
-        deadline = start + self.timeout
-        if self._closing and not _complete(received):  # close() cut the wait short
+        frame = received
+        if self._closing and _short(frame):  # close() cut the wait short
             self._check_not_closing(command)
-        return _read_reply(
-            received,
-            lambda: transport.read_frame(deadline),
-            command,
-            request,
-            self.strict,
-            self.timeout,
-            passed,
-        )
+        passed_over: BadReply | None = None
+        while not _short(frame):
+            check = _protocol.check(command, request, frame, self.strict)
+            if check is None:
+                return frame
+            passed_over = BadReply(check, request, frame)
+            if check not in _OTHER_REQUEST_CHECKS:
+                raise passed_over
+            message = "%s: passed over a reply to another request: %s"
+            self._warn(message, self.port, hex_bytes(frame))
+            frame = transport.read_frame(deadline)
+        if passed_over is not None:
+            raise passed_over
+        raise NoReply(request, frame, self.timeout)
 
     def _pause(self) -> None:
         pause = self._ready_at - time.monotonic()
         if pause > 0:
             time.sleep(pause)
 
-    def _flooded(self, command: str, excerpt: bytes | bytearray, count: int) -> Kq5316Error:
-        return Kq5316Error(
-            f"{self.port}: bytes nobody asked for kept arriving for {self.timeout:g} s"
-            f" before {command}, which was not sent: {hex_excerpt(excerpt, count)}"
-        )
-
-    def _note_stale(
-        self, command: str, excerpt: bytes | bytearray, count: int, notes: list[_Note]
-    ) -> None:
-        notes.append(
-            (
-                _WARNING,
-                "%s: discarded stale bytes before %s: %s",
-                (self.port, command, hex_excerpt(excerpt, count)),
-            )
-        )
-
-    def _resynchronise(self, transport: Transport, command: str, notes: list[_Note]) -> float:
+    def _resynchronise(self, transport: Transport, command: str) -> float:
         """Makes sure that no reply to an unanswered request is still to come, within one window
         (`settle` and `timeout`), and returns the window's end; NoReply (with `command` not
         sent) when it cannot.
@@ -315,36 +292,29 @@ class Engine:
                         probe_command, probe = self._send_probe(transport, deadline)
                     continue
                 if time.monotonic() >= deadline:
-                    raise self._not_resynchronised(probe_command, probe, command, bytes(buffer))
+                    hint = (
+                        f"; this was {probe_command}, sent to resynchronise after a request went"
+                        f" unanswered; {command} was not sent"
+                    )
+                    raise NoReply(probe, bytes(buffer), self.timeout, hint)
                 buffer += transport.read_some(deadline)
         finally:
             self._ready_at = time.monotonic() + self.settle
             if count:
-                notes.append(
-                    (
-                        _WARNING,
-                        "%s: passed over what came before the reply to %s (replies to earlier"
-                        " requests, or bytes nobody asked for): %s",
-                        (self.port, probe_command, hex_excerpt(excerpt, count)),
-                    )
+                self._warn(
+                    "%s: passed over what came before the reply to %s (replies to earlier"
+                    " requests, or bytes nobody asked for): %s",
+                    self.port,
+                    probe_command,
+                    hex_excerpt(excerpt, count),
                 )
-        notes.append(
-            (
-                _WARNING,
-                "%s: resynchronised with %s before %s after an unanswered request",
-                (self.port, probe_command, command),
-            )
+        self._warn(
+            "%s: resynchronised with %s before %s after an unanswered request",
+            self.port,
+            probe_command,
+            command,
         )
         return deadline
-
-    def _not_resynchronised(
-        self, probe_command: str, probe: bytes, command: str, received: bytes
-    ) -> NoReply:
-        hint = (
-            f"; this was {probe_command}, sent to resynchronise after a request went unanswered;"
-            f" {command} was not sent"
-        )
-        return NoReply(probe, received, self.timeout, hint)
 
     def _send_probe(self, transport: Transport, deadline: float) -> tuple[str, bytes]:
         """Sends the query that resynchronises best now: one of a kind no unanswered request has,
@@ -378,58 +348,6 @@ class Engine:
         del self._unanswered[: index + 1]
         return last
 
-    def _check_not_closing(self, command: str) -> None:
-        if self._closing:
-            raise Kq5316Error(f"{self.port} was closed from another thread during {command}")
-
-    def _lose(
-        self, transport: Transport, command: str, request: bytes, error: BaseException
-    ) -> NoReturn:
-        self._closed_why = f"the port was lost during {command} ({error})"
-        with self._port_lock:
-            self._transport = None
-            transport.close()
-        raise PortLost(self.port, command, request, error) from error
-
-
-
-def _read_reply(
-    first: bytes | None,
-    next_frame: Callable[[], bytes],
-    command: str,
-    request: bytes,
-    strict: bool,
-    timeout: float,
-    passed: list[bytes],
-) -> bytes:
-    """The frame that answers `request`: `first` (when it was read with the request), then each
-    `next_frame()`. Complete frames that answer another request are appended to `passed` and read
-    past. Raises NoReply or BadReply; the port's errors pass through."""
-    frame = first if first is not None else next_frame()
-    passed_over: BadReply | None = None
-    while True:
-        length = _protocol.announced_length(frame[:_HEADER]) if len(frame) >= _HEADER else 0
-        if len(frame) >= _HEADER and length == 0:
-            header = frame[:_HEADER]
-            check = _protocol.check(command, request, header, False)
-            raise BadReply(check or "length byte", request, header)
-        if len(frame) < _HEADER or len(frame) < length:
-            if passed_over is not None:
-                raise passed_over
-            raise NoReply(request, frame, timeout)
-        check = _protocol.check(command, request, frame, strict)
-        if check is None:
-            return frame
-        passed_over = BadReply(check, request, frame)
-        if check not in _OTHER_REQUEST_CHECKS:
-            raise passed_over
-        passed.append(frame)
-        frame = next_frame()
-
-
-def _complete(frame: bytes) -> bool:
-    """Whether `frame` holds as many bytes as its header announces."""
-    return len(frame) >= _HEADER and len(frame) >= _protocol.announced_length(frame[:_HEADER])
 
 
 def _next_frame(buffer: bytearray) -> tuple[int, int]:
@@ -439,14 +357,10 @@ def _next_frame(buffer: bytearray) -> tuple[int, int]:
     keep = len(buffer)
     start = buffer.find(_START_BYTE)
     while start >= 0:
-        if len(buffer) - start < _HEADER:
+        end = start + _protocol.announced_length(bytes(buffer[start : start + _HEADER]))
+        if len(buffer) - start < _HEADER or end > len(buffer):
             keep = min(keep, start)  # may still become a frame
-            return keep, keep
-        length = _protocol.announced_length(bytes(buffer[start : start + _HEADER]))
-        end = start + length
-        if length and end > len(buffer):
-            keep = min(keep, start)  # may still become a frame
-        elif length and buffer[end - 1] == _END_BYTE:
+        elif end > start and buffer[end - 1] == _END_BYTE:
             frame = bytes(buffer[start:end])
             if frame[-2] == _protocol.checksum(frame):
                 return start, end

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <poll.h>
 #include <unistd.h>
 
@@ -142,8 +143,16 @@ std::size_t needed(const std::uint8_t *frame, std::size_t received) {
     return total == 0 ? received : total;
 }
 
-Outcome read_frame_from(int fd, int abort_fd, Nanoseconds deadline, std::uint8_t *frame,
-                        std::size_t &received, int &error, bool wait_first) {
+// Right after the request nothing can have come yet: the reply's first read waits first.
+Outcome read_reply(Exchange &exchange) {
+    return read_frame(exchange.fd, exchange.abort_fd, exchange.deadline, exchange.frame,
+                      exchange.received, exchange.error, exchange.received == 0);
+}
+
+} // namespace
+
+Outcome read_frame(int fd, int abort_fd, Nanoseconds deadline, std::uint8_t *frame,
+                   std::size_t &received, int &error, bool wait_first) {
     bool wait = wait_first;
     while (received < needed(frame, received)) {
         if (wait) {
@@ -183,8 +192,6 @@ Outcome read_frame_from(int fd, int abort_fd, Nanoseconds deadline, std::uint8_t
     return Outcome::done;
 }
 
-} // namespace
-
 Nanoseconds monotonic_now() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -199,36 +206,13 @@ Nanoseconds nanoseconds_from_seconds(double seconds) {
     return static_cast<Nanoseconds>(std::min(seconds, longest) * per_second);
 }
 
-Outcome read_frame(int fd, int abort_fd, Nanoseconds deadline, std::uint8_t *frame,
-                   std::size_t &received, int &error) {
-    return read_frame_from(fd, abort_fd, deadline, frame, received, error, false);
-}
-
 Outcome run(Exchange &exchange) {
-    using Phase = Exchange::Phase;
+    Outcome (*const steps[])(Exchange &) = {discard, pause, write_request, read_reply};
     Outcome outcome = Outcome::done;
-    while (outcome == Outcome::done && exchange.phase != Phase::finished) {
-        switch (exchange.phase) {
-        case Phase::discard:
-            outcome = discard(exchange);
-            break;
-        case Phase::pause:
-            outcome = pause(exchange);
-            break;
-        case Phase::write:
-            outcome = write_request(exchange);
-            break;
-        case Phase::read:
-            // Right after the request nothing can have come yet: wait before the first read.
-            outcome =
-                read_frame_from(exchange.fd, exchange.abort_fd, exchange.deadline, exchange.frame,
-                                exchange.received, exchange.error, exchange.received == 0);
-            break;
-        case Phase::finished:
-            break;
-        }
-        if (outcome == Outcome::done && exchange.phase != Phase::finished)
-            exchange.phase = static_cast<Phase>(static_cast<int>(exchange.phase) + 1);
+    while (outcome == Outcome::done && exchange.phase < std::size(steps)) {
+        outcome = steps[exchange.phase](exchange);
+        if (outcome == Outcome::done)
+            ++exchange.phase;
     }
     return outcome;
 }

@@ -47,13 +47,7 @@ struct Exchange {
     Nanoseconds timeout = 0;    // the reply's deadline, counted from when the request goes out
     std::span<const std::uint8_t> request;
 
-    enum class Phase : std::uint8_t {
-        discard,
-        pause,
-        write,
-        read,
-        finished
-    } phase = Phase::discard;
+    std::size_t phase = 0; // the step to run next: discard, pause, write, read
     Nanoseconds start = 0; // when the request went out
     Nanoseconds deadline = 0;
     std::size_t written = 0;
@@ -68,8 +62,9 @@ struct Exchange {
 Outcome run(Exchange &exchange);
 
 // Reads one frame (its header, then the rest its length byte announces) into `frame` from
-// `received` on, until it is complete or `deadline` passes.
+// `received` on, until it is complete or `deadline` passes; with `wait_first`, waits for bytes
+// before the first read (right after a request, when none can have come yet).
 Outcome read_frame(int fd, int abort_fd, Nanoseconds deadline, std::uint8_t *frame,
-                   std::size_t &received, int &error);
+                   std::size_t &received, int &error, bool wait_first);
 
 } // namespace kq5316x::port_io
