@@ -214,7 +214,8 @@ class Engine:
     ) -> bytes:
         """The frame that answers `request`: what the transport's exchange read, then each next
         frame until `deadline`. Complete frames that answer another request are noted and read
-        past; so is stale input, and a request that did not go out is reported. Raises NoReply or BadReply; the port's errors pass through."""
+        past, and so is stale input; a request that did not go out is reported. Raises NoReply
+        or BadReply; the port's errors pass through."""
         # A str says why the request did not go out (whole): "flooded" and "cancelled" end the
         # discard, with nothing sent; "unsent" is a write the line did not take in time.
         if isinstance(received, str) and received != "unsent":
@@ -230,22 +231,20 @@ class Engine:
         if isinstance(received, str):  # maybe sent in part: its reply may still come
             raise NoReply(request, b"", self.timeout, _NOT_SENT)
         frame = received
-        if self._closing and _short(frame):  # close() cut the wait short
-            self._check_not_closing(command)
         passed_over: BadReply | None = None
-        while not _short(frame):
-            check = _protocol.check(command, request, frame, self.strict)
-            if check is None:
-                return frame
+        while (check := _protocol.check(command, request, frame, self.strict)) is not None:
+            if _short(frame):  # the time ran out, or close() cut the wait short
+                if passed_over is not None:
+                    raise passed_over
+                self._check_not_closing(command)
+                raise NoReply(request, frame, self.timeout)
             passed_over = BadReply(check, request, frame)
             if check not in _OTHER_REQUEST_CHECKS:
                 raise passed_over
             message = "%s: passed over a reply to another request: %s"
             self._warn(message, self.port, hex_bytes(frame))
             frame = transport.read_frame(deadline)
-        if passed_over is not None:
-            raise passed_over
-        raise NoReply(request, frame, self.timeout)
+        return frame
 
     def _pause(self) -> None:
         pause = self._ready_at - time.monotonic()

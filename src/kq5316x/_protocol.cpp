@@ -16,6 +16,7 @@
 #include <span>
 #include <string_view>
 
+#include "arguments.hpp"
 #include "local_exchange.hpp"
 #include "protocol/checks.hpp"
 #include "protocol/commands.hpp"
@@ -25,6 +26,9 @@
 namespace {
 
 namespace protocol = kq5316::protocol;
+using kq5316x::bytes_argument;
+using kq5316x::bytes_object;
+using kq5316x::expect_arguments;
 using protocol::Bytes;
 
 // The table row of a command, given as a `Command` member or its value (the command's name);
@@ -46,71 +50,62 @@ const protocol::CommandRow *command_named(PyObject *name) {
     return nullptr;
 }
 
-// The bytes a "y#" argument gave.
-Bytes bytes_of(const char *data, Py_ssize_t size) {
-    return {reinterpret_cast<const std::uint8_t *>(data), static_cast<std::size_t>(size)};
-}
-
-bool long_in_range(long value, long max, const char *what) {
-    if (value >= 0 && value <= max)
-        return true;
-    PyErr_Format(PyExc_ValueError, "%s must be from 0 to %ld, not %ld", what, max, value);
-    return false;
+bool long_in_range(PyObject *object, long max, const char *what, long &out) {
+    out = PyLong_AsLong(object);
+    if (out == -1 && PyErr_Occurred())
+        return false;
+    if (out < 0 || out > max) {
+        PyErr_Format(PyExc_ValueError, "%s must be from 0 to %ld, not %ld", what, max, out);
+        return false;
+    }
+    return true;
 }
 
 // request(command, ch, value) -> bytes
-PyObject *request(PyObject *, PyObject *args) {
-    PyObject *name = nullptr;
+PyObject *request(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!expect_arguments(nargs, 3, "request"))
+        return nullptr;
+    const protocol::CommandRow *entry = command_named(args[0]);
     long channel = 0;
     long value = 0;
-    if (!PyArg_ParseTuple(args, "Oll:request", &name, &channel, &value))
-        return nullptr;
-    const protocol::CommandRow *entry = command_named(name);
-    if (entry == nullptr || !long_in_range(channel, protocol::max_channel, "ch") ||
-        !long_in_range(value, protocol::max_value(entry->value_layout), "value"))
+    if (entry == nullptr || !long_in_range(args[1], protocol::max_channel, "ch", channel) ||
+        !long_in_range(args[2], protocol::max_value(entry->value_layout), "value", value))
         return nullptr;
     protocol::Request built =
         protocol::make_request(*entry, static_cast<std::uint8_t>(channel), value);
-    Bytes frame = built.frame();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(frame.data()),
-                                     static_cast<Py_ssize_t>(frame.size()));
+    return bytes_object(built.frame());
 }
 
 // announced_length(header) -> int: the total length the first bytes announce, 0 when they cannot
 // begin a reply.
-PyObject *announced_length(PyObject *, PyObject *args) {
-    const char *header = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyArg_ParseTuple(args, "y#:announced_length", &header, &size))
+PyObject *announced_length(PyObject *, PyObject *header) {
+    Bytes bytes;
+    if (!bytes_argument(header, bytes))
         return nullptr;
-    return PyLong_FromSize_t(protocol::announced_length(bytes_of(header, size)));
+    return PyLong_FromSize_t(protocol::announced_length(bytes));
 }
 
 // check(command, request, reply, strict) -> str | None: the name of the first failed check.
-PyObject *check(PyObject *, PyObject *args) {
-    PyObject *name = nullptr;
-    const char *request = nullptr;
-    const char *reply = nullptr;
-    Py_ssize_t request_size = 0;
-    Py_ssize_t reply_size = 0;
-    int strict = 0;
-    if (!PyArg_ParseTuple(args, "Oy#y#p:check", &name, &request, &request_size, &reply, &reply_size,
-                          &strict))
+PyObject *check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!expect_arguments(nargs, 4, "check"))
         return nullptr;
-    const protocol::CommandRow *entry = command_named(name);
-    if (entry == nullptr)
+    const protocol::CommandRow *entry = command_named(args[0]);
+    Bytes request;
+    Bytes reply;
+    if (entry == nullptr || !bytes_argument(args[1], request) || !bytes_argument(args[2], reply))
         return nullptr;
-    if (static_cast<std::size_t>(request_size) < protocol::min_frame_length) {
+    int strict = PyObject_IsTrue(args[3]);
+    if (strict < 0)
+        return nullptr;
+    if (request.size() < protocol::min_frame_length) {
         PyErr_SetString(PyExc_ValueError, "the request is not a frame");
         return nullptr;
     }
-    protocol::ReplyFault fault = protocol::reply_fault(*entry, bytes_of(request, request_size),
-                                                       bytes_of(reply, reply_size), strict != 0);
+    protocol::ReplyFault fault = protocol::reply_fault(*entry, request, reply, strict != 0);
     if (fault == protocol::ReplyFault::none)
         Py_RETURN_NONE;
-    std::string_view fault_name = protocol::reply_fault_name(fault);
-    return PyUnicode_FromStringAndSize(fault_name.data(),
-                                       static_cast<Py_ssize_t>(fault_name.size()));
+    std::string_view name = protocol::reply_fault_name(fault);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 // A tuple of the values a counted field holds.
@@ -133,16 +128,13 @@ PyObject *field_object(const protocol::Field &field, Bytes reply) {
 // decode(command, reply) -> tuple | None, for a reply that passed check(): the fields of its
 // reply layout in order, each an int in the caller's units (mdB for the attenuation) or, for a
 // list, a tuple of ints; None for an acknowledgement, which has none.
-PyObject *decode(PyObject *, PyObject *args) {
-    PyObject *name = nullptr;
-    const char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyArg_ParseTuple(args, "Oy#:decode", &name, &data, &size))
+PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!expect_arguments(nargs, 2, "decode"))
         return nullptr;
-    const protocol::CommandRow *entry = command_named(name);
-    if (entry == nullptr)
+    const protocol::CommandRow *entry = command_named(args[0]);
+    Bytes reply;
+    if (entry == nullptr || !bytes_argument(args[1], reply))
         return nullptr;
-    const Bytes reply = bytes_of(data, size);
     const protocol::ReplyShape shape = protocol::reply_shape(entry->reply_layout);
     if (protocol::framing_fault(reply) != protocol::ReplyFault::none ||
         !protocol::fits_shape(shape, reply)) {
@@ -161,28 +153,27 @@ PyObject *decode(PyObject *, PyObject *args) {
 }
 
 // checksum(frame) -> int: the checksum the frame's checksum position should hold.
-PyObject *checksum(PyObject *, PyObject *args) {
-    const char *frame = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyArg_ParseTuple(args, "y#:checksum", &frame, &size))
+PyObject *checksum(PyObject *, PyObject *frame) {
+    Bytes bytes;
+    if (!bytes_argument(frame, bytes))
         return nullptr;
-    if (size < 2) {
+    if (bytes.size() < 2) {
         PyErr_SetString(PyExc_ValueError, "a frame has at least two bytes");
         return nullptr;
     }
-    return PyLong_FromLong(protocol::checksum_of_frame(bytes_of(frame, size)));
+    return PyLong_FromLong(protocol::checksum_of_frame(bytes));
 }
 
 PyMethodDef methods[] = {
-    {"request", request, METH_VARARGS,
+    {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(request)), METH_FASTCALL,
      "request(command, ch, value) -> bytes: the request frame, checksum sealed."},
-    {"announced_length", announced_length, METH_VARARGS,
+    {"announced_length", announced_length, METH_O,
      "announced_length(header) -> int: total reply length its first three bytes announce, or 0."},
-    {"check", check, METH_VARARGS,
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(command, request, reply, strict) -> str | None: the first failed check."},
-    {"decode", decode, METH_VARARGS, "decode(command, reply) -> tuple | None: the reply's fields."},
-    {"checksum", checksum, METH_VARARGS,
-     "checksum(frame) -> int: the additive checksum of a frame."},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
+     "decode(command, reply) -> tuple | None: the reply's fields."},
+    {"checksum", checksum, METH_O, "checksum(frame) -> int: the additive checksum of a frame."},
     {nullptr, nullptr, 0, nullptr},
 };
 

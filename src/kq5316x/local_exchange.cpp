@@ -16,15 +16,19 @@ int add_local_exchange(PyObject *) {
 #else
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
+#include "arguments.hpp"
 #include "port_io.hpp"
 
 namespace kq5316x {
 
 namespace {
 
+using kq5316x::bytes_argument;
+using kq5316x::bytes_object;
 using port_io::Outcome;
 
 // The most stale bytes an exchange keeps to show in its warning.
@@ -62,9 +66,24 @@ const char *unsent_reason(Outcome outcome) {
     return outcome == Outcome::cancelled ? "cancelled" : "unsent";
 }
 
-PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(frame),
-                                     static_cast<Py_ssize_t>(size));
+bool int_argument(PyObject *object, int &out) {
+    long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred())
+        return false;
+    if (value < -1 || value > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "not a file descriptor");
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool seconds_argument(PyObject *object, port_io::Nanoseconds &out) {
+    double seconds = PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_Occurred())
+        return false;
+    out = port_io::nanoseconds_from_seconds(seconds);
+    return true;
 }
 
 // exchange_fd(fd, abort_fd, request, pause, timeout, discard) -> (received, elapsed, stale,
@@ -80,25 +99,21 @@ PyObject *frame_bytes(const std::uint8_t *frame, std::size_t size) {
 // `stale` an excerpt of the `stale_count` bytes discarded.
 // `abort_fd` (or -1), a non-blocking pipe, also ends the wait for the reply early when it becomes
 // readable. OSError when a system call fails.
-PyObject *exchange_fd(PyObject *, PyObject *args) {
-    port_io::Exchange exchange;
-    const char *request = nullptr;
-    Py_ssize_t request_size = 0;
-    double pause = 0;
-    double timeout = 0;
-    double discard = 0;
-    if (!PyArg_ParseTuple(args, "iiy#ddd:exchange_fd", &exchange.fd, &exchange.abort_fd, &request,
-                          &request_size, &pause, &timeout, &discard))
+PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!expect_arguments(nargs, 6, "exchange_fd"))
         return nullptr;
-    // `request` belongs to the caller's bytes object, held for the whole call: it stays put.
-    exchange.request = {reinterpret_cast<const std::uint8_t *>(request),
-                        static_cast<std::size_t>(request_size)};
+    port_io::Exchange exchange;
+    port_io::Nanoseconds pause = 0;
+    port_io::Nanoseconds discard = 0;
+    if (!int_argument(args[0], exchange.fd) || !int_argument(args[1], exchange.abort_fd) ||
+        !bytes_argument(args[2], exchange.request) || !seconds_argument(args[3], pause) ||
+        !seconds_argument(args[4], exchange.timeout) || !seconds_argument(args[5], discard))
+        return nullptr;
     std::uint8_t excerpt[max_excerpt];
     exchange.discarded.excerpt = excerpt;
     port_io::Nanoseconds now = port_io::monotonic_now();
-    exchange.discard_deadline = now + port_io::nanoseconds_from_seconds(discard);
-    exchange.not_before = now + port_io::nanoseconds_from_seconds(pause);
-    exchange.timeout = port_io::nanoseconds_from_seconds(timeout);
+    exchange.discard_deadline = now + discard;
+    exchange.not_before = now + pause;
 
     Outcome outcome = Outcome::done;
     if (!run_released([&exchange] { return port_io::run(exchange); }, outcome))
@@ -107,7 +122,7 @@ PyObject *exchange_fd(PyObject *, PyObject *args) {
         return set_os_error(exchange.error);
     bool sent = outcome == Outcome::done;
     double elapsed = sent ? (port_io::monotonic_now() - exchange.start) / 1e9 : 0.0;
-    PyObject *received = sent ? frame_bytes(exchange.frame, exchange.received)
+    PyObject *received = sent ? bytes_object({exchange.frame, exchange.received})
                               : PyUnicode_FromString(unsent_reason(outcome));
     if (received == nullptr)
         return nullptr;
@@ -119,14 +134,16 @@ PyObject *exchange_fd(PyObject *, PyObject *args) {
 
 // read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame, read as exchange_fd() reads a
 // reply, short when `timeout` seconds pass first.
-PyObject *read_frame_fd(PyObject *, PyObject *args) {
+PyObject *read_frame_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!expect_arguments(nargs, 3, "read_frame_fd"))
+        return nullptr;
     int fd = -1;
     int abort_fd = -1;
-    double timeout = 0;
-    if (!PyArg_ParseTuple(args, "iid:read_frame_fd", &fd, &abort_fd, &timeout))
+    port_io::Nanoseconds timeout = 0;
+    if (!int_argument(args[0], fd) || !int_argument(args[1], abort_fd) ||
+        !seconds_argument(args[2], timeout))
         return nullptr;
-    port_io::Nanoseconds deadline =
-        port_io::monotonic_now() + port_io::nanoseconds_from_seconds(timeout);
+    port_io::Nanoseconds deadline = port_io::monotonic_now() + timeout;
     std::uint8_t frame[port_io::max_frame_length];
     std::size_t received = 0;
     int error = 0;
@@ -138,15 +155,16 @@ PyObject *read_frame_fd(PyObject *, PyObject *args) {
         return nullptr;
     if (outcome == Outcome::failed)
         return set_os_error(error);
-    return frame_bytes(frame, received);
+    return bytes_object({frame, received});
 }
 
 PyMethodDef functions[] = {
-    {"exchange_fd", exchange_fd, METH_VARARGS,
+    {"exchange_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange_fd)),
+     METH_FASTCALL,
      "exchange_fd(fd, abort_fd, request, pause, timeout, discard) -> (received, elapsed, stale, "
      "stale_count): one exchange on a port's descriptor."},
-    {"read_frame_fd", read_frame_fd, METH_VARARGS,
-     "read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame."},
+    {"read_frame_fd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_frame_fd)),
+     METH_FASTCALL, "read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame."},
     {nullptr, nullptr, 0, nullptr},
 };
 
