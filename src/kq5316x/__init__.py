@@ -12,8 +12,8 @@ earlier request.
 """
 
 from ._attenuator import BAUD_RATES, Attenuator, Status, Version
-from ._discovery import find_ports
 from ._errors import BadReply, EchoingPort, Kq5316Error, NoReply, PortBusy, PortLost
+from ._ports import find_ports
 
 __all__ = [
     "BAUD_RATES",

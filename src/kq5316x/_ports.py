@@ -1,9 +1,11 @@
-"""Ports and opening: a port opened by pyserial, exclusively where it is a local device, with
-whoever holds it elsewhere named; and its release, by the opener or by a forked child."""
+"""Ports: the USB serial ports the instrument may be on; a port opened by pyserial, exclusively
+where it is a local device, with whoever holds it elsewhere named; and its release, by the opener
+or by a forked child."""
 
 from __future__ import annotations
 
 import errno
+import operator
 import os
 import sys
 
@@ -17,10 +19,36 @@ if sys.platform != "win32":
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, SupportsIndex
 
+# The USB vendor ID of the instrument's USB-to-serial bridge (Prolific, the PL2303G family).
+PL2303_VENDOR_ID = 0x067B
 # Where the holder of a port is named without a process to show.
 _UNSEEN_HOLDER = "another process (one this user may not inspect: only root sees every process)"
+
+
+def find_ports(
+    vid: SupportsIndex | None = PL2303_VENDOR_ID, pid: SupportsIndex | None = None
+) -> list[str]:
+    """The USB serial ports whose bridge has these USB vendor and product IDs, in the order the
+    system lists them; None matches any ID.
+
+    With no arguments: the ports of the USB-to-serial bridge the instrument ships with, the
+    PL2303G family (vendor 0x067B, any product). For an instrument behind another bridge, pass its
+    IDs, as ``lsusb`` or the system's device manager shows them: ``find_ports(0x0403, 0x6001)``
+    for an FTDI FT232R; ``find_ports(vid=None)`` lists every USB serial port.
+    """
+    from serial.tools import list_ports
+
+    want_vid = None if vid is None else operator.index(vid)
+    want_pid = None if pid is None else operator.index(pid)
+    return [
+        info.device
+        for info in list_ports.comports()
+        if info.vid is not None
+        and (want_vid is None or info.vid == want_vid)
+        and (want_pid is None or info.pid == want_pid)
+    ]
 
 
 def _local_device(port: str) -> str | None:

@@ -24,11 +24,9 @@ if TYPE_CHECKING:
 
     class Transport(Protocol):
         """What the engine asks of a port. Errors of the port itself are OSError or
-        serial.SerialException; nothing else is raised."""
+        serial.SerialException; nothing else is raised. Deadlines are monotonic."""
 
-        @property
-        def fd(self) -> int | None:
-            """The descriptor exchanges are made on, where there is one."""
+        fd: int | None  # the descriptor exchanges are made on, where there is one
 
         def exchange(
             self, request: bytes, pause: float, timeout: float, discard: float
@@ -38,7 +36,7 @@ if TYPE_CHECKING:
             ``(received, elapsed, stale, stale_count)`` as `_protocol.exchange_fd` gives it."""
 
         def read_frame(self, deadline: float) -> bytes:
-            """The next frame, as far as it arrives by `deadline` (monotonic)."""
+            """The next frame, as far as it arrives by `deadline`."""
 
         def send(self, data: bytes, deadline: float) -> bool:
             """Writes `data`; False when the line did not take it all by `deadline`."""
@@ -70,10 +68,8 @@ def open_transport(port: serial.Serial, url: str) -> Transport:
     its logging); pyserial's I/O for everything else: spies, RFC 2217, loop, Windows."""
     if not hasattr(_protocol, "exchange_fd"):
         return SerialTransport(port)
-    if type(port) is getattr(serial, "Serial", None) and sys.platform.startswith("linux"):
-        fd, abort = getattr(port, "fd", None), getattr(port, "pipe_abort_read_r", None)
-        if isinstance(fd, int) and isinstance(abort, int):
-            return FdTransport(port, fd, abort)
+    if type(port) is serial.Serial and sys.platform.startswith("linux"):
+        return FdTransport(port, port.fd, port.pipe_abort_read_r)
     if url.startswith("socket://") and "?" not in url:
         connection = getattr(port, "_socket", None)
         if connection is not None:
