@@ -177,14 +177,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int add_constants(PyObject *module) {
-    if (PyModule_AddIntConstant(module, "MDB_PER_STEP", protocol::mdb_per_step) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_STEPS", protocol::max_steps) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_CHANNEL", protocol::max_channel) < 0)
-        return -1;
-    return 0;
-}
-
 // dict[PREFIX + NAME] = name, with NAME the name upper-cased and its blanks made underscores.
 int add_name(PyObject *dict, std::string_view prefix, std::string_view name) {
     char key[64];
@@ -206,9 +198,13 @@ int add_name(PyObject *dict, std::string_view prefix, std::string_view name) {
     return added;
 }
 
-// CHECK_START_BYTE = "start byte", ...: the names check() returns, so that a renamed check fails
-// at import rather than in the field.
-int add_check_names(PyObject *module) {
+// The protocol's limits, and CHECK_START_BYTE = "start byte", ...: the names check() returns,
+// so that a renamed check fails at import rather than in the field.
+int add_constants(PyObject *module) {
+    if (PyModule_AddIntConstant(module, "MDB_PER_STEP", protocol::mdb_per_step) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_STEPS", protocol::max_steps) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_CHANNEL", protocol::max_channel) < 0)
+        return -1;
     for (std::string_view check : protocol::reply_fault_names) {
         if (check != protocol::reply_fault_name(protocol::ReplyFault::none) &&
             add_name(PyModule_GetDict(module), "CHECK_", check) < 0)
@@ -242,7 +238,6 @@ int add_command_enum(PyObject *module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(add_constants)},
-    {Py_mod_exec, reinterpret_cast<void *>(add_check_names)},
     {Py_mod_exec, reinterpret_cast<void *>(add_command_enum)},
     {Py_mod_exec, reinterpret_cast<void *>(kq5316x::add_local_exchange)},
     {0, nullptr},

@@ -31,9 +31,6 @@ using kq5316x::bytes_argument;
 using kq5316x::bytes_object;
 using port_io::Outcome;
 
-// The most stale bytes an exchange keeps to show in its warning.
-constexpr std::size_t max_excerpt = 256;
-
 // The outcome of a failed system call as the OSError the caller turns into its own error.
 PyObject *set_os_error(int error) {
     if (error == 0) {
@@ -109,8 +106,6 @@ PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         !bytes_argument(args[2], exchange.request) || !seconds_argument(args[3], pause) ||
         !seconds_argument(args[4], exchange.timeout) || !seconds_argument(args[5], discard))
         return nullptr;
-    std::uint8_t excerpt[max_excerpt];
-    exchange.discarded.excerpt = excerpt;
     port_io::Nanoseconds now = port_io::monotonic_now();
     exchange.discard_deadline = now + discard;
     exchange.not_before = now + pause;
@@ -127,9 +122,9 @@ PyObject *exchange_fd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (received == nullptr)
         return nullptr;
     return Py_BuildValue("(Ndy#n)", received, elapsed,
-                         reinterpret_cast<const char *>(exchange.discarded.excerpt.data()),
-                         static_cast<Py_ssize_t>(exchange.discarded.kept),
-                         static_cast<Py_ssize_t>(exchange.discarded.count));
+                         reinterpret_cast<const char *>(exchange.excerpt),
+                         static_cast<Py_ssize_t>(exchange.excerpt_size),
+                         static_cast<Py_ssize_t>(exchange.discarded));
 }
 
 // read_frame_fd(fd, abort_fd, timeout) -> bytes: the next frame, read as exchange_fd() reads a

@@ -62,7 +62,6 @@ Wait wait_for(int fd, short events, int abort_fd, Nanoseconds deadline, int &err
 // Reads whatever is waiting, in large reads, until nothing is; keeps an excerpt and a count.
 Outcome discard(Exchange &exchange) {
     std::uint8_t chunk[discard_chunk];
-    Discarded &discarded = exchange.discarded;
     while (true) {
         ssize_t count = read(exchange.fd, chunk, sizeof chunk);
         // A terminal in non-canonical mode with no minimum count reads nothing when nothing is
@@ -76,10 +75,10 @@ Outcome discard(Exchange &exchange) {
             return exchange.error == EINTR ? Outcome::interrupted : Outcome::failed;
         }
         auto size = static_cast<std::size_t>(count);
-        std::size_t keep = std::min(size, discarded.excerpt.size() - discarded.kept);
-        std::memcpy(discarded.excerpt.data() + discarded.kept, chunk, keep);
-        discarded.kept += keep;
-        discarded.count += size;
+        std::size_t keep = std::min(size, max_excerpt - exchange.excerpt_size);
+        std::memcpy(exchange.excerpt + exchange.excerpt_size, chunk, keep);
+        exchange.excerpt_size += keep;
+        exchange.discarded += size;
         // Only a line that keeps sending makes this loop long: the abort pipe and the clock are
         // looked at between reads, so that the port can be closed, and the loop ends in time.
         if (exchange.abort_fd >= 0 && take_abort(exchange.abort_fd))

@@ -19,6 +19,8 @@ Nanoseconds nanoseconds_from_seconds(double seconds);
 
 // The largest frame a length byte can announce.
 inline constexpr std::size_t max_frame_length = 0xFF + 2;
+// The most stale bytes an exchange keeps to show in its warning.
+inline constexpr std::size_t max_excerpt = 256;
 
 enum class Outcome : std::uint8_t {
     done,        // the step finished (a frame read may still be short: its deadline passed)
@@ -27,14 +29,6 @@ enum class Outcome : std::uint8_t {
     flooded,     // bytes kept arriving until the deadline: the request was not sent
     cancelled,   // the abort pipe became readable while stale bytes were discarded: not sent
     unsent,      // the line took no data (or not all of it) by the reply's deadline
-};
-
-// What the discarding of stale bytes found: the first `excerpt.size()` bytes at most, and how many
-// there were in all.
-struct Discarded {
-    std::span<std::uint8_t> excerpt;
-    std::size_t kept = 0;
-    std::size_t count = 0;
 };
 
 // One exchange, from the discarding of stale bytes to the reply's last byte. `abort_fd` (or -1)
@@ -51,7 +45,9 @@ struct Exchange {
     Nanoseconds start = 0; // when the request went out
     Nanoseconds deadline = 0;
     std::size_t written = 0;
-    Discarded discarded;
+    std::uint8_t excerpt[max_excerpt]; // the first of the stale bytes discarded
+    std::size_t excerpt_size = 0;
+    std::size_t discarded = 0; // how many stale bytes there were in all
     std::uint8_t frame[max_frame_length] = {};
     std::size_t received = 0;
     int error = 0;
