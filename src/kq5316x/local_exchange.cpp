@@ -27,8 +27,6 @@ namespace kq5316x {
 
 namespace {
 
-using kq5316x::bytes_argument;
-using kq5316x::bytes_object;
 using port_io::Outcome;
 
 // The outcome of a failed system call as the OSError the caller turns into its own error.
