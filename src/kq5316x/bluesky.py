@@ -233,7 +233,7 @@ class AttenuatorChannel(StandardReadable, Movable[float]):
         self.add_readables([self.wavelengths], StandardReadableFormat.CONFIG_SIGNAL)
         super().__init__(name=name)
 
-    def set(self, value: float) -> AsyncStatus:
+    def set(self, value: float) -> AsyncStatus[None]:
         """Sets the attenuation in dB; done when the instrument has acknowledged it."""
         return self.attenuation.set(value)
 
@@ -322,7 +322,7 @@ class KQ5316(StandardReadable):
 
     async def connect(
         self,
-        mock: bool | DeviceMock = False,
+        mock: bool | DeviceMock[Any] = False,
         timeout: float = DEFAULT_TIMEOUT,
         force_reconnect: bool = False,
     ) -> None:

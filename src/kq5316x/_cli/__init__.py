@@ -14,12 +14,10 @@ from . import _parser
 from ._session import (
     CLOSED_PIPE,
     INTERRUPTED,
-    OUTPUT,
     PORT_VARIABLE,
     USAGE,
     Failure,
     Output,
-    OutputFailed,
     explain,
     for_command_line,
     quiet_stdout,
@@ -30,20 +28,6 @@ if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
 __all__ = ["main"]
-
-# Each command's module and function.
-RUNNERS = {
-    "ports": ("_commands", "run_ports"),
-    "info": ("_commands", "run_info"),
-    "status": ("_commands", "run_status"),
-    "set": ("_commands", "run_set"),
-    "wavelength": ("_commands", "run_wavelength"),
-    "clear": ("_commands", "run_clear"),
-    "disconnect": ("_commands", "run_disconnect"),
-    "close-display": ("_commands", "run_close_display"),
-    "sweep": ("_sweep", "run_sweep"),
-}
-
 
 # The commands' positional arguments. argparse leaves a list, not a value, in one that a '--'
 # left empty ('set PORT -- --'); it is a missing argument.
@@ -62,7 +46,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     prog = f"{_parser.PROG} {args.command}"
     with _debug_log(args.debug):
         try:
-            module, name = RUNNERS[args.command]
+            # 'close-display' runs run_close_display; the sweep has a module of its own.
+            module = "_sweep" if args.command == "sweep" else "_commands"
+            name = "run_" + args.command.replace("-", "_")
             runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
             status: int = runner(args, Output(args.json))
             return status
@@ -74,7 +60,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             # by SIGPIPE would, rather than report an interruption nobody asked for.
             quiet_stdout()
             return CLOSED_PIPE
-        except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
+        except (Failure, Kq5316Error, ValueError, TypeError) as error:
             if args.debug:
                 import traceback
 
@@ -117,8 +103,6 @@ def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
         return error.status, str(error)
     if isinstance(error, Kq5316Error):
         return explain(error, args)
-    if isinstance(error, OutputFailed):
-        return OUTPUT, str(error)
     return USAGE, for_command_line(str(error))
 
 

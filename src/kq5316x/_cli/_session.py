@@ -41,11 +41,11 @@ class Failure(Exception):
         self.status = status
 
 
-class OutputFailed(Exception):
+class OutputFailed(Failure):
     """An output (`target`: the CSV file, standard output) could not be written."""
 
     def __init__(self, target: str, error: OSError) -> None:
-        super().__init__(f"could not write {target}: {error.strerror or error}")
+        super().__init__(OUTPUT, f"could not write {target}: {error.strerror or error}")
 
 
 class Output:
