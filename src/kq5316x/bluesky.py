@@ -72,24 +72,14 @@ MAX_DB = MAX_MDB / 1000
 
 class InstrumentBackend(SignalBackend[SignalDatatypeT]):
     """A signal's value as the instrument reports it at each read, or a setting the instrument
-    is told; the signal's source names the port. Not a soft backend, so that a device connected
-    in mock mode gets a plain mock in its place and never calls the instrument."""
+    is told (`options`: the soft backend's getter or setter, units, precision); the signal's
+    source names the port. Not a soft backend, so that a device connected in mock mode gets a
+    plain mock in its place and never calls the instrument."""
 
-    def __init__(
-        self,
-        datatype: type[SignalDatatypeT],
-        source: str,
-        *,
-        read: Callable[[], Awaitable[SignalDatatypeT]] | None = None,
-        write: Callable[[Any], Awaitable[None]] | None = None,
-        units: str | None = None,
-        precision: int | None = None,
-    ) -> None:
+    def __init__(self, datatype: type[SignalDatatypeT], source: str, **options: Any) -> None:
         self._source = source
         # The soft backend keeps the value, its metadata and its subscribers.
-        self._value = SoftSignalBackend(
-            datatype, units=units, precision=precision, getter=read, setter=write
-        )
+        self._value = SoftSignalBackend(datatype, **options)
         super().__init__(datatype)
 
     def source(self, name: str, read: bool) -> str:
@@ -135,13 +125,10 @@ class Setting(StandardReadable, Movable[SignalDatatypeT]):
         check: Callable[[Any], Awaitable[None]],
         *,
         hinted: bool,
-        units: str,
-        precision: int | None = None,
+        **metadata: Any,
     ) -> None:
         self._check = check
-        self._write = InstrumentBackend(
-            datatype, source + "/setpoint", write=write, units=units, precision=precision
-        )
+        self._write = InstrumentBackend(datatype, source + "/setpoint", setter=write, **metadata)
         self.setpoint = SignalRW(self._write)
         reading = (
             StandardReadableFormat.HINTED_UNCACHED_SIGNAL
@@ -149,9 +136,7 @@ class Setting(StandardReadable, Movable[SignalDatatypeT]):
             else StandardReadableFormat.UNCACHED_SIGNAL
         )
         with self.add_children_as_readables(reading):
-            self.readback = SignalR(
-                InstrumentBackend(datatype, source, read=read, units=units, precision=precision)
-            )
+            self.readback = SignalR(InstrumentBackend(datatype, source, getter=read, **metadata))
         super().__init__(name="")
 
     def set_name(self, name: str, *, child_name_separator: str | None = None) -> None:
@@ -224,7 +209,7 @@ class AttenuatorChannel(StandardReadable, Movable[float]):
             hinted=False,
             units="nm",
         )
-        self.mode = SignalR(InstrumentBackend(int, f"{source}/mode", read=self._mode))
+        self.mode = SignalR(InstrumentBackend(int, f"{source}/mode", getter=self._mode))
         self.wavelengths, self._set_wavelengths = soft_signal_r_and_setter(
             Array1D[np.int32], units="nm"
         )

@@ -102,7 +102,10 @@ class SimulatedInstrument:
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         try:
-            ready = self._wait(lambda events: _first(events, "ready"), START_TIMEOUT)
+            ready = self._wait(
+                lambda events: next((e for e in events if e.get("event") == "ready"), None),
+                START_TIMEOUT,
+            )
         except BaseException:
             self.stop()
             raise
@@ -217,10 +220,6 @@ class SimulatedInstrument:
         for stream in (process.stdout, process.stderr):
             if stream is not None:
                 stream.close()
-
-
-def _first(events: list[Event], name: str) -> Event | None:
-    return next((e for e in events if e.get("event") == name), None)
 
 
 @contextmanager

@@ -50,11 +50,8 @@ class Row(NamedTuple):
 
     def record(self) -> dict[str, Any]:
         return {
-            "step": self.step,
+            **self._asdict(),
             "time_s": round(self.time_s, 3),
-            "channel": self.channel,
-            "requested_mdb": self.requested_mdb,
-            "read_back_mdb": self.read_back_mdb,
             "requested_db": self.requested_mdb / 1000,
             "read_back_db": self.read_back_mdb / 1000,
             "match": self.match,

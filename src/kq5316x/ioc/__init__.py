@@ -17,7 +17,7 @@ import asyncio
 import contextlib
 import logging
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
 from ._access import RefusedPutFilter, WritePolicy
 from ._link import InstrumentLink
@@ -25,17 +25,6 @@ from ._options import parse_arguments
 from ._server import Server
 
 __all__ = ["main"]
-
-
-@contextlib.contextmanager
-def _port(simulate: bool, port: str) -> Iterator[str]:
-    if not simulate:
-        yield port
-        return
-    from ..testing import simulated_instrument
-
-    with simulated_instrument() as simulator:
-        yield simulator.port
 
 
 def _log_to_stderr() -> None:
@@ -49,7 +38,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
     _log_to_stderr()
     policy = WritePolicy(arguments.allow_write, arguments.read_only)
-    with _port(arguments.simulate, arguments.port) as port:
+    with contextlib.ExitStack() as stack:
+        port = arguments.port
+        if arguments.simulate:
+            from ..testing import simulated_instrument
+
+            port = stack.enter_context(simulated_instrument()).port
         link = InstrumentLink(
             port, timeout=arguments.timeout, channels=arguments.channels, baud=arguments.baud
         )
