@@ -19,7 +19,6 @@ from ._session import (
     Failure,
     Output,
     explain,
-    for_command_line,
     quiet_stdout,
 )
 
@@ -65,7 +64,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 import traceback
 
                 traceback.print_exc()
-            status, message = _explain(error, args)
+            status, message = explain(error, args)
             _say(prog, message)
             return status
 
@@ -90,20 +89,11 @@ def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
         command.error(f"give PORT or --simulate, not both (PORT was {args.port!r})")
     if not args.simulate and args.port is None:
         args.port = os.environ.get(PORT_VARIABLE) or None
-    if not args.simulate and args.port is None:
-        command.error(
-            f"PORT is missing: give it, set {PORT_VARIABLE}, or use --simulate to try a "
-            "simulated instrument"
-        )
-
-
-def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
-    """The exit status and the line that says what happened and what to try."""
-    if isinstance(error, Failure):
-        return error.status, str(error)
-    if isinstance(error, Kq5316Error):
-        return explain(error, args)
-    return USAGE, for_command_line(str(error))
+        if args.port is None:
+            command.error(
+                f"PORT is missing: give it, set {PORT_VARIABLE}, or use --simulate to try a "
+                "simulated instrument"
+            )
 
 
 def _say(prog: str, message: str) -> None:

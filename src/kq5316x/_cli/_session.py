@@ -104,11 +104,13 @@ def _one_client(port: str) -> str:
     )
 
 
-def explain(
-    error: Kq5316Error, args: argparse.Namespace, port: str | None = None
-) -> tuple[int, str]:
-    """The exit status for an error of the driver on `port` (PORT by default) and the line that
-    says what to try."""
+def explain(error: Exception, args: argparse.Namespace, port: str | None = None) -> tuple[int, str]:
+    """The exit status for an error that ends a command (one of the driver's on `port`, PORT by
+    default, or a refused argument of the Python API) and the line that says what to try."""
+    if isinstance(error, Failure):
+        return error.status, str(error)
+    if not isinstance(error, Kq5316Error):
+        return USAGE, for_command_line(str(error))
     port = port or args.port or "the port"
     if isinstance(error, PortBusy):
         return PORT, f"{error}; close the program that holds it"

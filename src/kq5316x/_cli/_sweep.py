@@ -33,6 +33,7 @@ from ._session import (
 )
 from ._units import db_text
 
+RowWriter = Callable[[list[str]], None]
 CSV_HEADER = ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
 PLOT_EXTRA = "pip install matplotlib (the 'plot' extra)"
 
@@ -164,7 +165,7 @@ def _unwritable(path: str, error: OSError) -> Failure:
 
 
 @contextmanager
-def _csv_rows(path: str | None) -> Iterator[Callable[[list[str]], None] | None]:
+def _csv_rows(path: str | None) -> Iterator[RowWriter | None]:
     """What writes a row to the CSV file, each through to the disk as it is taken. The header is
     written before the port is opened: a path that cannot be written, or a full disk, is found
     before anything is sent."""
@@ -251,7 +252,7 @@ class _Sweep:
     """One sweep's course: the settings, the rows taken so far and where they go."""
 
     def __init__(
-        self, args: argparse.Namespace, output: Output, write_csv: Callable[[list[str]], None] | None
+        self, args: argparse.Namespace, output: Output, write_csv: RowWriter | None
     ) -> None:
         self.args = args
         self.output = output

@@ -96,7 +96,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--channels", type=_channels, default=(1, 2), help="default: 1,2")
     parser.add_argument("--poll", type=_poll, default=1.0, help="read-back period in s (1.0)")
     parser.add_argument("--timeout", type=_timeout, default=0.5, help="reply timeout in s (0.5)")
-    parser.add_argument("--baud", type=baud_rate, default=BAUD_RATE, help=f"line speed ({BAUD_RATE})")
+    parser.add_argument(
+        "--baud", type=baud_rate, default=BAUD_RATE, help=f"line speed ({BAUD_RATE})"
+    )
     access = parser.add_mutually_exclusive_group()
     access.add_argument(
         "--read-only", action="store_true", help="refuse every write, from everywhere"
