@@ -12,15 +12,9 @@
     RE(rel_scan([att], att.ch1, -1, 1, 5))     # channel 1 as the motor
     att.close()
 
-The device reads every channel (``att.ch1``, ``att.ch2``, ...): its attenuation (hinted), its
-wavelength and mode, each read from the instrument; its configuration is the instrument's
-identity, the port and each channel's wavelengths. A channel is movable (its attenuation in dB)
-and so are its settings ``attenuation`` and ``wavelength``. A value is checked before anything is
-sent (``check_value``, which `bluesky.simulators.check_limits` calls for a whole plan); a set
-completes when the instrument has acknowledged it and fails with the `kq5316x` exception when it
-has not. Connected in mock mode (``init_devices(mock=True)``) the device opens no port: its
-readings start at zero, a move sets the setting's ``setpoint`` (a mock put) and its reading
-follows. Needs the ``bluesky`` extra (ophyd-async).
+Each channel (``att.ch1``, ...) is movable (its attenuation in dB), and so are its settings
+``attenuation`` and ``wavelength``; docs/bluesky.rst describes the readings, the checks made before
+anything is sent, failed moves and mock mode. Needs the ``bluesky`` extra (ophyd-async).
 """
 
 # mypy: allow-subclassing-any, allow-untyped-decorators
