@@ -19,6 +19,7 @@ import logging
 import sys
 from collections.abc import Sequence
 
+from .._cli._session import Failure, port_name
 from ._access import RefusedPutFilter, WritePolicy
 from ._link import InstrumentLink
 from ._options import parse_arguments
@@ -39,11 +40,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     _log_to_stderr()
     policy = WritePolicy(arguments.allow_write, arguments.read_only)
     with contextlib.ExitStack() as stack:
-        port = arguments.port
-        if arguments.simulate:
-            from ..testing import simulated_instrument
-
-            port = stack.enter_context(simulated_instrument()).port
+        try:
+            port = stack.enter_context(port_name(arguments))
+        except Failure as failure:  # the simulator could not start
+            print(f"kq5316x-ioc: {failure}", file=sys.stderr)
+            return failure.status
         link = InstrumentLink(
             port, timeout=arguments.timeout, channels=arguments.channels, baud=arguments.baud
         )
