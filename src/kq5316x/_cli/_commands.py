@@ -15,6 +15,7 @@ if TYPE_CHECKING:
     import argparse
     from typing import Any
 
+
 def channel_record(att: Attenuator, ch: int) -> dict[str, Any]:
     """The channel's status and wavelengths, as one JSON-ready record."""
     status = att.status(ch)

@@ -283,14 +283,14 @@ SWEEP_SETTINGS = (
 
 
 def _add_sweep(command: argparse.ArgumentParser) -> None:
-    for option, dest, help in SWEEP_SETTINGS:
+    for option, dest, text in SWEEP_SETTINGS:
         command.add_argument(
             option,
             dest=dest,
             type=_units.attenuation_mdb,
             required=True,
             metavar="VALUE",
-            help=help,
+            help=text,
         )
     command.add_argument(
         "--dwell",
