@@ -6,11 +6,6 @@ namespace kq5316::binding {
 
 namespace {
 
-// Parameter names with self first, as the arguments are counted.
-const char *parameter_name(const MethodRow &row, Py_ssize_t index) {
-    return index == 0 ? "self" : row.parameters[index - 1].name;
-}
-
 int raise_arity(const MethodRow &row, Py_ssize_t given) {
     const Py_ssize_t most = row.parameter_count + 1;
     const Py_ssize_t least = row.has_channel_default ? most - 1 : most;

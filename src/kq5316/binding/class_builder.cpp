@@ -49,8 +49,6 @@ int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_nam
 } // namespace
 
 PyObject *build_class(PyObject *module) {
-    if (ready_function_type() < 0)
-        return nullptr;
     Owned namespace_dict = Owned::steal(PyDict_New());
     if (!namespace_dict)
         return nullptr;
