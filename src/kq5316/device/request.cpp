@@ -15,10 +15,11 @@ Owned apply(binaryfunc op, const Owned &left, long right) {
     return number ? Owned::steal(op(left.get(), number.get())) : Owned();
 }
 
-// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it, for every frame alike: any
+// `(~sum + 1) & 0xFF` over items 0 .. n-3 as Python evaluates it, for every frame alike: any
 // integers, however large, and Python's own TypeError for items that do not add or invert. Items
 // are re-read at each step because an item's `__add__` may change the list.
-Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
+Owned frame_checksum(PyObject *frame) {
+    const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
     Owned sum = Owned::steal(PyLong_FromLong(0));
     for (Py_ssize_t i = 0; sum && i < covered; ++i) {
         if (i >= PyList_GET_SIZE(frame)) {
@@ -30,14 +31,6 @@ Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
     }
     Owned inverted = sum ? Owned::steal(PyNumber_Invert(sum.get())) : Owned();
     return apply(PyNumber_And, apply(PyNumber_Add, inverted, 1), 0xFF);
-}
-
-// The checksum of items 0 .. n-3 as a Python int.
-Owned frame_checksum(PyObject *frame) {
-    const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
-    if (covered <= 0)
-        return Owned::steal(PyLong_FromLong(0));
-    return python_checksum(frame, covered);
 }
 
 // Stores the checksum of `frame` (a list) at its second-to-last position; -1 on error, with
@@ -68,23 +61,15 @@ int raise_out_of_range(const char *parameter, PyObject *value, long low, long hi
     return -1;
 }
 
-// `frame[index] = value` on a frame that must be a list; IndexError when the list is too short.
+// `frame[index] = value`; IndexError when the list is too short.
 int patch_byte(PyObject *frame, std::size_t index, long value) {
-    if (!PyList_Check(frame)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument 'data' has incorrect type (expected list, got %.200s)",
-                     Py_TYPE(frame)->tp_name);
-        return -1;
-    }
     PyObject *item = PyLong_FromLong(value);
-    if (!item)
-        return -1;
     // PyList_SetItem takes the item's reference even when it fails.
-    return PyList_SetItem(frame, static_cast<Py_ssize_t>(index), item);
+    return item ? PyList_SetItem(frame, static_cast<Py_ssize_t>(index), item) : -1;
 }
 
 // The value's bytes, then the channel, then the checksum, as the operations have always written
-// them: a list too short for a position raises IndexError there, with what came before written.
+// them: a list too short for a position raises IndexError there.
 int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, long value) {
     const protocol::Request built =
         protocol::make_request(row, static_cast<std::uint8_t>(channel), value);
@@ -125,9 +110,19 @@ Owned request_frame(PyObject *self, protocol::Command command, long channel, lon
     Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[legacy_index(command)]));
     if (!constant)
         return {};
-    if (row.addresses_channel() && patch_frame(constant.get(), row, channel, value) < 0)
+    if (row.addresses_channel() && !PyList_Check(constant.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument 'data' has incorrect type (expected list, got %.200s)",
+                     Py_TYPE(constant.get())->tp_name);
         return {};
-    return Owned::steal(PySequence_List(constant.get()));
+    }
+    Owned frame = Owned::steal(PySequence_List(constant.get()));
+    if (!frame || !row.addresses_channel())
+        return frame;
+    if (patch_frame(frame.get(), row, channel, value) < 0 ||
+        PyList_SetSlice(constant.get(), 0, PY_SSIZE_T_MAX, frame.get()) < 0)
+        return {};
+    return frame;
 }
 
 PyObject *cal_crc(PyObject *, PyObject *const *args) {
