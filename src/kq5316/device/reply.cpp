@@ -61,6 +61,8 @@ PyObject *field_dict(ReplyLayout layout, const ReplyBytes &reply,
 } // namespace
 
 PyObject *version_dict(const ReplyBytes &reply) {
+    if (!protocol::fits_shape(protocol::reply_shape(ReplyLayout::version), reply.bytes()))
+        Py_RETURN_NONE;
     const Names &key = names();
     return field_dict(ReplyLayout::version, reply,
                       {key.module_version, key.hard_version, key.soft_version});

@@ -41,14 +41,13 @@ class ReplyBytes {
     std::span<const std::uint8_t> bytes_;
 };
 
-// The results of the replies that carry values, by the protocol's reply layouts; null
-// with an exception set on failure. The caller has accepted the reply (and, for the version, its
-// length). IndexError, as Python's for a list read past its end, when a reply is too short for
-// what it announces.
-PyObject *
-version_dict(const ReplyBytes &reply); // {'module_version', 'hard_version', 'soft_version'}
-PyObject *optical_length_list(const ReplyBytes &reply); // [length, ...]
-PyObject *
-status_dict(const ReplyBytes &reply); // {'dev_work_mode', 'optical_length_index', 'attenuation'}
+// The results of the replies that carry values, by the protocol's reply layouts, for a reply the
+// caller has accepted; null with an exception set on failure. IndexError, as Python's for a list
+// read past its end, when a reply is too short for what it announces. The version's dict, keys
+// 'module_version', 'hard_version', 'soft_version', is None unless the reply has the version's
+// exact length; the status dict has 'dev_work_mode', 'optical_length_index', 'attenuation'.
+PyObject *version_dict(const ReplyBytes &reply);
+PyObject *optical_length_list(const ReplyBytes &reply);
+PyObject *status_dict(const ReplyBytes &reply);
 
 } // namespace kq5316::device
