@@ -43,23 +43,38 @@ int handling_serial_exception() {
     return PyErr_ExceptionMatches(serial_exception.get());
 }
 
-// `serial.Serial(self.port)`, closed at once; -1 with the exception set when any step fails.
-int open_and_close(PyObject *self) {
+// `serial.Serial(self.port)`, or with the instrument's line settings when `configured`.
+Owned new_port(PyObject *self, bool configured) {
     Owned serial_class = serial_attribute(names().serial_class);
-    if (!serial_class)
-        return -1;
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     if (!port)
-        return -1;
-    Owned probe = Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
-    if (!probe)
-        return -1;
-    return call_method(probe.get(), names().close) ? 0 : -1;
+        return {};
+    if (!configured)
+        return Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
+    Owned settings =
+        Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
+    Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
+                                                names().stopbits, stop_bits));
+    if (!settings || !keywords)
+        return {};
+    return Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
+}
+
+// Prints `prefix` followed directly by the text of the exception being handled, which it
+// clears, and answers False. The format string must be ASCII; the prefix goes in as a UTF-8
+// argument.
+PyObject *report_and_refuse(const char *prefix) {
+    Owned error = fetch_error();
+    Owned line = Owned::steal(PyUnicode_FromFormat("%s%S", prefix, error.get()));
+    if (!line || print_line(line.get()) < 0)
+        return nullptr;
+    Py_RETURN_FALSE;
 }
 
 // Whether the port can be opened at all: a serial.SerialException on the way means it cannot.
 PyObject *probe_by_opening(PyObject *self) {
-    if (open_and_close(self) == 0)
+    Owned probe = new_port(self, false);
+    if (probe && call_method(probe.get(), names().close))
         Py_RETURN_TRUE;
     const int matches = handling_serial_exception();
     if (matches <= 0)
@@ -85,26 +100,19 @@ Owned lsof_operand(PyObject *port) {
 // to read it: the port is free when lsof prints nothing on its standard output.
 Owned run_lsof(PyObject *self) {
     Owned subprocess = module_global(names().subprocess);
-    if (!subprocess)
-        return {};
-    Owned run = Owned::steal(PyObject_GetAttr(subprocess.get(), names().run));
-    if (!run)
-        return {};
-    Owned pipe = Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe));
-    if (!pipe)
-        return {};
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+    Owned run =
+        subprocess ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().run)) : Owned();
+    Owned pipe = run ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe)) : Owned();
+    Owned port = pipe ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     Owned operand = port ? lsof_operand(port.get()) : Owned();
     if (!operand)
         return {};
-    Owned command = Owned::steal(Py_BuildValue("[sO]", "lsof", operand.get()));
-    if (!command)
+    Owned arguments = Owned::steal(Py_BuildValue("([sO])", "lsof", operand.get()));
+    Owned keywords = Owned::steal(Py_BuildValue("{O:O,O:O}", names().stdout_name, pipe.get(),
+                                                names().stderr_name, pipe.get()));
+    if (!arguments || !keywords)
         return {};
-    PyObject *call_args[] = {command.get(), pipe.get(), pipe.get()};
-    Owned kwnames = Owned::steal(PyTuple_Pack(2, names().stdout_name, names().stderr_name));
-    if (!kwnames)
-        return {};
-    return Owned::steal(PyObject_Vectorcall(run.get(), call_args, 1, kwnames.get()));
+    return Owned::steal(PyObject_Call(run.get(), arguments.get(), keywords.get()));
 }
 
 // 1 when lsof printed something, 0 when not, -1 with the exception set when any step fails.
@@ -125,12 +133,7 @@ PyObject *probe_with_lsof(PyObject *self) {
         return PyBool_FromLong(!has_output);
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;
-    Owned error = fetch_error();
-    // The format string must be ASCII; the message's own text goes in as a UTF-8 argument.
-    Owned line = Owned::steal(PyUnicode_FromFormat("%s%S", check_failed_prefix, error.get()));
-    if (!line || print_line(line.get()) < 0)
-        return nullptr;
-    Py_RETURN_FALSE;
+    return report_and_refuse(check_failed_prefix);
 }
 
 // Whether the running system is Windows: `platform.system().lower() == "windows"`.
@@ -164,22 +167,7 @@ PyObject *check_and_open(PyObject *self) {
             return nullptr;
         Py_RETURN_FALSE;
     }
-    Owned serial_class = serial_attribute(names().serial_class);
-    if (!serial_class)
-        return nullptr;
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
-    if (!port)
-        return nullptr;
-    Owned settings =
-        Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
-    if (!settings)
-        return nullptr;
-    Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
-                                                names().stopbits, stop_bits));
-    if (!keywords)
-        return nullptr;
-    Owned port_object =
-        Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
+    Owned port_object = new_port(self, true);
     if (!port_object || PyObject_SetAttr(self, names().ser, port_object.get()) < 0)
         return nullptr;
     Py_RETURN_TRUE;
@@ -209,13 +197,8 @@ PyObject *open(PyObject *self, PyObject *const *) {
     const int port_failure = handling_serial_exception();
     if (port_failure < 0)
         return nullptr;
-    if (port_failure) {
-        Owned error = fetch_error();
-        Owned line = Owned::steal(PyUnicode_FromFormat("Cannot open serial port%S", error.get()));
-        if (!line || print_line(line.get()) < 0)
-            return nullptr;
-        Py_RETURN_FALSE;
-    }
+    if (port_failure)
+        return report_and_refuse("Cannot open serial port");
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;
     PyErr_Clear();
