@@ -43,8 +43,7 @@ bool start_interpreter(const char *interpreter) {
 
 // The exit status for a demonstration that ran to its end.
 int outcome() {
-    const kq5316::binding::DemonstrationReport &report =
-        kq5316::binding::last_demonstration_report();
+    const kq5316::binding::DemonstrationReport &report = kq5316::binding::demonstration_report;
     if (!report.opened) {
         std::fprintf(stderr, "kq5316-demo: the instrument's port could not be opened\n");
         return exit_not_opened;
