@@ -11,20 +11,21 @@ namespace kq5316::device {
 int ReplyBytes::load(PyObject *reply) {
     if (reply == Py_None)
         return 0;
-    if (!PyObject_CheckBuffer(reply)) {
-        // Anything empty counts as no reply, as `if not reply` would judge it.
-        const int truth = PyObject_IsTrue(reply);
-        if (truth <= 0)
-            return truth;
+    if (PyObject_CheckBuffer(reply)) {
+        held_ = Owned::steal(PyBytes_FromObject(reply));
+        if (!held_)
+            return -1;
+        bytes_ = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(held_.get())),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(held_.get()))};
+        return 0;
     }
-    if (PyObject_GetBuffer(reply, &view_, PyBUF_SIMPLE) < 0) {
-        PyErr_Format(PyExc_TypeError, "the port returned %.200s where bytes were expected",
-                     Py_TYPE(reply)->tp_name);
-        return -1;
-    }
-    has_view_ = true;
-    bytes_ = {static_cast<const std::uint8_t *>(view_.buf), static_cast<std::size_t>(view_.len)};
-    return 0;
+    // Anything else that is empty counts as no reply, as `if not reply` would judge it.
+    const int truth = PyObject_IsTrue(reply);
+    if (truth <= 0)
+        return truth;
+    PyErr_Format(PyExc_TypeError, "the port returned %.200s where bytes were expected",
+                 Py_TYPE(reply)->tp_name);
+    return -1;
 }
 
 namespace {

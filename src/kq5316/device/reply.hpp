@@ -1,4 +1,4 @@
-// A reply as read from the port: a view of its bytes, the acceptance rule every operation applies
+// A reply as read from the port: its bytes, the acceptance rule every operation applies
 // (at least one byte, first 0x7B, last 0x7D), and the decoders that turn an accepted reply into
 // the Python result.
 #pragma once
@@ -9,21 +9,14 @@
 #include <cstdint>
 #include <span>
 
+#include "kq5316/common/owned.hpp"
 #include "protocol/frame.hpp"
 
 namespace kq5316::device {
 
 class ReplyBytes {
   public:
-    ReplyBytes() = default;
-    ~ReplyBytes() {
-        if (has_view_)
-            PyBuffer_Release(&view_);
-    }
-    ReplyBytes(const ReplyBytes &) = delete;
-    ReplyBytes &operator=(const ReplyBytes &) = delete;
-
-    // Views what the reply read returned: None or an empty object is no reply; anything else
+    // Takes what the reply read returned: None or an empty object is no reply; anything else
     // must be bytes-like (TypeError otherwise, -1 returned).
     int load(PyObject *reply);
 
@@ -35,9 +28,7 @@ class ReplyBytes {
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
   private:
-    // The reply's buffer, held (set only when has_view_) until the result is made.
-    Py_buffer view_;
-    bool has_view_ = false;
+    Owned held_; // the reply as a bytes object, which bytes_ views; null for no reply
     std::span<const std::uint8_t> bytes_;
 };
 
