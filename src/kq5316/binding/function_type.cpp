@@ -66,20 +66,22 @@ Owned make_code(const MethodRow &row, PyObject *qualname) {
     return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
+int add_text(PyObject *dict, const char *key, const char *text) {
+    Owned value = Owned::steal(PyUnicode_FromString(text));
+    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
 // The parameters' type names, then the return annotation, all as strings.
 Owned make_annotations(const MethodRow &row) {
     Owned annotations = Owned::steal(PyDict_New());
     for (int i = 0; annotations && i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
-        Owned value = Owned::steal(PyUnicode_FromString(parameter.type->tp_name));
-        if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
+        if (add_text(annotations.get(), parameter.name, parameter.type->tp_name) < 0)
             return {};
     }
-    if (annotations && row.return_annotation) {
-        Owned value = Owned::steal(PyUnicode_FromString(row.return_annotation));
-        if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
-            return {};
-    }
+    if (annotations && row.return_annotation &&
+        add_text(annotations.get(), "return", row.return_annotation) < 0)
+        return {};
     return annotations;
 }
 

@@ -56,12 +56,9 @@ int check_host_version() {
 
 int import_dependencies(PyObject *module_dict) {
     for (const char *name : {"platform", "serial", "time", "subprocess"}) {
-        Owned module_name = Owned::steal(PyUnicode_FromString(name));
-        if (!module_name)
-            return -1;
-        Owned imported = Owned::steal(
-            PyImport_ImportModuleLevelObject(module_name.get(), module_dict, nullptr, nullptr, 0));
-        if (!imported || PyDict_SetItem(module_dict, module_name.get(), imported.get()) < 0)
+        Owned imported =
+            Owned::steal(PyImport_ImportModuleLevel(name, module_dict, nullptr, nullptr, 0));
+        if (!imported || PyDict_SetItemString(module_dict, name, imported.get()) < 0)
             return -1;
     }
     return 0;

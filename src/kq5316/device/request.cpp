@@ -47,17 +47,17 @@ int store_checksum(PyObject *frame) {
     return PyList_SetItem(frame, position, checksum.release());
 }
 
-// The value of an int as a long, with values beyond a long's range reported as overflow.
-bool long_value(PyObject *number, long *value) {
+// The value of an int within low..high; ValueError naming `parameter` otherwise, for integers of
+// any size (they are refused, not wrapped).
+int value_in_range(PyObject *number, const char *parameter, long low, long high, const char *unit,
+                   long *value) {
     int overflow = 0;
     *value = PyLong_AsLongAndOverflow(number, &overflow);
-    return overflow == 0 && !(*value == -1 && PyErr_Occurred());
-}
-
-int raise_out_of_range(const char *parameter, PyObject *value, long low, long high,
-                       const char *unit) {
+    if (overflow == 0 && !(*value == -1 && PyErr_Occurred()) && *value >= low && *value <= high)
+        return 0;
+    PyErr_Clear();
     PyErr_Format(PyExc_ValueError, "Argument '%s' out of range (expected %ld to %ld%s, got %S)",
-                 parameter, low, high, unit, value);
+                 parameter, low, high, unit, number);
     return -1;
 }
 
@@ -87,22 +87,16 @@ int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, 
 } // namespace
 
 int channel_value(PyObject *ch, long *channel) {
-    if (long_value(ch, channel) && *channel >= 0 && *channel <= protocol::max_channel)
-        return 0;
-    PyErr_Clear();
-    return raise_out_of_range("ch", ch, 0, protocol::max_channel, "");
+    return value_in_range(ch, "ch", 0, protocol::max_channel, "", channel);
 }
 
 int attenuation_steps(PyObject *attenuation, long *steps) {
     long mdb = 0;
-    if (long_value(attenuation, &mdb) && mdb >= protocol::min_attenuation_mdb &&
-        mdb <= protocol::max_attenuation_mdb) {
-        *steps = protocol::steps_from_mdb(mdb);
-        return 0;
-    }
-    PyErr_Clear();
-    return raise_out_of_range("attenuation", attenuation, protocol::min_attenuation_mdb,
-                              protocol::max_attenuation_mdb, " mdB");
+    if (value_in_range(attenuation, "attenuation", protocol::min_attenuation_mdb,
+                       protocol::max_attenuation_mdb, " mdB", &mdb) < 0)
+        return -1;
+    *steps = protocol::steps_from_mdb(mdb);
+    return 0;
 }
 
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {

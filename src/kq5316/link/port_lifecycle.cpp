@@ -115,20 +115,13 @@ Owned run_lsof(PyObject *self) {
     return Owned::steal(PyObject_Call(run.get(), arguments.get(), keywords.get()));
 }
 
-// 1 when lsof printed something, 0 when not, -1 with the exception set when any step fails.
-int lsof_has_output(PyObject *self) {
-    Owned result = run_lsof(self);
-    if (!result)
-        return -1;
-    Owned output = Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name));
-    if (!output)
-        return -1;
-    return PyObject_IsTrue(output.get());
-}
-
-// Failures of the check are reported and answer False; what is not an Exception passes on.
+// Free when lsof printed nothing. Failures of the check are reported and answer False; what is
+// not an Exception passes on.
 PyObject *probe_with_lsof(PyObject *self) {
-    const int has_output = lsof_has_output(self);
+    Owned result = run_lsof(self);
+    Owned output =
+        result ? Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name)) : Owned();
+    const int has_output = output ? PyObject_IsTrue(output.get()) : -1;
     if (has_output >= 0)
         return PyBool_FromLong(!has_output);
     if (!PyErr_ExceptionMatches(PyExc_Exception))
@@ -139,18 +132,10 @@ PyObject *probe_with_lsof(PyObject *self) {
 // Whether the running system is Windows: `platform.system().lower() == "windows"`.
 int running_on_windows() {
     Owned platform = module_global(names().platform);
-    if (!platform)
-        return -1;
-    Owned system = call_method(platform.get(), names().system);
-    if (!system)
-        return -1;
-    Owned lowered = call_method(system.get(), names().lower);
-    if (!lowered)
-        return -1;
-    Owned windows = Owned::steal(PyUnicode_FromString("windows"));
-    if (!windows)
-        return -1;
-    return PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ);
+    Owned system = platform ? call_method(platform.get(), names().system) : Owned();
+    Owned lowered = system ? call_method(system.get(), names().lower) : Owned();
+    Owned windows = lowered ? Owned::steal(PyUnicode_FromString("windows")) : Owned();
+    return windows ? PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ) : -1;
 }
 
 // The steps of open() inside its exception guard: check, then create the port object and keep
