@@ -17,16 +17,15 @@ PY_INT64_T first_interpreter_id = -1;
 
 int check_single_interpreter() {
     const PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (first_interpreter_id == -1) {
-        first_interpreter_id = current;
-        return current == -1 ? -1 : 0;
-    }
-    if (first_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
-                                           "loaded into one interpreter per process.");
+    if (current == -1)
         return -1;
-    }
-    return 0;
+    if (first_interpreter_id == -1)
+        first_interpreter_id = current;
+    if (first_interpreter_id == current)
+        return 0;
+    PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
+                                       "loaded into one interpreter per process.");
+    return -1;
 }
 
 PyObject *create_module(PyObject *spec, PyModuleDef *) {

@@ -23,20 +23,6 @@ constexpr NameText name_texts[] = {
 #undef KQ5316_NAME_TEXT
 };
 
-int intern_names() {
-    for (const NameText &entry : name_texts) {
-        interned_names.*entry.field = class_body_name(entry.text);
-        if (!(interned_names.*entry.field))
-            return -1;
-    }
-    for (std::size_t i = 0; i < device::legacy_command_count; ++i) {
-        interned_names.constants[i] = class_body_name(device::legacy_commands[i].constant_name);
-        if (!interned_names.constants[i])
-            return -1;
-    }
-    return 0;
-}
-
 } // namespace
 
 PyObject *class_body_name(const char *name) {
@@ -54,8 +40,15 @@ PyObject *class_body_name(const char *name) {
 int init_names() {
     if (names_ready)
         return 0;
-    if (intern_names() < 0)
-        return -1;
+    for (const NameText &entry : name_texts) {
+        if (!(interned_names.*entry.field = class_body_name(entry.text)))
+            return -1;
+    }
+    for (std::size_t i = 0; i < device::legacy_command_count; ++i) {
+        if (!(interned_names.constants[i] =
+                  class_body_name(device::legacy_commands[i].constant_name)))
+            return -1;
+    }
     interned_names.default_channel = PyLong_FromLong(1);
     interned_names.pause = PyFloat_FromDouble(0.2);
     if (!interned_names.default_channel || !interned_names.pause)

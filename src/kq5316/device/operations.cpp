@@ -54,7 +54,7 @@ PyObject *query(PyObject *self, PyObject *ch, Command command,
 // documented RuntimeError when the list could not be read or is empty, and ValueError when the
 // length is not in it.
 Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
-    const int has_items = lengths == Py_None ? 0 : PyObject_IsTrue(lengths);
+    const int has_items = PyObject_IsTrue(lengths); // None is false too
     if (has_items < 0)
         return -1;
     if (!has_items) {
