@@ -17,34 +17,24 @@ Owned apply(binaryfunc op, const Owned &left, long right) {
 
 // `(~sum + 1) & 0xFF` over items 0 .. n-3 as Python evaluates it, for every frame alike: any
 // integers, however large, and Python's own TypeError for items that do not add or invert. Items
-// are re-read at each step because an item's `__add__` may change the list.
+// are read by index at each step, with Python's IndexError, because an item's `__add__` may
+// change the list.
 Owned frame_checksum(PyObject *frame) {
     const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
     Owned sum = Owned::steal(PyLong_FromLong(0));
     for (Py_ssize_t i = 0; sum && i < covered; ++i) {
-        if (i >= PyList_GET_SIZE(frame)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return {};
-        }
-        Owned item = Owned::borrow(PyList_GET_ITEM(frame, i));
-        sum = Owned::steal(PyNumber_Add(sum.get(), item.get()));
+        Owned item = Owned::steal(PySequence_GetItem(frame, i));
+        sum = item ? Owned::steal(PyNumber_Add(sum.get(), item.get())) : Owned();
     }
     Owned inverted = sum ? Owned::steal(PyNumber_Invert(sum.get())) : Owned();
     return apply(PyNumber_And, apply(PyNumber_Add, inverted, 1), 0xFF);
 }
 
-// Stores the checksum of `frame` (a list) at its second-to-last position; -1 on error, with
-// nothing stored.
+// `frame[-2] = checksum`, with Python's IndexError for a list of fewer than two items; -1 on
+// error, with nothing stored.
 int store_checksum(PyObject *frame) {
     Owned checksum = frame_checksum(frame);
-    if (!checksum)
-        return -1;
-    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
-    if (position < 0) {
-        PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
-        return -1;
-    }
-    return PyList_SetItem(frame, position, checksum.release());
+    return checksum ? PySequence_SetItem(frame, -2, checksum.get()) : -1;
 }
 
 // The value of an int within low..high; ValueError naming `parameter` otherwise, for integers of
@@ -125,18 +115,11 @@ PyObject *cal_crc(PyObject *, PyObject *const *args) {
     Py_RETURN_NONE;
 }
 
+// `frame[-2] == checksum`, with Python's IndexError for a list of fewer than two items.
 PyObject *check_crc(PyObject *, PyObject *const *args) {
-    PyObject *frame = args[0];
-    Owned checksum = frame_checksum(frame);
-    if (!checksum)
-        return nullptr;
-    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
-    if (position < 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
-    Owned stored = Owned::borrow(PyList_GET_ITEM(frame, position));
-    return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
+    Owned checksum = frame_checksum(args[0]);
+    Owned stored = checksum ? Owned::steal(PySequence_GetItem(args[0], -2)) : Owned();
+    return stored ? PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ) : nullptr;
 }
 
 } // namespace kq5316::device
