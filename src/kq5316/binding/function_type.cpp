@@ -60,10 +60,9 @@ Owned make_code(const MethodRow &row, PyObject *qualname) {
         Owned::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", locals, "co_nlocals",
                                    locals, "co_posonlyargcount", 0, "co_kwonlyargcount", 0,
                                    "co_varnames", varnames.get(), "co_qualname", qualname));
-    Owned no_args = Owned::steal(PyTuple_New(0));
-    if (!replace || !kwargs || !no_args)
+    if (!replace || !kwargs)
         return {};
-    return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
+    return Owned::steal(PyObject_VectorcallDict(replace.get(), nullptr, 0, kwargs.get()));
 }
 
 int add_text(PyObject *dict, const char *key, const char *text) {

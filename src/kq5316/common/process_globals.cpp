@@ -1,6 +1,5 @@
 #include "kq5316/common/process_globals.hpp"
 
-#include <iterator>
 #include <string_view>
 
 #include "kq5316/common/owned.hpp"
@@ -44,9 +43,9 @@ int init_names() {
         if (!(interned_names.*entry.field = class_body_name(entry.text)))
             return -1;
     }
-    for (std::size_t i = 0; i < device::legacy_command_count; ++i) {
-        if (!(interned_names.constants[i] =
-                  class_body_name(device::legacy_commands[i].constant_name)))
+    for (const device::LegacyCommand &entry : device::legacy_commands) {
+        PyObject *&name = interned_names.constants[static_cast<std::size_t>(entry.command)];
+        if (!(name = class_body_name(entry.constant_name)))
             return -1;
     }
     interned_names.default_channel = PyLong_FromLong(1);

@@ -70,8 +70,9 @@ struct Names {
 #undef KQ5316_NAME_FIELD
     PyObject *default_channel; // the int 1
     PyObject *pause;           // the float 0.2, seconds between a write and its reply read
-    // The class's command constants ("_KQ5316__CMD_..."), one per command of the class.
-    PyObject *constants[device::legacy_command_count];
+    // The class's command constants ("_KQ5316__CMD_..."), by command; null for the commands the
+    // class does not know.
+    PyObject *constants[protocol::command_count];
 };
 
 // Creates the names if they are not made yet; returns -1 with an exception set on failure.

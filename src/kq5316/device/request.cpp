@@ -91,7 +91,8 @@ int attenuation_steps(PyObject *attenuation, long *steps) {
 
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {
     const protocol::CommandRow &row = protocol::command_row(command);
-    Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[legacy_index(command)]));
+    Owned constant =
+        Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
     if (!constant)
         return {};
     if (row.addresses_channel() && !PyList_Check(constant.get())) {
