@@ -16,15 +16,10 @@ int bind(PyObject *module, const char *name, PyObject *value) {
     return value ? PyDict_SetItemString(PyModule_GetDict(module), name, value) : -1;
 }
 
-Owned global(const char *name) {
-    Owned key = Owned::steal(PyUnicode_FromString(name));
-    return key ? module_global(key.get()) : Owned();
-}
-
 // `kq.<method>(*args)`, with `kq` read back from the namespace; `format` builds the arguments
 // from `a` and `b` as Py_BuildValue does, and null means none.
 Owned call_on_kq(const char *method, const char *format = nullptr, long a = 0, long b = 0) {
-    Owned kq = global("kq");
+    Owned kq = module_global("kq");
     return kq ? Owned::steal(PyObject_CallMethod(kq.get(), method, format, a, b)) : Owned();
 }
 
@@ -48,7 +43,7 @@ int read_everything(PyObject *module) {
             return -1;
         if (result.get() == Py_None)
             ++demonstration_report.unanswered_readings;
-        Owned bound = global(reading.name);
+        Owned bound = module_global(reading.name);
         if (!bound || print_line(bound.get()) < 0)
             return -1;
     }
@@ -56,7 +51,7 @@ int read_everything(PyObject *module) {
 }
 
 int pause(long seconds) {
-    Owned time_module = global("time");
+    Owned time_module = module_global("time");
     Owned delay = time_module ? Owned::steal(PyLong_FromLong(seconds)) : Owned();
     return delay && call_method(time_module.get(), names().sleep, delay.get()) ? 0 : -1;
 }
@@ -81,7 +76,7 @@ int close_display_and_port() {
 
 // "open serial port:<port> failed!", the port formatted with an empty format specification.
 int report_failed_open() {
-    Owned port = global("opat_port");
+    Owned port = module_global("opat_port");
     Owned empty = port ? Owned::steal(PyUnicode_FromString("")) : Owned();
     Owned formatted = empty ? Owned::steal(PyObject_Format(port.get(), empty.get())) : Owned();
     if (!formatted)
@@ -97,8 +92,8 @@ int run_demonstration(PyObject *module) {
     Owned port = Owned::steal(PyUnicode_FromString(demonstration_port));
     if (bind(module, "opat_port", port.get()) < 0)
         return -1;
-    Owned cls = global(class_name);
-    Owned port_name = cls ? global("opat_port") : Owned();
+    Owned cls = module_global(class_name);
+    Owned port_name = cls ? module_global("opat_port") : Owned();
     if (!port_name ||
         bind(module, "kq", Owned::steal(PyObject_CallOneArg(cls.get(), port_name.get())).get()) < 0)
         return -1;

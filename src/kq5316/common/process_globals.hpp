@@ -25,13 +25,14 @@ inline constexpr const char *class_name = "KQ5316";
 // prefixes every such name in a class body with "_" and the class name.
 PyObject *class_body_name(const char *name);
 
-// Every name the module looks up or stores at run time, as written in the class body: one entry
-// per name, the field of `Names` and then its text.
+// The names the device operations and the reply read look up or store on every call, as written
+// in the class body, interned once: one entry per name, the field of `Names` and then its text.
+// The port lifecycle and the demonstration, which run rarely, spell their names where they use
+// them.
 #define KQ5316_NAMES(X)                                                                            \
     X(ser, "ser")                                                                                  \
     X(port, "port")                                                                                \
     X(read_optical_length, "read_optical_length")                                                  \
-    X(check_port_available, "check_port_available")                                                \
     X(sleep, "sleep")                                                                              \
     X(write, "write")                                                                              \
     X(in_waiting, "inWaiting")                                                                     \
@@ -39,22 +40,7 @@ PyObject *class_body_name(const char *name);
     X(read_reply, "__read")                                                                        \
     X(acquire, "acquire")                                                                          \
     X(release, "release")                                                                          \
-    X(close, "close")                                                                              \
-    X(serial, "serial")                                                                            \
     X(time, "time")                                                                                \
-    X(platform, "platform")                                                                        \
-    X(subprocess, "subprocess")                                                                    \
-    X(serial_class, "Serial")                                                                      \
-    X(serial_exception, "SerialException")                                                         \
-    X(system, "system")                                                                            \
-    X(lower, "lower")                                                                              \
-    X(run, "run")                                                                                  \
-    X(pipe, "PIPE")                                                                                \
-    X(stdout_name, "stdout")                                                                       \
-    X(stderr_name, "stderr")                                                                       \
-    X(timeout, "timeout")                                                                          \
-    X(stopbits, "stopbits")                                                                        \
-    X(print, "print")                                                                              \
     X(module_version, "module_version")                                                            \
     X(hard_version, "hard_version")                                                                \
     X(soft_version, "soft_version")                                                                \

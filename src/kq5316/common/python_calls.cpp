@@ -21,6 +21,11 @@ Owned module_global(PyObject *name) {
     return {};
 }
 
+Owned module_global(const char *name) {
+    Owned key = Owned::steal(PyUnicode_FromString(name));
+    return key ? module_global(key.get()) : Owned();
+}
+
 Owned call_method(PyObject *object, PyObject *name) {
     return Owned::steal(PyObject_CallMethodNoArgs(object, name));
 }
@@ -49,7 +54,7 @@ void restore_error(Owned error) {
 }
 
 int print_line(PyObject *text) {
-    Owned print = module_global(names().print);
+    Owned print = module_global("print");
     if (!print)
         return -1;
     Owned result = Owned::steal(PyObject_CallOneArg(print.get(), text));

@@ -25,18 +25,16 @@ constexpr long read_timeout_seconds = 50;
 constexpr long stop_bits = 1;
 
 // `serial.<name>`, with `serial` looked up in the module's namespace at each use.
-Owned serial_attribute(PyObject *name) {
-    Owned serial = module_global(names().serial);
-    if (!serial)
-        return {};
-    return Owned::steal(PyObject_GetAttr(serial.get(), name));
+Owned serial_attribute(const char *name) {
+    Owned serial = module_global("serial");
+    return serial ? Owned::steal(PyObject_GetAttrString(serial.get(), name)) : Owned();
 }
 
 // 1 when the exception being handled is a `serial.SerialException`, 0 when not, -1 when the
 // class cannot be looked up (that error then replaces the one being handled, as in Python).
 int handling_serial_exception() {
     Owned pending = fetch_error();
-    Owned serial_exception = serial_attribute(names().serial_exception);
+    Owned serial_exception = serial_attribute("SerialException");
     if (!serial_exception)
         return -1;
     restore_error(std::move(pending));
@@ -45,7 +43,7 @@ int handling_serial_exception() {
 
 // `serial.Serial(self.port)`, or with the instrument's line settings when `configured`.
 Owned new_port(PyObject *self, bool configured) {
-    Owned serial_class = serial_attribute(names().serial_class);
+    Owned serial_class = serial_attribute("Serial");
     Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     if (!port)
         return {};
@@ -53,8 +51,8 @@ Owned new_port(PyObject *self, bool configured) {
         return Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
     Owned settings =
         Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
-    Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
-                                                names().stopbits, stop_bits));
+    Owned keywords = Owned::steal(
+        Py_BuildValue("{s:l,s:l}", "timeout", read_timeout_seconds, "stopbits", stop_bits));
     if (!settings || !keywords)
         return {};
     return Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
@@ -74,7 +72,7 @@ PyObject *report_and_refuse(const char *prefix) {
 // Whether the port can be opened at all: a serial.SerialException on the way means it cannot.
 PyObject *probe_by_opening(PyObject *self) {
     Owned probe = new_port(self, false);
-    if (probe && call_method(probe.get(), names().close))
+    if (probe && Owned::steal(PyObject_CallMethod(probe.get(), "close", nullptr)))
         Py_RETURN_TRUE;
     const int matches = handling_serial_exception();
     if (matches <= 0)
@@ -99,17 +97,17 @@ Owned lsof_operand(PyObject *port) {
 // `subprocess.run(["lsof", name], stdout=PIPE, stderr=PIPE)`, with `name` the port's as lsof is
 // to read it: the port is free when lsof prints nothing on its standard output.
 Owned run_lsof(PyObject *self) {
-    Owned subprocess = module_global(names().subprocess);
+    Owned subprocess = module_global("subprocess");
     Owned run =
-        subprocess ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().run)) : Owned();
-    Owned pipe = run ? Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe)) : Owned();
+        subprocess ? Owned::steal(PyObject_GetAttrString(subprocess.get(), "run")) : Owned();
+    Owned pipe = run ? Owned::steal(PyObject_GetAttrString(subprocess.get(), "PIPE")) : Owned();
     Owned port = pipe ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     Owned operand = port ? lsof_operand(port.get()) : Owned();
     if (!operand)
         return {};
     Owned arguments = Owned::steal(Py_BuildValue("([sO])", "lsof", operand.get()));
-    Owned keywords = Owned::steal(Py_BuildValue("{O:O,O:O}", names().stdout_name, pipe.get(),
-                                                names().stderr_name, pipe.get()));
+    Owned keywords =
+        Owned::steal(Py_BuildValue("{s:O,s:O}", "stdout", pipe.get(), "stderr", pipe.get()));
     if (!arguments || !keywords)
         return {};
     return Owned::steal(PyObject_Call(run.get(), arguments.get(), keywords.get()));
@@ -119,8 +117,7 @@ Owned run_lsof(PyObject *self) {
 // not an Exception passes on.
 PyObject *probe_with_lsof(PyObject *self) {
     Owned result = run_lsof(self);
-    Owned output =
-        result ? Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name)) : Owned();
+    Owned output = result ? Owned::steal(PyObject_GetAttrString(result.get(), "stdout")) : Owned();
     const int has_output = output ? PyObject_IsTrue(output.get()) : -1;
     if (has_output >= 0)
         return PyBool_FromLong(!has_output);
@@ -131,9 +128,11 @@ PyObject *probe_with_lsof(PyObject *self) {
 
 // Whether the running system is Windows: `platform.system().lower() == "windows"`.
 int running_on_windows() {
-    Owned platform = module_global(names().platform);
-    Owned system = platform ? call_method(platform.get(), names().system) : Owned();
-    Owned lowered = system ? call_method(system.get(), names().lower) : Owned();
+    Owned platform = module_global("platform");
+    Owned system =
+        platform ? Owned::steal(PyObject_CallMethod(platform.get(), "system", nullptr)) : Owned();
+    Owned lowered =
+        system ? Owned::steal(PyObject_CallMethod(system.get(), "lower", nullptr)) : Owned();
     Owned windows = lowered ? Owned::steal(PyUnicode_FromString("windows")) : Owned();
     return windows ? PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ) : -1;
 }
@@ -141,7 +140,7 @@ int running_on_windows() {
 // The steps of open() inside its exception guard: check, then create the port object and keep
 // it. The check is called through `self`, on purpose: a subclass's override is the one used.
 PyObject *check_and_open(PyObject *self) {
-    Owned available = call_method(self, names().check_port_available);
+    Owned available = Owned::steal(PyObject_CallMethod(self, "check_port_available", nullptr));
     if (!available)
         return nullptr;
     const int truth = PyObject_IsTrue(available.get());
@@ -199,7 +198,7 @@ PyObject *close(PyObject *self, PyObject *const *) {
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
     if (!port_object)
         return nullptr;
-    if (!call_method(port_object.get(), names().close))
+    if (!Owned::steal(PyObject_CallMethod(port_object.get(), "close", nullptr)))
         return nullptr;
     Py_RETURN_NONE;
 }
