@@ -185,12 +185,8 @@ Attribute annotations_attribute{&FunctionObject::annotations, &PyDict_Type, true
                                 "__annotations__ must be set to a dict object"};
 // clang-format on
 
-Attribute &attribute(void *closure) {
-    return *static_cast<Attribute *>(closure);
-}
-
 PyObject *get_attribute(PyObject *self, void *closure) {
-    PyObject *value = as_function(self)->*attribute(closure).slot;
+    PyObject *value = as_function(self)->*static_cast<Attribute *>(closure)->slot;
     return Py_NewRef(value ? value : Py_None);
 }
 
@@ -202,7 +198,7 @@ PyObject *get_annotations(PyObject *self, void *closure) {
 }
 
 int set_attribute(PyObject *self, PyObject *value, void *closure) {
-    const Attribute &kept = attribute(closure);
+    const Attribute &kept = *static_cast<Attribute *>(closure);
     if (value == Py_None && kept.nullable)
         value = nullptr;
     if (value ? !PyObject_TypeCheck(value, kept.type) : !kept.nullable) {

@@ -34,11 +34,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
     if (PyObject *existing = initialised_module)
         return Py_NewRef(existing);
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
     // The import system then sets `__file__`, `__loader__` and the like from the spec, as it does
     // for any module its loader creates.
-    return PyModule_NewObject(name.get());
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 // Warns when the running interpreter is not the one the module is built for.
@@ -76,7 +74,7 @@ int run_module_body(PyObject *module) {
     // Imported as the dependencies are, straight from the import system.
     Owned builtins =
         Owned::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
-    if (!builtins || PyDict_SetItemString(module_dict, "__builtins__", builtins.get()) < 0)
+    if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0)
         return -1;
     if (check_host_version() < 0)
         return -1;
@@ -90,9 +88,7 @@ int run_module_body(PyObject *module) {
     if (is_main(module_dict) && (init_names() < 0 || run_demonstration(module) < 0))
         return -1;
     Owned test_dict = Owned::steal(PyDict_New());
-    if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
-        return -1;
-    return 0;
+    return test_dict ? PyModule_AddObjectRef(module, "__test__", test_dict.get()) : -1;
 }
 
 int exec_module(PyObject *module) {

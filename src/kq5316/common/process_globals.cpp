@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "kq5316/common/owned.hpp"
-
 namespace kq5316 {
 
 namespace {
@@ -28,12 +26,10 @@ PyObject *class_body_name(const char *name) {
     const std::string_view text = name;
     if (!text.starts_with("__") || text.ends_with("__"))
         return PyUnicode_InternFromString(name);
-    Owned spelled = Owned::steal(PyUnicode_FromFormat("_%s%s", class_name, name));
-    if (!spelled)
-        return nullptr;
-    PyObject *interned = spelled.release();
-    PyUnicode_InternInPlace(&interned);
-    return interned;
+    PyObject *spelled = PyUnicode_FromFormat("_%s%s", class_name, name);
+    if (spelled)
+        PyUnicode_InternInPlace(&spelled);
+    return spelled;
 }
 
 int init_names() {

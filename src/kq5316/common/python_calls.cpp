@@ -8,17 +8,13 @@ Owned module_global(PyObject *name) {
     PyObject *module = initialised_module;
     if (module) {
         PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-        if (value)
+        if (value || PyErr_Occurred())
             return Owned::borrow(value);
-        if (PyErr_Occurred())
-            return {};
     }
     PyObject *value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value)
-        return Owned::borrow(value);
-    if (!PyErr_Occurred())
+    if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    return Owned::borrow(value);
 }
 
 Owned module_global(const char *name) {
@@ -55,17 +51,13 @@ void restore_error(Owned error) {
 
 int print_line(PyObject *text) {
     Owned print = module_global("print");
-    if (!print)
-        return -1;
-    Owned result = Owned::steal(PyObject_CallOneArg(print.get(), text));
+    Owned result = print ? Owned::steal(PyObject_CallOneArg(print.get(), text)) : Owned();
     return result ? 0 : -1;
 }
 
 int print_line(const char *text) {
     Owned line = Owned::steal(PyUnicode_FromString(text));
-    if (!line)
-        return -1;
-    return print_line(line.get());
+    return line ? print_line(line.get()) : -1;
 }
 
 } // namespace kq5316

@@ -35,7 +35,7 @@ using protocol::ReplyLayout;
 // IndexError, as Python's for a list read past its end, when a reply is shorter than the fields
 // it announces; 0 when it holds them.
 int check_fields_fit(const protocol::ReplyShape &shape, const ReplyBytes &reply) {
-    if (reply.size() >= protocol::fields_end(shape, reply.bytes()))
+    if (reply.bytes().size() >= protocol::fields_end(shape, reply.bytes()))
         return 0;
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return -1;

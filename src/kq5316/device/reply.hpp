@@ -24,7 +24,6 @@ class ReplyBytes {
         return !bytes_.empty() && bytes_.front() == protocol::start_byte &&
                bytes_.back() == protocol::end_byte;
     }
-    std::size_t size() const { return bytes_.size(); }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
   private:

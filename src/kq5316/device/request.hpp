@@ -20,12 +20,11 @@ int attenuation_steps(PyObject *attenuation, long *steps);
 
 // The frame to write for `command`: a copy of its class constant, reached through the instance
 // as Python code would. For a command that addresses a channel the copy is patched (the value's
-// bytes as the command's value layout places them, then `channel`) and its checksum recomputed,
-// and only then does the constant take the copy's contents, in one slice assignment: the
-// constant keeps the patched bytes, as callers have always seen, while the frame a port is given
-// is the caller's own. Python code that runs while the checksum is computed (an item's
-// `__add__`) or while a port writes can change the constant but not that frame; a call that
-// fails leaves the constant as it was. `channel` and `value` must be in range.
+// bytes, then `channel`) and its checksum recomputed; only then does the constant take the
+// copy's contents, in one slice assignment, keeping the patched bytes as callers have always
+// seen. Python code run by the checksum (an item's `__add__`) or by a port's write can change the
+// constant but not the frame sent; a call that fails leaves the constant as it was. `channel`
+// and `value` must be in range.
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value = 0);
 
 // Method bodies `__cal_crc` and `__check_crc`: the checksum with the semantics of plain Python

@@ -141,9 +141,7 @@ int running_on_windows() {
 // it. The check is called through `self`, on purpose: a subclass's override is the one used.
 PyObject *check_and_open(PyObject *self) {
     Owned available = Owned::steal(PyObject_CallMethod(self, "check_port_available", nullptr));
-    if (!available)
-        return nullptr;
-    const int truth = PyObject_IsTrue(available.get());
+    const int truth = available ? PyObject_IsTrue(available.get()) : -1;
     if (truth < 0)
         return nullptr;
     if (!truth) {
@@ -196,11 +194,10 @@ PyObject *close(PyObject *self, PyObject *const *) {
     if (lock.acquire(self) < 0)
         return nullptr;
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object)
-        return nullptr;
-    if (!Owned::steal(PyObject_CallMethod(port_object.get(), "close", nullptr)))
-        return nullptr;
-    Py_RETURN_NONE;
+    Owned closed = port_object
+                       ? Owned::steal(PyObject_CallMethod(port_object.get(), "close", nullptr))
+                       : Owned();
+    return closed ? Py_NewRef(Py_None) : nullptr;
 }
 
 } // namespace kq5316::link
