@@ -18,10 +18,7 @@ extern "C" PyObject *PyInit_kq5316(void);
 
 namespace {
 
-constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_not_opened = 2;
-constexpr int exit_unanswered = 3;
+enum ExitStatus { exit_ok = 0, exit_failed = 1, exit_not_opened = 2, exit_unanswered = 3 };
 
 // Starts the interpreter as the program `interpreter` (the environment's own python), so that it
 // finds the environment's pyvenv.cfg, its standard library and its packages.

@@ -61,7 +61,6 @@ int import_dependencies(PyObject *module_dict) {
     return 0;
 }
 
-// Whether the module's `__name__` is "__main__".
 bool is_main(PyObject *module_dict) {
     PyObject *name = PyDict_GetItemString(module_dict, "__name__");
     return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
