@@ -37,20 +37,16 @@ int raise_keyword_error(const MethodRow &row, PyObject *keyword, Py_ssize_t name
     return -1;
 }
 
-// Each `%.200s` keeps at most 200 bytes of its text.
-int raise_wrong_type(const Parameter &parameter, PyObject *value) {
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter.name, parameter.type->tp_name, Py_TYPE(value)->tp_name);
-    return -1;
-}
-
 int check_types(const MethodRow &row, PyObject *const *bound) {
     for (int i = 0; i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
-        PyObject *value = bound[i + 1];
-        if (!Py_IS_TYPE(value, parameter.type))
-            return raise_wrong_type(parameter, value);
+        if (Py_IS_TYPE(bound[i + 1], parameter.type))
+            continue;
+        // Each `%.200s` keeps at most 200 bytes of its text.
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     parameter.name, parameter.type->tp_name, Py_TYPE(bound[i + 1])->tp_name);
+        return -1;
     }
     return 0;
 }

@@ -18,27 +18,11 @@ Owned frame_list(const protocol::CommandRow &entry) {
     return bytes ? Owned::steal(PySequence_List(bytes.get())) : Owned();
 }
 
-int add_constants(PyObject *namespace_dict) {
-    for (const device::LegacyCommand &command : device::legacy_commands) {
-        Owned list = frame_list(protocol::command_row(command.command));
-        // Spelled here rather than taken from names(), which the first call makes.
-        Owned stored = list ? Owned::steal(class_body_name(command.constant_name)) : Owned();
-        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), list.get()) < 0)
-            return -1;
-    }
-    return 0;
-}
-
-int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_name) {
-    for (const MethodRow &row : method_table()) {
-        Owned function = Owned::steal(new_function(row, module_name, PyModule_GetDict(module)));
-        if (!function)
-            return -1;
-        Owned stored = Owned::steal(class_body_name(row.name));
-        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), function.get()) < 0)
-            return -1;
-    }
-    return 0;
+// `namespace_dict[name] = value`, with `name` spelled as the class body would spell it (rather
+// than taken from names(), which the first call makes).
+int add(PyObject *namespace_dict, const char *name, const Owned &value) {
+    Owned stored = value ? Owned::steal(class_body_name(name)) : Owned();
+    return stored ? PyDict_SetItem(namespace_dict, stored.get(), value.get()) : -1;
 }
 
 } // namespace
@@ -50,9 +34,16 @@ PyObject *build_class(PyObject *module) {
     if (!namespace_dict)
         return nullptr;
     PyObject *module_text = PyDict_GetItemString(namespace_dict.get(), "__module__");
-    if (add_constants(namespace_dict.get()) < 0 ||
-        add_methods(namespace_dict.get(), module, module_text) < 0)
-        return nullptr;
+    for (const device::LegacyCommand &command : device::legacy_commands) {
+        if (add(namespace_dict.get(), command.constant_name,
+                frame_list(protocol::command_row(command.command))) < 0)
+            return nullptr;
+    }
+    for (const MethodRow &row : method_table()) {
+        Owned function = Owned::steal(new_function(row, module_text, PyModule_GetDict(module)));
+        if (add(namespace_dict.get(), row.name, function) < 0)
+            return nullptr;
+    }
     return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", class_name,
                                  namespace_dict.get());
 }

@@ -9,9 +9,10 @@ namespace kq5316::binding {
 
 namespace {
 
-// A method of the class. Its attributes are made from its row when the class is built. As on a
-// Python function, an empty slot reads as None (`__annotations__` as a new empty dict): what an
-// attribute deleted or set to None, or dropped by the collector, shows.
+// A method of the class. Its attributes are made from its row when the class is built, its code
+// object when first read. As on a Python function, an empty slot reads as None
+// (`__annotations__` as a new empty dict): what an attribute deleted or set to None, or dropped
+// by the collector, shows.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
@@ -41,11 +42,13 @@ FunctionObject *as_function(PyObject *object) {
 }
 
 // A code object whose signature matches the method: built from an empty code object with its
-// argument fields replaced, so `inspect` sees real parameter names and counts.
-Owned make_code(const MethodRow &row, PyObject *qualname) {
+// argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
+// qualified name the method had when the class was built.
+Owned make_code(const MethodRow &row) {
     const int locals = row.parameter_count + 1;
     Owned varnames = Owned::steal(PyTuple_New(locals));
-    if (!varnames)
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
+    if (!varnames || !qualname)
         return {};
     for (int i = 0; i < locals; ++i) {
         PyObject *name = PyUnicode_InternFromString(parameter_name(row, i));
@@ -59,7 +62,7 @@ Owned make_code(const MethodRow &row, PyObject *qualname) {
     Owned kwargs =
         Owned::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", locals, "co_nlocals",
                                    locals, "co_posonlyargcount", 0, "co_kwonlyargcount", 0,
-                                   "co_varnames", varnames.get(), "co_qualname", qualname));
+                                   "co_varnames", varnames.get(), "co_qualname", qualname.get()));
     if (!replace || !kwargs)
         return {};
     return Owned::steal(PyObject_VectorcallDict(replace.get(), nullptr, 0, kwargs.get()));
@@ -90,9 +93,8 @@ int fill(FunctionObject *f, const MethodRow &row) {
     f->qualname = PyUnicode_FromFormat("%s.%s", class_name, row.name);
     if (!f->name || !f->qualname)
         return -1;
-    f->code = make_code(row, f->qualname).release();
     f->annotations = make_annotations(row).release();
-    if (!f->code || !f->annotations)
+    if (!f->annotations)
         return -1;
     if (row.doc && !(f->doc = PyUnicode_FromString(row.doc)))
         return -1;
@@ -213,6 +215,27 @@ PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
 
+// Made when first read: code objects are most of the cost of building the class, which every
+// import pays and few programs look at. Making one may run Python code (a collection, say), so
+// another thread may have made it meanwhile: then that one stays.
+PyObject *get_code(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    if (!f->code) {
+        Owned code = make_code(*f->row);
+        if (!code)
+            return nullptr;
+        if (!f->code)
+            f->code = code.release();
+    }
+    return Py_NewRef(f->code);
+}
+
+// Fixed, with the message a read-only member gives.
+int set_code(PyObject *, PyObject *, void *) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_attribute, set_attribute, nullptr, &name_attribute},
     {"__qualname__", get_attribute, set_attribute, nullptr, &qualname_attribute},
@@ -220,14 +243,13 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_attribute, set_attribute, nullptr, &kwdefaults_attribute},
     {"__annotations__", get_annotations, set_attribute, nullptr, &annotations_attribute},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, set_code, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// An empty member reads as None. `__code__` is fixed: assigning it raises AttributeError
-// "readonly attribute", as for any read-only member.
+// An empty member reads as None.
 PyMemberDef function_members[] = {
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},

@@ -25,10 +25,8 @@ inline constexpr const char *class_name = "KQ5316";
 // prefixes every such name in a class body with "_" and the class name.
 PyObject *class_body_name(const char *name);
 
-// The names the device operations and the reply read look up or store on every call, as written
-// in the class body, interned once: one entry per name, the field of `Names` and then its text.
-// The port lifecycle and the demonstration, which run rarely, spell their names where they use
-// them.
+// The names looked up on every device operation, as written in the class body, interned once:
+// the field of `Names`, then its text. Rarely run code spells its names where it uses them.
 #define KQ5316_NAMES(X)                                                                            \
     X(ser, "ser")                                                                                  \
     X(port, "port")                                                                                \
