@@ -117,9 +117,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 
 // Fetched from an instance the function binds to it; fetched from the class it is itself.
 PyObject *function_descr_get(PyObject *function, PyObject *instance, PyObject *) {
-    if (instance == nullptr || instance == Py_None)
-        return Py_NewRef(function);
-    return PyMethod_New(function, instance);
+    return instance && instance != Py_None ? PyMethod_New(function, instance) : Py_NewRef(function);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {

@@ -10,16 +10,6 @@ namespace {
 bool names_ready = false;
 Names interned_names{};
 
-struct NameText {
-    PyObject *Names::*field;
-    const char *text;
-};
-constexpr NameText name_texts[] = {
-#define KQ5316_NAME_TEXT(field, text) {&Names::field, text},
-    KQ5316_NAMES(KQ5316_NAME_TEXT)
-#undef KQ5316_NAME_TEXT
-};
-
 } // namespace
 
 PyObject *class_body_name(const char *name) {
@@ -35,10 +25,11 @@ PyObject *class_body_name(const char *name) {
 int init_names() {
     if (names_ready)
         return 0;
-    for (const NameText &entry : name_texts) {
-        if (!(interned_names.*entry.field = class_body_name(entry.text)))
-            return -1;
-    }
+#define KQ5316_INTERN_NAME(field, text)                                                            \
+    if (!(interned_names.field = class_body_name(text)))                                           \
+        return -1;
+    KQ5316_NAMES(KQ5316_INTERN_NAME)
+#undef KQ5316_INTERN_NAME
     for (const device::LegacyCommand &entry : device::legacy_commands) {
         PyObject *&name = interned_names.constants[static_cast<std::size_t>(entry.command)];
         if (!(name = class_body_name(entry.constant_name)))
