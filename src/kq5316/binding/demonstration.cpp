@@ -74,7 +74,7 @@ int close_display_and_port() {
     return call_on_kq("close") ? 0 : -1;
 }
 
-// "open serial port:<port> failed!", the port formatted with an empty format specification.
+// "open serial port:<port> failed!", the port formatted as `format(port, "")` formats it.
 int report_failed_open() {
     Owned port = module_global("opat_port");
     Owned empty = port ? Owned::steal(PyUnicode_FromString("")) : Owned();
