@@ -467,14 +467,6 @@ def test_debug_logs_each_exchange(sim, capsys):
     assert re.search(r"kq5316x DEBUG: read_current_status: sent 7B 01 05 14 36 35 7D", err)
 
 
-def test_driver_warnings_are_lines_of_the_program(sim):
-    sim.control("double")  # the version's reply twice: the status request meets the spare one
-    run = subprocess.run([*PROGRAM, "status", sim.port], capture_output=True, text=True)
-    assert run.returncode == 0 and run.stdout.startswith("channel 1: ")
-    warnings = run.stderr.splitlines()
-    assert warnings and all(line.startswith("kq5316x: warning: ") for line in warnings), warnings
-
-
 @pytest.mark.parametrize("case", ["busy", "missing"])
 def test_port_that_cannot_be_opened_is_status_3(sim_factory, capsys, tmp_path, case):
     if case == "missing":

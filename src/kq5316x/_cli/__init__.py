@@ -43,7 +43,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as stop:  # --help, or a usage error already printed
         return stop.code if isinstance(stop.code, int) else USAGE
     prog = f"{_parser.PROG} {args.command}"
-    with _logged(args):
+    with _debug_log(args.debug):
         try:
             # 'close-display' runs run_close_display; the sweep has a module of its own.
             module = "_sweep" if args.command == "sweep" else "_commands"
@@ -103,24 +103,20 @@ def _say(prog: str, message: str) -> None:
 
 
 @contextmanager
-def _logged(args: argparse.Namespace) -> Iterator[None]:
-    """The driver's log on standard error: with --debug every exchange, timed; otherwise its
-    warnings, each a line of this program's like its errors. 'ports' exchanges nothing, so it
-    goes without: importing logging would cost its start-up a good share."""
-    if args.command == "ports" and not args.debug:
+def _debug_log(debug: bool) -> Iterator[None]:
+    """With --debug, every exchange on standard error. Otherwise the driver's warnings reach
+    standard error through the logging module's last resort, which is there whenever a warning
+    imports it: importing it up front would cost every command's start-up."""
+    if not debug:
         yield
         return
     import logging
 
     handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s: %(message)s"))
     logger = logging.getLogger("kq5316x")
     previous_level = logger.level
-    if args.debug:
-        handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s: %(message)s"))
-        logger.setLevel(logging.DEBUG)
-    else:
-        handler.setFormatter(logging.Formatter(f"{_parser.PROG}: warning: %(message)s"))
-        handler.setLevel(logging.WARNING)
+    logger.setLevel(logging.DEBUG)
     logger.addHandler(handler)
     try:
         yield
