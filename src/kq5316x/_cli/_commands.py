@@ -6,7 +6,7 @@ from __future__ import annotations
 from contextlib import nullcontext
 
 from .._attenuator import Attenuator
-from .._discovery import PL2303_VENDOR_ID
+from .._ports import PL2303_VENDOR_ID
 from ._session import DONE, INSTRUMENT, USAGE, Failure, Output, attenuator, port_name
 from ._units import db_text
 
