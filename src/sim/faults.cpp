@@ -2,29 +2,13 @@
 
 namespace kq5316::sim {
 
-std::string_view fault_name(FaultKind kind) {
-    switch (kind) {
-    case FaultKind::silent:
-        return "silent";
-    case FaultKind::delay:
-        return "delay";
-    case FaultKind::truncate:
-        return "truncate";
-    case FaultKind::raw:
-        return "raw";
-    case FaultKind::twice:
-        return "double";
-    }
-    return "unknown";
-}
-
 Outgoing FaultQueue::apply(Bytes reply) {
     Outgoing out;
     if (pending_.empty()) {
         out.tx = std::move(reply);
         return out;
     }
-    const Fault &fault = pending_.front();
+    Fault &fault = pending_.front();
     out.fault = fault.kind;
     switch (fault.kind) {
     case FaultKind::silent:
@@ -46,16 +30,10 @@ Outgoing FaultQueue::apply(Bytes reply) {
         out.tx.insert(out.tx.end(), reply.begin(), reply.end());
         break;
     }
-    use_one();
-    return out;
-}
-
-void FaultQueue::use_one() {
-    Fault &fault = pending_.front();
-    if (!fault.count)
-        return;
-    if (--*fault.count == 0)
+    // A fault without a count spoils every reply until the faults are cleared.
+    if (fault.count && --*fault.count == 0)
         pending_.pop_front();
+    return out;
 }
 
 } // namespace kq5316::sim

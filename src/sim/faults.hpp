@@ -1,6 +1,7 @@
 // Fault injection: ways to spoil the instrument's next replies, queued and used up in order.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <string_view>
@@ -17,7 +18,12 @@ enum class FaultKind {
     twice,    // the reply two times, back to back ("double" on the control line)
 };
 
-std::string_view fault_name(FaultKind kind);
+// The control line's word for each kind, in the order of `FaultKind`.
+inline constexpr std::string_view fault_names[] = {"silent", "delay", "truncate", "raw", "double"};
+
+constexpr std::string_view fault_name(FaultKind kind) {
+    return fault_names[static_cast<std::size_t>(kind)];
+}
 
 struct Fault {
     FaultKind kind = FaultKind::silent;
@@ -44,8 +50,6 @@ class FaultQueue {
     Outgoing apply(Bytes reply);
 
   private:
-    void use_one();
-
     std::deque<Fault> pending_;
 };
 

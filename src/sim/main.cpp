@@ -10,11 +10,10 @@
 
 #include "sim/event_log.hpp"
 #include "sim/options.hpp"
+#include "sim/port.hpp"
 #include "sim/port_link.hpp"
-#include "sim/pty_port.hpp"
 #include "sim/simulator.hpp"
 #include "sim/stop_signals.hpp"
-#include "sim/tcp_port.hpp"
 
 namespace {
 
@@ -54,10 +53,10 @@ bool open_ports(const Options &options, std::vector<std::unique_ptr<Port>> &port
                 std::vector<std::unique_ptr<PortLink>> &links, std::string &error) {
     for (unsigned long i = 0; i < options.instruments; ++i) {
         std::unique_ptr<Port> port;
-        if (options.tcp_address.empty())
-            port = PtyPort::create(error);
+        if (options.tcp_port.empty())
+            port = Port::open_terminal(error);
         else
-            port = TcpPort::create(options.tcp_address, error);
+            port = Port::listen_tcp(options.tcp_host, options.tcp_port, error);
         if (!port)
             return false;
         if (!options.link_path.empty()) {

@@ -188,31 +188,26 @@ bool take_value(std::string_view arg, std::string_view name, int argc, char **ar
 }
 
 std::string apply_lengths(Options &options, std::string_view value) {
-    std::string error;
-    auto lengths = parse_channel_lengths(value, error);
-    if (!lengths)
+    Control control;
+    if (std::string error = parse_channel_lengths(value, control); !error.empty())
         return "--lengths: " + error;
-    options.instrument.lengths[lengths->channel] = std::move(lengths->values);
+    options.instrument.lengths[control.channel] = std::move(control.lengths);
     return {};
 }
 
 std::string apply_device_version(Options &options, std::string_view value) {
-    std::string error;
-    auto version = parse_version(value, error);
-    if (!version)
+    if (std::string error = parse_version(value, options.instrument.version); !error.empty())
         return "--device-version: " + error;
-    options.instrument.version = *version;
     return {};
 }
 
 std::string apply_fault(Options &options, std::string_view value) {
-    ControlParse parsed = parse_control(value);
-    if (!parsed.control)
-        return "--fault: " + parsed.error;
-    auto *fault = std::get_if<AddFault>(&*parsed.control);
-    if (fault == nullptr)
+    Control control;
+    if (std::string error = parse_control(value, control); !error.empty())
+        return "--fault: " + error;
+    if (control.kind != Control::Kind::fault)
         return "--fault takes silent, delay, truncate, raw or double";
-    options.faults.push_back(std::move(fault->fault));
+    options.faults.push_back(std::move(control.fault));
     return {};
 }
 
@@ -223,15 +218,21 @@ std::string apply_path(std::string &target, std::string_view name, std::string_v
     return {};
 }
 
-// HOST:PORT with PORT a number from 0 to 65535 (0: any free port). Checked here, since the
-// resolver would take a number beyond 65535 modulo 65536, or a service name, without a word.
+// HOST:PORT, [V6]:PORT or :PORT (loopback), PORT a number from 0 to 65535 (0: any free port).
+// Checked here, since the resolver would take a number beyond 65535 modulo 65536, or a service
+// name, without a word.
 std::string apply_tcp(Options &options, std::string_view value) {
     std::size_t colon = value.rfind(':');
     if (colon == std::string_view::npos)
         return "--tcp needs HOST:PORT or :PORT";
-    if (!parse_number(value.substr(colon + 1), 65535))
+    std::string_view host = value.substr(0, colon);
+    std::string_view port = value.substr(colon + 1);
+    if (!parse_number(port, 65535))
         return "--tcp: PORT must be a number from 1 to 65535, or 0 for any free port";
-    options.tcp_address = value;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    options.tcp_host = host.empty() ? "127.0.0.1" : host;
+    options.tcp_port = port;
     return {};
 }
 
@@ -308,9 +309,9 @@ OptionsParse parse_options(int argc, char **argv) {
         if (!result.error.empty())
             return result;
     }
-    if (!result.options.tcp_address.empty() && !result.options.link_path.empty())
+    if (!result.options.tcp_port.empty() && !result.options.link_path.empty())
         result.error = "--link names a terminal; it cannot go with --tcp";
-    if (!result.options.tcp_address.empty() && result.options.instruments > 1)
+    if (!result.options.tcp_port.empty() && result.options.instruments > 1)
         result.error = "--instruments takes terminals; it cannot go with --tcp";
     return result;
 }

@@ -20,7 +20,8 @@ struct Options {
     std::vector<Fault> faults; // queued before the first frame, in order
     std::string link_path;     // empty: no link
     std::string log_path;      // empty: standard output only
-    std::string tcp_address;   // empty: a pseudo-terminal
+    std::string tcp_host;      // a name or an address, without brackets
+    std::string tcp_port;      // empty: a pseudo-terminal
     unsigned long baud = 0;    // 0: replies go out as soon as they are ready
     unsigned long latency_ms = 0;
     unsigned long instruments = 1; // each on its own terminal, served by one poll loop

@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "sim/system_error.hpp"
+#include "sim/system_calls.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
@@ -138,10 +138,10 @@ void Simulator::handle_control_line(const Line &input) {
                                            " bytes; not carried out"));
         return;
     }
-    ControlParse parsed = parse_control(line);
-    std::string error = parsed.error;
-    if (parsed.control)
-        error = apply(*parsed.control);
+    Control control;
+    std::string error = parse_control(line, control);
+    if (error.empty())
+        error = apply(control);
     JsonObject event;
     event.text("event", error.empty() ? "ok" : "error").text("control", line);
     if (!error.empty())
@@ -152,7 +152,7 @@ void Simulator::handle_control_line(const Line &input) {
 // Control lines about the instruments go to every station; the first error is reported, and
 // every station still gets the line.
 std::string Simulator::apply(const Control &control) {
-    if (std::holds_alternative<Quit>(control)) {
+    if (control.kind == Control::Kind::quit) {
         stop(exit_ok, "quit");
         return {};
     }

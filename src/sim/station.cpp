@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <poll.h>
-#include <type_traits>
 
-#include "sim/system_error.hpp"
+#include "sim/system_calls.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
@@ -151,35 +150,36 @@ void Station::release_when_nothing_owed() {
 }
 
 std::string Station::apply(const Control &control) {
-    return std::visit(
-        [this](const auto &word) -> std::string {
-            using Word = std::decay_t<decltype(word)>;
-            if constexpr (std::is_same_v<Word, AddFault>) {
-                faults_.add(word.fault);
-            } else if constexpr (std::is_same_v<Word, ClearFaults>) {
-                faults_.clear();
-            } else if constexpr (std::is_same_v<Word, ResetInstrument>) {
-                instrument_.reset();
-                faults_.clear();
-            } else if constexpr (std::is_same_v<Word, SetLengths>) {
-                instrument_.set_lengths(word.channel, word.values);
-            } else if constexpr (std::is_same_v<Word, SetSteps>) {
-                instrument_.set_steps(word.channel, word.steps);
-            } else if constexpr (std::is_same_v<Word, SetWorkMode>) {
-                instrument_.set_work_mode(word.channel, word.mode);
-            } else if constexpr (std::is_same_v<Word, SetVersion>) {
-                instrument_.set_version(word.version);
-            } else if constexpr (std::is_same_v<Word, Inject>) {
-                std::string error;
-                port_.write_all(word.bytes, error);
-                return error;
-            } else {
-                // A new control word fails the build until it is handled here.
-                static_assert(std::is_same_v<Word, Quit>);
-            }
-            return {};
-        },
-        control);
+    std::string error;
+    switch (control.kind) {
+    case Control::Kind::fault:
+        faults_.add(control.fault);
+        break;
+    case Control::Kind::reset:
+        instrument_.reset();
+        [[fallthrough]];
+    case Control::Kind::no_faults:
+        faults_.clear();
+        break;
+    case Control::Kind::lengths:
+        instrument_.set_lengths(control.channel, control.lengths);
+        break;
+    case Control::Kind::attenuation:
+        instrument_.set_steps(control.channel, static_cast<std::uint16_t>(control.value));
+        break;
+    case Control::Kind::mode:
+        instrument_.set_work_mode(control.channel, static_cast<std::uint8_t>(control.value));
+        break;
+    case Control::Kind::version:
+        instrument_.set_version(control.version);
+        break;
+    case Control::Kind::inject:
+        port_.write_all(control.bytes, error);
+        break;
+    case Control::Kind::quit: // the simulator's
+        break;
+    }
+    return error;
 }
 
 void Station::handle_chunks(const std::vector<Chunk> &chunks) {

@@ -4,7 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "sim/system_error.hpp"
+#include "sim/system_calls.hpp"
 
 namespace kq5316::sim {
 

@@ -4,22 +4,6 @@
 
 namespace kq5316::sim {
 
-namespace {
-
-constexpr std::string_view digits = "0123456789ABCDEF";
-
-int digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
-
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
@@ -53,7 +37,24 @@ std::optional<unsigned long> parse_number(std::string_view token, unsigned long 
     return value;
 }
 
+std::optional<std::vector<unsigned long>> parse_numbers(std::string_view text, unsigned long max) {
+    std::vector<unsigned long> numbers;
+    if (trim(text).empty())
+        return numbers;
+    while (true) {
+        std::size_t comma = text.find(',');
+        auto number = parse_number(trim(text.substr(0, comma)), max);
+        if (!number)
+            return std::nullopt;
+        numbers.push_back(*number);
+        if (comma == std::string_view::npos)
+            return numbers;
+        text.remove_prefix(comma + 1);
+    }
+}
+
 std::string hex_string(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 3);
     for (std::uint8_t byte : bytes) {
@@ -73,13 +74,12 @@ std::optional<Bytes> parse_hex(std::string_view text) {
             ++i;
             continue;
         }
-        if (i + 1 >= text.size())
+        // Exactly two hex digits: an unsigned number takes no sign.
+        const char *pair = text.data() + i;
+        std::uint8_t byte = 0;
+        if (i + 2 > text.size() || std::from_chars(pair, pair + 2, byte, 16).ptr != pair + 2)
             return std::nullopt;
-        int high = digit_value(text[i]);
-        int low = digit_value(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+        bytes.push_back(byte);
         i += 2;
     }
     return bytes;

@@ -26,6 +26,10 @@ std::vector<std::string_view> split_words(std::string_view text);
 // A decimal number from 0 to `max`, nothing else in the token.
 std::optional<unsigned long> parse_number(std::string_view token, unsigned long max);
 
+// Numbers from 0 to `max` separated by commas, blanks around each allowed; a blank text is an
+// empty list.
+std::optional<std::vector<unsigned long>> parse_numbers(std::string_view text, unsigned long max);
+
 // "7B 01 05"; the empty string for no bytes.
 std::string hex_string(std::span<const std::uint8_t> bytes);
 
