@@ -19,8 +19,7 @@ Outgoing FaultQueue::apply(Bytes reply) {
         break;
     case FaultKind::truncate:
         out.tx = std::move(reply);
-        if (!out.tx.empty())
-            out.tx.pop_back();
+        out.tx.pop_back(); // a reply is never empty
         break;
     case FaultKind::raw:
         out.tx = fault.raw;

@@ -66,7 +66,8 @@ class Instrument {
   public:
     explicit Instrument(InstrumentConfig config);
 
-    // Handles one complete frame (start byte to end byte, as the frame splitter cut it).
+    // Handles one complete frame (start byte to end byte, as the frame splitter cut it: at least
+    // as long as the shortest request).
     Answer answer(std::span<const std::uint8_t> frame);
 
     // Back to the configuration the instrument was built with and every channel to its defaults.

@@ -92,9 +92,8 @@ void Simulator::on_port_events(const std::vector<pollfd> &fds) {
 std::optional<Clock::duration> Simulator::poll_timeout(Clock::time_point now) const {
     std::optional<Clock::time_point> wake;
     for (const Station &station : stations_) {
-        std::optional<Clock::time_point> when = station.next_wake(now);
-        if (when && (!wake || *when < *wake))
-            wake = when;
+        if (std::optional<Clock::time_point> when = station.next_wake(now))
+            wake_by(wake, *when);
     }
     if (!wake)
         return std::nullopt;

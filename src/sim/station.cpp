@@ -73,17 +73,15 @@ bool Station::watch_port(Clock::time_point now) {
 }
 
 std::optional<Clock::time_point> Station::next_wake(Clock::time_point now) const {
-    std::optional<Clock::time_point> wake = replies_.next_due();
-    auto earliest = [&wake](Clock::time_point when) {
-        if (!wake || when < *wake)
-            wake = when;
-    };
+    std::optional<Clock::time_point> wake;
+    if (!replies_.empty())
+        wake = replies_.front().due;
     if (splitter_.has_partial())
-        earliest(last_rx_ + partial_frame_timeout);
+        wake_by(wake, last_rx_ + partial_frame_timeout);
     if (port_paused_until_)
-        earliest(*port_paused_until_);
+        wake_by(wake, *port_paused_until_);
     else if (hung_up_)
-        earliest(now + hang_up_pause); // to notice soon that a client has opened the slave
+        wake_by(wake, now + hang_up_pause); // to notice soon that a client has opened the slave
     return wake;
 }
 
@@ -240,14 +238,19 @@ void Station::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject 
         return;
     }
     // Counted from when the request's bytes were read, not from when its answer was ready.
-    Clock::time_point now = Clock::now();
-    Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
-    event.number("deferred_ms", whole_ms_until(due, now));
+    Clock::time_point due = last_rx_ + delay;
+    if (!replies_.empty())
+        due = std::max(due, replies_.back().due);
+    replies_.push_back({due, std::move(outgoing.tx)});
+    event.number("deferred_ms", whole_ms_until(due, Clock::now()));
 }
 
 void Station::send_due_replies(Clock::time_point now) {
     bool logged = log_.wanted();
-    for (const ScheduledReply &reply : replies_.take_due(now, max_sent_per_pass)) {
+    for (std::size_t sent = 0;
+         sent < max_sent_per_pass && !replies_.empty() && replies_.front().due <= now; ++sent) {
+        const WaitingReply reply = std::move(replies_.front());
+        replies_.pop_front();
         JsonObject event;
         if (logged)
             event.text("event", "sent").text("tx", hex_string(reply.bytes));

@@ -4,6 +4,8 @@
 // one station or many.
 #pragma once
 
+#include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -14,9 +16,16 @@
 #include "sim/instrument.hpp"
 #include "sim/options.hpp"
 #include "sim/port.hpp"
-#include "sim/reply_queue.hpp"
 
 namespace kq5316::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Makes `wake` the earlier of itself (none: never) and `when`.
+inline void wake_by(std::optional<Clock::time_point> &wake, Clock::time_point when) {
+    if (!wake || when < *wake)
+        wake = when;
+}
 
 class Station {
   public:
@@ -55,7 +64,13 @@ class Station {
     Instrument instrument_;
     FaultQueue faults_;
     FrameSplitter splitter_;
-    ReplyQueue replies_;
+    struct WaitingReply {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+    // Replies waiting for their time to go out. The instrument answers in the order it was asked,
+    // so a reply never overtakes one queued before it: a prompt reply behind a delayed one waits.
+    std::deque<WaitingReply> replies_;
     Port &port_;
     EventLog &log_;
     const int number_;
