@@ -11,7 +11,6 @@
 #include "sim/event_log.hpp"
 #include "sim/options.hpp"
 #include "sim/port.hpp"
-#include "sim/port_link.hpp"
 #include "sim/simulator.hpp"
 #include "sim/stop_signals.hpp"
 
@@ -109,18 +108,14 @@ int main(int argc, char **argv) {
     // Replies are due at times a line at 115200 baud fixes to within microseconds; the default
     // 50 us slack on timer wake-ups would add up to a third of a short exchange's line time.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    OptionsParse parsed = parse_options(argc, argv);
-    if (!parsed.error.empty()) {
-        std::fprintf(stderr, "kq5316-sim: %s\n(see kq5316-sim --help)\n", parsed.error.c_str());
+    Options options;
+    if (std::string error = parse_options(argc, argv, options); !error.empty()) {
+        std::fprintf(stderr, "kq5316-sim: %s\n(see kq5316-sim --help)\n", error.c_str());
         return exit_usage;
     }
-    if (parsed.options.help) {
-        std::fwrite(help_text().data(), 1, help_text().size(), stdout);
+    if (options.help || options.version) {
+        std::fputs((options.help ? help_text() : version_text()).c_str(), stdout);
         return exit_ok;
     }
-    if (parsed.options.version) {
-        std::fputs(version_text().c_str(), stdout);
-        return exit_ok;
-    }
-    return run(parsed.options);
+    return run(options);
 }

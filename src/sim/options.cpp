@@ -284,29 +284,23 @@ std::string parse_one(Options &options, int argc, char **argv, int &i) {
 
 } // namespace
 
-OptionsParse parse_options(int argc, char **argv) {
-    OptionsParse result;
+std::string parse_options(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
-        result.error = parse_one(result.options, argc, argv, i);
-        if (!result.error.empty())
-            return result;
+        if (std::string error = parse_one(options, argc, argv, i); !error.empty())
+            return error;
     }
-    if (!result.options.tcp_port.empty() && !result.options.link_path.empty())
-        result.error = "--link names a terminal; it cannot go with --tcp";
-    if (!result.options.tcp_port.empty() && result.options.instruments > 1)
-        result.error = "--instruments takes terminals; it cannot go with --tcp";
-    return result;
+    if (!options.tcp_port.empty() && options.instruments > 1)
+        return "--instruments takes terminals; it cannot go with --tcp";
+    if (!options.tcp_port.empty() && !options.link_path.empty())
+        return "--link names a terminal; it cannot go with --tcp";
+    return {};
 }
 
-// The help, ending with the command names as the protocol's command table writes them.
-std::string_view help_text() {
-    static const std::string text = [] {
-        std::string assembled(help);
-        assembled += "\nCommands (NAME in frame events), from the driver's command table:\n";
-        for (const protocol::CommandRow &row : protocol::command_table)
-            assembled.append("  ").append(row.name).append("\n");
-        return assembled;
-    }();
+std::string help_text() {
+    std::string text(help);
+    text += "\nCommands (NAME in frame events), from the driver's command table:\n";
+    for (const protocol::CommandRow &row : protocol::command_table)
+        text.append("  ").append(row.name).append("\n");
     return text;
 }
 

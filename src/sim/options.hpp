@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "sim/faults.hpp"
@@ -30,14 +29,11 @@ struct Options {
     bool version = false;
 };
 
-struct OptionsParse {
-    Options options;
-    std::string error; // empty on success
-};
+// Parses the command line into `options`; returns the error, or the empty string.
+std::string parse_options(int argc, char **argv, Options &options);
 
-OptionsParse parse_options(int argc, char **argv);
-
-std::string_view help_text();
+// The help, ending with the command names as the protocol's command table writes them.
+std::string help_text();
 
 // "kq5316-sim VERSION" and a line end.
 std::string version_text();

@@ -1,7 +1,8 @@
 // The simulator's end of the line: the master side of a pseudo-terminal (whose slave path clients
 // open as their serial port), or a TCP socket served as a serial-to-network server in raw mode
 // serves a real instrument: the bytes of the line, nothing else. The poll loop watches fd(), takes
-// what has arrived and writes replies, never blocking.
+// what has arrived and writes replies, never blocking. A terminal may also be given a symbolic
+// link at a fixed path.
 //
 // TCP serves one client at a time; the next one waiting to connect is taken when the current one
 // leaves. A client that closes its end, or only shuts down its sending side, keeps its connection
@@ -74,6 +75,31 @@ class Port {
     int listener_; // owned: the listening socket, -1 for a terminal
     bool finished_ = false; // the TCP client has stopped sending; nothing more is read from it
     std::string name_;
+};
+
+// A symbolic link to the terminal at a fixed path, for clients that name their port in advance.
+class PortLink {
+  public:
+    // Makes `path` a symbolic link to `target`. An existing symbolic link at `path` is replaced;
+    // any other file there is refused, since it may be a real device or someone's data. On
+    // failure returns null and sets `error`.
+    static std::unique_ptr<PortLink> create(const std::string &path, const std::string &target,
+                                            std::string &error);
+
+    PortLink(const PortLink &) = delete;
+    PortLink &operator=(const PortLink &) = delete;
+    // Removes the link, unless it has been replaced meanwhile by something not pointing to the
+    // terminal.
+    ~PortLink();
+
+    const std::string &path() const { return path_; }
+
+  private:
+    PortLink(std::string path, std::string target)
+        : path_(std::move(path)), target_(std::move(target)) {}
+
+    std::string path_;
+    std::string target_;
 };
 
 } // namespace kq5316::sim
