@@ -141,12 +141,9 @@ constexpr Word words[] = {
 } // namespace
 
 std::string parse_control(std::string_view line, Control &control) {
-    line = trim(line);
-    std::size_t end = 0;
-    while (end < line.size() && !is_space(line[end]))
-        ++end;
-    std::string_view name = line.substr(0, end);
-    std::string_view rest = line.substr(end);
+    const std::vector<std::string_view> split = split_words(line);
+    const std::string_view name = split.empty() ? "" : split.front();
+    const std::string_view rest = trim(line).substr(name.size());
     for (const Word &word : words) {
         if (word.name == name) {
             control.kind = word.kind;

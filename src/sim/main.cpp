@@ -36,16 +36,6 @@ int fail(const std::string &message) {
     return exit_failure;
 }
 
-void emit_ready(EventLog &log, const Port &port, const PortLink *link, int number) {
-    JsonObject event;
-    event.text("event", "ready").text("port", port.name());
-    if (link != nullptr)
-        event.text("link", link->path());
-    if (number >= 0)
-        event.number("instrument", number);
-    log.emit(event);
-}
-
 // The ports and their links, the link paths numbered when there are several instruments. On
 // failure returns false with `error` set; what was made is undone by the destructors.
 bool open_ports(const Options &options, std::vector<std::unique_ptr<Port>> &ports,
@@ -88,9 +78,15 @@ int run(const Options &options) {
     std::vector<std::unique_ptr<PortLink>> links;
     if (!open_ports(options, ports, links, error))
         return fail(error);
-    for (std::size_t i = 0; i < ports.size(); ++i)
-        emit_ready(log, *ports[i], links.empty() ? nullptr : links[i].get(),
-                   ports.size() > 1 ? static_cast<int>(i) : -1);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        JsonObject ready;
+        ready.text("event", "ready").text("port", ports[i]->name());
+        if (!links.empty())
+            ready.text("link", links[i]->path());
+        if (ports.size() > 1)
+            ready.number("instrument", static_cast<long long>(i));
+        log.emit(ready);
+    }
 
     Simulator simulator(options, ports, log, signals);
     std::string reason;

@@ -4,9 +4,13 @@
 
 namespace kq5316::sim {
 
+namespace {
+
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
+
+} // namespace
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && is_space(text.front()))

@@ -1,6 +1,7 @@
-// Text as the simulator's command line, control lines and log use it: words separated by blanks,
-// decimal numbers with an upper bound, and byte strings as upper-case hex pairs separated by single
-// spaces ("7B 01 05 00 03 7C 7D").
+// Text as the simulator's command line, control lines and log use it: words separated by blanks
+// (space and tab, and the carriage return a line from a terminal ends with), decimal numbers with
+// an upper bound, and byte strings as upper-case hex pairs separated by single spaces
+// ("7B 01 05 00 03 7C 7D").
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,6 @@
 namespace kq5316::sim {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Blanks between words: space and tab, and the carriage return a line from a terminal ends with.
-bool is_space(char c);
 
 // `text` without leading and trailing blanks.
 std::string_view trim(std::string_view text);
