@@ -40,15 +40,14 @@ void append_quoted(std::string &out, std::string_view value) {
 }
 
 bool is_pipe_or_socket(int fd) {
-    struct stat status {};
+    struct stat status{};
     return fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
 }
 
 // Many simulators driven at line speed (a benchmark) send their events here; writing them would
 // cost each exchange a system call or two for nothing.
 bool is_null_device(int fd) {
-    struct stat output {
-    }, null{};
+    struct stat output{}, null{};
     return fstat(fd, &output) == 0 && S_ISCHR(output.st_mode) && stat("/dev/null", &null) == 0 &&
            output.st_rdev == null.st_rdev;
 }

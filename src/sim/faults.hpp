@@ -47,7 +47,37 @@ class FaultQueue {
 
     // Spoils `reply` with the fault at the head of the queue, using up one of its replies, or
     // passes it through unchanged when no fault is pending.
-    Outgoing apply(Bytes reply);
+    Outgoing apply(Bytes reply) {
+        Outgoing out;
+        out.tx = std::move(reply);
+        if (pending_.empty())
+            return out;
+        Fault &fault = pending_.front();
+        out.fault = fault.kind;
+        switch (fault.kind) {
+        case FaultKind::silent:
+            out.tx.clear();
+            break;
+        case FaultKind::delay:
+            out.delay_ms = fault.delay_ms;
+            break;
+        case FaultKind::truncate:
+            out.tx.pop_back(); // a reply is never empty
+            break;
+        case FaultKind::raw:
+            out.tx = fault.raw;
+            break;
+        case FaultKind::twice: {
+            const Bytes once = out.tx;
+            out.tx.insert(out.tx.end(), once.begin(), once.end());
+            break;
+        }
+        }
+        // A fault without a count spoils every reply until the faults are cleared.
+        if (fault.count && --*fault.count == 0)
+            pending_.pop_front();
+        return out;
+    }
 
   private:
     std::deque<Fault> pending_;

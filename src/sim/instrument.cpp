@@ -9,13 +9,6 @@ namespace kq5316::sim {
 using protocol::Command;
 using protocol::CommandRow;
 
-InstrumentConfig default_instrument_config() {
-    InstrumentConfig config;
-    config.lengths[1] = {1310, 1490, 1535};
-    config.lengths[2] = {1310, 1550};
-    return config;
-}
-
 Instrument::Instrument(InstrumentConfig config) : initial_(config), config_(std::move(config)) {}
 
 void Instrument::reset() {

@@ -34,10 +34,8 @@ struct InstrumentConfig {
     Version version;
     // Supported optical lengths by channel. Channel 1 is always present; a channel without an
     // entry of its own supports what channel 1 supports.
-    std::map<std::uint8_t, OpticalLengths> lengths;
+    std::map<std::uint8_t, OpticalLengths> lengths = {{1, {1310, 1490, 1535}}, {2, {1310, 1550}}};
 };
-
-InstrumentConfig default_instrument_config();
 
 struct ChannelState {
     std::uint8_t work_mode = 0;

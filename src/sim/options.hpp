@@ -15,7 +15,7 @@ inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 
 struct Options {
-    InstrumentConfig instrument = default_instrument_config();
+    InstrumentConfig instrument;
     std::vector<Fault> faults; // queued before the first frame, in order
     std::string link_path;     // empty: no link
     std::string log_path;      // empty: standard output only

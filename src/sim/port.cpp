@@ -111,7 +111,7 @@ bool points_to(const std::string &path, const std::string &target) {
 
 // Checks what is at `path` now; true when the link may be made there.
 bool path_is_free(const std::string &path, std::string &error) {
-    struct stat status {};
+    struct stat status{};
     if (lstat(path.c_str(), &status) != 0) {
         if (errno == ENOENT)
             return true;

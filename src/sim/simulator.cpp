@@ -74,10 +74,8 @@ void Simulator::fill_poll_set(std::vector<pollfd> &fds, Clock::time_point now) {
     fds[signals_slot] = {signals_.fd(), POLLIN, 0};
     fds[stdin_slot] = {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0};
     log_.watch_outputs(&fds[outputs_slot]);
-    for (std::size_t i = 0; i < stations_.size(); ++i) {
-        int fd = stations_[i].watch_port(now) ? stations_[i].fd() : -1;
-        fds[ports_slot + i] = {fd, POLLIN, 0};
-    }
+    for (std::size_t i = 0; i < stations_.size(); ++i)
+        fds[ports_slot + i] = {stations_[i].poll_fd(now), POLLIN, 0};
 }
 
 void Simulator::on_port_events(const std::vector<pollfd> &fds) {

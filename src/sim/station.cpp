@@ -30,15 +30,6 @@ long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
     return std::chrono::ceil<milliseconds>(when - now).count();
 }
 
-std::string state_json(const ChannelState &state) {
-    return JsonObject()
-        .number("work_mode", state.work_mode)
-        .number("length_index", state.length_index)
-        .number("steps", state.steps)
-        .boolean("disconnected", state.disconnected)
-        .str();
-}
-
 // The part of a frame event known once the instrument has judged the frame.
 JsonObject frame_event(const Bytes &frame, const Answer &answer) {
     JsonObject event;
@@ -65,11 +56,11 @@ Station::Station(const Options &options, Port &port, EventLog &log, int number)
         faults_.add(fault);
 }
 
-bool Station::watch_port(Clock::time_point now) {
+int Station::poll_fd(Clock::time_point now) {
     if (port_paused_until_ && now < *port_paused_until_)
-        return false;
+        return -1;
     port_paused_until_.reset();
-    return true;
+    return port_.fd();
 }
 
 std::optional<Clock::time_point> Station::next_wake(Clock::time_point now) const {
@@ -204,7 +195,12 @@ void Station::handle_frame(const Bytes &frame) {
     Clock::duration line_delay = line_time(frame.size(), outgoing.tx.size());
     deliver(std::move(outgoing), line_delay, event);
     if (answer.channel_state)
-        event.raw("state", state_json(*answer.channel_state));
+        event.raw("state", JsonObject()
+                               .number("work_mode", answer.channel_state->work_mode)
+                               .number("length_index", answer.channel_state->length_index)
+                               .number("steps", answer.channel_state->steps)
+                               .boolean("disconnected", answer.channel_state->disconnected)
+                               .str());
     emit(event);
 }
 

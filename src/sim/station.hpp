@@ -33,9 +33,8 @@ class Station {
     // to its events as "instrument".
     Station(const Options &options, Port &port, EventLog &log, int number);
 
-    // Whether the port is to be polled now (it is left out for a while after a hang-up).
-    bool watch_port(Clock::time_point now);
-    int fd() const { return port_.fd(); }
+    // The port's descriptor to poll now, or -1 (it is left out for a while after a hang-up).
+    int poll_fd(Clock::time_point now);
     // When the station next has something to do without input, if ever.
     std::optional<Clock::time_point> next_wake(Clock::time_point now) const;
 
