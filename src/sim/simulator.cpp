@@ -126,19 +126,15 @@ void Simulator::handle_control_line(const Line &input) {
     std::string_view line = trim(input.text);
     if (line.empty() || line.front() == '#')
         return;
+    Control control;
+    std::string error;
     if (input.too_long) {
         // Not carried out, since its end is lost; the report shows enough of it to recognise.
-        log_.emit(JsonObject()
-                      .text("event", "error")
-                      .text("control", line.substr(0, 80))
-                      .text("message", "longer than " + std::to_string(max_line_length) +
-                                           " bytes; not carried out"));
-        return;
-    }
-    Control control;
-    std::string error = parse_control(line, control);
-    if (error.empty())
+        line = line.substr(0, 80);
+        error = "longer than " + std::to_string(max_line_length) + " bytes; not carried out";
+    } else if (error = parse_control(line, control); error.empty()) {
         error = apply(control);
+    }
     JsonObject event;
     event.text("event", error.empty() ? "ok" : "error").text("control", line);
     if (!error.empty())

@@ -24,12 +24,6 @@ constexpr std::size_t max_waiting_replies = 4096;
 // seen between passes) however many fall due together.
 constexpr std::size_t max_sent_per_pass = 512;
 
-long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
-    if (when <= now)
-        return 0;
-    return std::chrono::ceil<milliseconds>(when - now).count();
-}
-
 // The part of a frame event known once the instrument has judged the frame.
 JsonObject frame_event(const Bytes &frame, const Answer &answer) {
     JsonObject event;
@@ -186,12 +180,9 @@ void Station::handle_chunks(const std::vector<Chunk> &chunks) {
 void Station::handle_frame(const Bytes &frame) {
     Answer answer = instrument_.answer(frame);
     JsonObject event = frame_event(frame, answer);
-    if (!answer.error.empty()) {
-        event.text("tx", "").null("fault");
-        emit(event);
-        return;
-    }
-    Outgoing outgoing = faults_.apply(std::move(answer.reply));
+    Outgoing outgoing;
+    if (answer.error.empty()) // a refused frame gets no reply and uses up no fault
+        outgoing = faults_.apply(std::move(answer.reply));
     Clock::duration line_delay = line_time(frame.size(), outgoing.tx.size());
     deliver(std::move(outgoing), line_delay, event);
     if (answer.channel_state)
@@ -238,7 +229,8 @@ void Station::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject 
     if (!replies_.empty())
         due = std::max(due, replies_.back().due);
     replies_.push_back({due, std::move(outgoing.tx)});
-    event.number("deferred_ms", whole_ms_until(due, Clock::now()));
+    const auto wait = std::chrono::ceil<milliseconds>(due - Clock::now());
+    event.number("deferred_ms", std::max<long long>(wait.count(), 0));
 }
 
 void Station::send_due_replies(Clock::time_point now) {

@@ -6,30 +6,21 @@ namespace kq5316::sim {
 
 namespace {
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
+constexpr std::string_view blanks = " \t\r";
 
 } // namespace
 
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && is_space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back()))
-        text.remove_suffix(1);
-    return text;
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) + 1 - first);
 }
 
 std::vector<std::string_view> split_words(std::string_view text) {
     std::vector<std::string_view> words;
-    text = trim(text);
-    while (!text.empty()) {
-        std::size_t end = 0;
-        while (end < text.size() && !is_space(text[end]))
-            ++end;
-        words.push_back(text.substr(0, end));
-        text = trim(text.substr(end));
-    }
+    for (text = trim(text); !text.empty(); text = trim(text.substr(words.back().size())))
+        words.push_back(text.substr(0, text.find_first_of(blanks)));
     return words;
 }
 
@@ -74,7 +65,7 @@ std::optional<Bytes> parse_hex(std::string_view text) {
     Bytes bytes;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (is_space(text[i])) {
+        if (blanks.find(text[i]) != std::string_view::npos) {
             ++i;
             continue;
         }
