@@ -46,6 +46,21 @@ def test_exchange_writes_a_copy_of_the_frame_pauses_then_reads_what_waits(monkey
     assert device.ser.calls[1][1] == 0.2 and device.ser.calls[3][1] == length
 
 
+@pytest.mark.parametrize("meddles_at", [1, 4])
+def test_code_run_while_the_checksum_is_summed_cannot_change_the_frame_sent(meddles_at):
+    # An item whose addition rewrites the shared frame, as another thread patching it would.
+    class Meddling(int):
+        def __radd__(self, other):
+            constant("READ_CURRENT_STATUS")[meddles_at] = 0x99
+            return other + int(self)
+
+    constant("READ_CURRENT_STATUS")[3] = Meddling(0x14)
+    device = stand_in(by_command={})
+    device.read_current_status(2)
+    assert device.ser.written == [sent("READ_CURRENT_STATUS", {1: 2})]
+    assert bytes(constant("READ_CURRENT_STATUS")) == device.ser.written[0]
+
+
 @pytest.mark.parametrize("keeps_list", [True, False])
 def test_each_write_gets_the_frame_of_its_own_call_whether_or_not_the_port_keeps_the_list(keeps_list):
     # A port that keeps the list it was given must never see it change.

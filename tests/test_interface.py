@@ -233,8 +233,8 @@ def test_a_keyword_that_is_not_a_string_is_refused(kq, stored, positional):
     assert kq.ser.written == []
 
 
-def test_method_attributes_are_fixed_at_class_creation_though_built_on_demand():
-    # In a fresh interpreter, so that nothing has looked at these attributes before.
+def test_method_attributes_are_fixed_at_class_creation():
+    # In a fresh interpreter, so that nothing has changed these attributes before.
     script = textwrap.dedent("""
         from kq5316 import KQ5316
         func = KQ5316.set_attenuation

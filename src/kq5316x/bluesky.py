@@ -12,15 +12,9 @@
     RE(rel_scan([att], att.ch1, -1, 1, 5))     # channel 1 as the motor
     att.close()
 
-The device reads every channel (``att.ch1``, ``att.ch2``, ...): its attenuation (hinted), its
-wavelength and mode, each read from the instrument; its configuration is the instrument's
-identity, the port and each channel's wavelengths. A channel is movable (its attenuation in dB)
-and so are its settings ``attenuation`` and ``wavelength``. A value is checked before anything is
-sent (``check_value``, which `bluesky.simulators.check_limits` calls for a whole plan); a set
-completes when the instrument has acknowledged it and fails with the `kq5316x` exception when it
-has not. Connected in mock mode (``init_devices(mock=True)``) the device opens no port: its
-readings start at zero, a move sets the setting's ``setpoint`` (a mock put) and its reading
-follows. Needs the ``bluesky`` extra (ophyd-async).
+Each channel (``att.ch1``, ...) is movable (its attenuation in dB), and so are its settings
+``attenuation`` and ``wavelength``; docs/bluesky.rst describes the readings, the checks made before
+anything is sent, failed moves and mock mode. Needs the ``bluesky`` extra (ophyd-async).
 """
 
 # mypy: allow-subclassing-any, allow-untyped-decorators
@@ -72,24 +66,14 @@ MAX_DB = MAX_MDB / 1000
 
 class InstrumentBackend(SignalBackend[SignalDatatypeT]):
     """A signal's value as the instrument reports it at each read, or a setting the instrument
-    is told; the signal's source names the port. Not a soft backend, so that a device connected
-    in mock mode gets a plain mock in its place and never calls the instrument."""
+    is told (`options`: the soft backend's getter or setter, units, precision); the signal's
+    source names the port. Not a soft backend, so that a device connected in mock mode gets a
+    plain mock in its place and never calls the instrument."""
 
-    def __init__(
-        self,
-        datatype: type[SignalDatatypeT],
-        source: str,
-        *,
-        read: Callable[[], Awaitable[SignalDatatypeT]] | None = None,
-        write: Callable[[Any], Awaitable[None]] | None = None,
-        units: str | None = None,
-        precision: int | None = None,
-    ) -> None:
+    def __init__(self, datatype: type[SignalDatatypeT], source: str, **options: Any) -> None:
         self._source = source
         # The soft backend keeps the value, its metadata and its subscribers.
-        self._value = SoftSignalBackend(
-            datatype, units=units, precision=precision, getter=read, setter=write
-        )
+        self._value = SoftSignalBackend(datatype, **options)
         super().__init__(datatype)
 
     def source(self, name: str, read: bool) -> str:
@@ -135,13 +119,10 @@ class Setting(StandardReadable, Movable[SignalDatatypeT]):
         check: Callable[[Any], Awaitable[None]],
         *,
         hinted: bool,
-        units: str,
-        precision: int | None = None,
+        **metadata: Any,
     ) -> None:
         self._check = check
-        self._write = InstrumentBackend(
-            datatype, source + "/setpoint", write=write, units=units, precision=precision
-        )
+        self._write = InstrumentBackend(datatype, source + "/setpoint", setter=write, **metadata)
         self.setpoint = SignalRW(self._write)
         reading = (
             StandardReadableFormat.HINTED_UNCACHED_SIGNAL
@@ -149,9 +130,7 @@ class Setting(StandardReadable, Movable[SignalDatatypeT]):
             else StandardReadableFormat.UNCACHED_SIGNAL
         )
         with self.add_children_as_readables(reading):
-            self.readback = SignalR(
-                InstrumentBackend(datatype, source, read=read, units=units, precision=precision)
-            )
+            self.readback = SignalR(InstrumentBackend(datatype, source, getter=read, **metadata))
         super().__init__(name="")
 
     def set_name(self, name: str, *, child_name_separator: str | None = None) -> None:
@@ -224,7 +203,7 @@ class AttenuatorChannel(StandardReadable, Movable[float]):
             hinted=False,
             units="nm",
         )
-        self.mode = SignalR(InstrumentBackend(int, f"{source}/mode", read=self._mode))
+        self.mode = SignalR(InstrumentBackend(int, f"{source}/mode", getter=self._mode))
         self.wavelengths, self._set_wavelengths = soft_signal_r_and_setter(
             Array1D[np.int32], units="nm"
         )
@@ -233,7 +212,7 @@ class AttenuatorChannel(StandardReadable, Movable[float]):
         self.add_readables([self.wavelengths], StandardReadableFormat.CONFIG_SIGNAL)
         super().__init__(name=name)
 
-    def set(self, value: float) -> AsyncStatus:
+    def set(self, value: float) -> AsyncStatus[None]:
         """Sets the attenuation in dB; done when the instrument has acknowledged it."""
         return self.attenuation.set(value)
 
@@ -322,7 +301,7 @@ class KQ5316(StandardReadable):
 
     async def connect(
         self,
-        mock: bool | DeviceMock = False,
+        mock: bool | DeviceMock[Any] = False,
         timeout: float = DEFAULT_TIMEOUT,
         force_reconnect: bool = False,
     ) -> None:

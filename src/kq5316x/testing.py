@@ -85,13 +85,14 @@ class SimulatedInstrument:
     ``events()`` for what it saw. Its output is read on a thread, so it never waits for a reader."""
 
     port: str
+    process: subprocess.Popen[str]
 
     def __init__(self, *options: str, exit_on_eof: bool = True) -> None:
         self._events: list[Event] = []
         self._changed = threading.Condition()
         self._control_lock = threading.Lock()
         self._ended = False
-        self._process = subprocess.Popen(
+        self.process = subprocess.Popen(
             [find_simulator(), *(["--exit-on-eof"] if exit_on_eof else []), *options],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
@@ -102,19 +103,18 @@ class SimulatedInstrument:
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         try:
-            ready = self._wait(lambda events: _first(events, "ready"), START_TIMEOUT)
+            ready = self._wait(
+                lambda events: next((e for e in events if e.get("event") == "ready"), None),
+                START_TIMEOUT,
+            )
         except BaseException:
             self.stop()
             raise
         self.port = ready["port"]
 
-    @property
-    def process(self) -> subprocess.Popen[str]:
-        return self._process
-
     def _read_output(self) -> None:
-        assert self._process.stdout is not None
-        for line in self._process.stdout:
+        assert self.process.stdout is not None
+        for line in self.process.stdout:
             try:
                 event = json.loads(line)
             except ValueError:
@@ -142,12 +142,12 @@ class SimulatedInstrument:
 
     def _error_output(self) -> str:
         try:
-            self._process.wait(timeout=STOP_TIMEOUT)
+            self.process.wait(timeout=STOP_TIMEOUT)
         except subprocess.TimeoutExpired:
             return "still running"
-        assert self._process.stderr is not None
-        message = self._process.stderr.read().strip()
-        return f"exit status {self._process.returncode}" + (f": {message}" if message else "")
+        assert self.process.stderr is not None
+        message = self.process.stderr.read().strip()
+        return f"exit status {self.process.returncode}" + (f": {message}" if message else "")
 
     def wait_event(self, predicate: Callable[[Event], bool], timeout: float = 5.0) -> Event:
         """The first event, reported or to come within `timeout`, for which `predicate` holds."""
@@ -186,9 +186,9 @@ class SimulatedInstrument:
         with self._control_lock:
             with self._changed:
                 answered = sum(e.get("event") in ("ok", "error") for e in self._events)
-            assert self._process.stdin is not None
-            self._process.stdin.write(line + "\n")
-            self._process.stdin.flush()
+            assert self.process.stdin is not None
+            self.process.stdin.write(line + "\n")
+            self.process.stdin.flush()
 
             def answer(events: list[Event]) -> Event | None:
                 acks = [e for e in events if e.get("event") in ("ok", "error")]
@@ -200,7 +200,7 @@ class SimulatedInstrument:
 
     def stop(self) -> None:
         """Stops the simulator: end of input and SIGTERM, then SIGKILL if it hangs."""
-        process = self._process
+        process = self.process
         if process.stdin is not None and not process.stdin.closed:
             try:
                 process.stdin.close()
@@ -217,10 +217,6 @@ class SimulatedInstrument:
         for stream in (process.stdout, process.stderr):
             if stream is not None:
                 stream.close()
-
-
-def _first(events: list[Event], name: str) -> Event | None:
-    return next((e for e in events if e.get("event") == name), None)
 
 
 @contextmanager

@@ -7,7 +7,7 @@
 
 namespace launcher {
 
-// The platform's directory separator and the separator of search lists.
+// The platform's directory separator.
 #ifdef _WIN32
 constexpr char separator = '\\';
 #else

@@ -29,44 +29,33 @@ std::string trimmed(const std::string &text) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-bool read_file(const std::string &path, std::string &text) {
+// Reads the value of the first `key` in the pyvenv.cfg at `path` (lines "key = value") into
+// `value`, which is left as it is when the key is absent. False when the file cannot be read.
+bool read_config_value(const std::string &path, const std::string &key, std::string &value) {
     std::FILE *file = open_for_reading(path);
     if (!file)
         return false;
-    char block[4096];
-    size_t count;
-    while ((count = std::fread(block, 1, sizeof block, file)) > 0)
-        text.append(block, count);
+    char line[8192];
+    while (std::fgets(line, sizeof line, file)) {
+        const std::string text = line;
+        const size_t equals = text.find('=');
+        if (equals != std::string::npos && trimmed(text.substr(0, equals)) == key) {
+            value = trimmed(text.substr(equals + 1));
+            break;
+        }
+    }
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     return !failed;
 }
 
-// The value of `key` in a pyvenv.cfg text (lines "key = value"); empty when absent.
-std::string config_value(const std::string &text, const std::string &key) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(start, end - start);
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos && trimmed(line.substr(0, equals)) == key)
-            return trimmed(line.substr(equals + 1));
-        start = end + 1;
-    }
-    return std::string();
-}
-
 bool read_virtual_environment(const std::string &root, PythonEnvironment &found,
                               std::string &problem) {
     const std::string config_path = join(root, "pyvenv.cfg");
-    std::string config;
-    if (!read_file(config_path, config)) {
+    if (!read_config_value(config_path, "home", found.home)) {
         problem = "cannot read " + config_path;
         return false;
     }
-    found.home = config_value(config, "home");
     if (found.home.empty()) {
         problem = config_path + " does not name the base interpreter's home";
         return false;

@@ -460,6 +460,16 @@ def test_bad_options_are_one_line_and_exit_2(arguments, message):
     assert len(run.stderr.splitlines()) == 1 and message in run.stderr, run.stderr
 
 
+def test_simulator_that_cannot_start_is_one_line_and_exit_3():
+    run = subprocess.run(
+        [sys.executable, "-m", "kq5316x.ioc", "--simulate", "--prefix", "P"],
+        capture_output=True, text=True, timeout=60, env={**os.environ, "KQ5316_SIM": "false"},
+    )
+    assert run.returncode == 3
+    assert run.stderr.startswith("kq5316x-ioc: --simulate: could not start the simulator: ")
+    assert len(run.stderr.splitlines()) == 1, run.stderr
+
+
 def test_docs_page_command_line_example(monkeypatch):
     monkeypatch.setenv("EPICS_CA_SERVER_PORT", str(free_port()))  # not the other tests' server's
     [(_, console)] = page_blocks("epics.rst", ("code-block",))[-1:]

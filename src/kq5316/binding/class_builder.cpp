@@ -10,62 +10,40 @@ namespace kq5316::binding {
 
 namespace {
 
+// The frame as a list of ints, one per byte, as `list(bytes)` makes it.
 Owned frame_list(const protocol::CommandRow &entry) {
-    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(entry.length())));
-    if (!list)
-        return {};
-    for (std::size_t i = 0; i < entry.length(); ++i) {
-        PyObject *byte = PyLong_FromLong(entry.bytes[i]);
-        if (!byte)
-            return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), byte);
-    }
-    return list;
+    const protocol::Bytes frame = entry.frame();
+    Owned bytes = Owned::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char *>(frame.data()), static_cast<Py_ssize_t>(frame.size())));
+    return bytes ? Owned::steal(PySequence_List(bytes.get())) : Owned();
 }
 
-int add_constants(PyObject *namespace_dict) {
-    for (const device::LegacyCommand &command : device::legacy_commands) {
-        Owned list = frame_list(protocol::command_row(command.command));
-        // Spelled here rather than taken from names(), which the first call makes.
-        Owned stored = list ? Owned::steal(class_body_name(command.constant_name)) : Owned();
-        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), list.get()) < 0)
-            return -1;
-    }
-    return 0;
-}
-
-int add_methods(PyObject *namespace_dict, PyObject *module, PyObject *module_name) {
-    for (const MethodRow &row : method_table()) {
-        Owned function = Owned::steal(new_function(row, module_name, PyModule_GetDict(module)));
-        if (!function)
-            return -1;
-        Owned stored = Owned::steal(class_body_name(row.name));
-        if (!stored || PyDict_SetItem(namespace_dict, stored.get(), function.get()) < 0)
-            return -1;
-    }
-    return 0;
+// `namespace_dict[name] = value`, with `name` spelled as the class body would spell it (rather
+// than taken from names(), which the first call makes).
+int add(PyObject *namespace_dict, const char *name, const Owned &value) {
+    Owned stored = value ? Owned::steal(class_body_name(name)) : Owned();
+    return stored ? PyDict_SetItem(namespace_dict, stored.get(), value.get()) : -1;
 }
 
 } // namespace
 
 PyObject *build_class(PyObject *module) {
-    if (ready_function_type() < 0)
-        return nullptr;
-    Owned namespace_dict = Owned::steal(PyDict_New());
+    // Items go in in the order given: `__module__` first, as a class statement has it.
+    Owned namespace_dict = Owned::steal(
+        Py_BuildValue("{s:s,s:s}", "__module__", module_name, "__qualname__", class_name));
     if (!namespace_dict)
         return nullptr;
-    Owned module_text = Owned::steal(PyUnicode_FromString(module_name));
-    if (!module_text)
-        return nullptr;
-    Owned qualname = Owned::steal(PyUnicode_FromString(class_name));
-    if (!qualname)
-        return nullptr;
-    if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_text.get()) < 0 ||
-        PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()) < 0)
-        return nullptr;
-    if (add_constants(namespace_dict.get()) < 0 ||
-        add_methods(namespace_dict.get(), module, module_text.get()) < 0)
-        return nullptr;
+    PyObject *module_text = PyDict_GetItemString(namespace_dict.get(), "__module__");
+    for (const device::LegacyCommand &command : device::legacy_commands) {
+        if (add(namespace_dict.get(), command.constant_name,
+                frame_list(protocol::command_row(command.command))) < 0)
+            return nullptr;
+    }
+    for (const MethodRow &row : method_table()) {
+        Owned function = Owned::steal(new_function(row, module_text, PyModule_GetDict(module)));
+        if (add(namespace_dict.get(), row.name, function) < 0)
+            return nullptr;
+    }
     return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()O", class_name,
                                  namespace_dict.get());
 }

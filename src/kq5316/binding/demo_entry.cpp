@@ -18,10 +18,7 @@ extern "C" PyObject *PyInit_kq5316(void);
 
 namespace {
 
-constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_not_opened = 2;
-constexpr int exit_unanswered = 3;
+enum ExitStatus { exit_ok = 0, exit_failed = 1, exit_not_opened = 2, exit_unanswered = 3 };
 
 // Starts the interpreter as the program `interpreter` (the environment's own python), so that it
 // finds the environment's pyvenv.cfg, its standard library and its packages.
@@ -41,10 +38,16 @@ bool start_interpreter(const char *interpreter) {
     return true;
 }
 
-// The exit status for a demonstration that ran to its end.
-int outcome() {
-    const kq5316::binding::DemonstrationReport &report =
-        kq5316::binding::last_demonstration_report();
+// Imports the module, which runs the demonstration, and gives the exit status for how it went.
+int run_demonstration() {
+    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule(kq5316::module_name));
+    std::fflush(stdout);
+    const kq5316::binding::DemonstrationReport &report = kq5316::binding::demonstration_report;
+    if (!module) {
+        PyErr_Print();
+        std::fprintf(stderr, "kq5316-demo: the demonstration stopped with the error above\n");
+        return exit_failed;
+    }
     if (!report.opened) {
         std::fprintf(stderr, "kq5316-demo: the instrument's port could not be opened\n");
         return exit_not_opened;
@@ -55,17 +58,6 @@ int outcome() {
         return exit_unanswered;
     }
     return exit_ok;
-}
-
-int run_demonstration() {
-    kq5316::Owned module = kq5316::Owned::steal(PyImport_ImportModule(kq5316::module_name));
-    std::fflush(stdout);
-    if (!module) {
-        PyErr_Print();
-        std::fprintf(stderr, "kq5316-demo: the demonstration stopped with the error above\n");
-        return exit_failed;
-    }
-    return outcome();
 }
 
 } // namespace

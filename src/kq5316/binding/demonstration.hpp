@@ -10,11 +10,12 @@ namespace kq5316::binding {
 int run_demonstration(PyObject *module);
 
 // How the last demonstration went, for the launcher's exit status: whether the port opened, and
-// how many of its five readings came back as None.
+// how many of its five readings came back as None. It runs at most once per process, from the
+// import.
 struct DemonstrationReport {
     bool opened = false;
     int unanswered_readings = 0;
 };
-const DemonstrationReport &last_demonstration_report();
+inline DemonstrationReport demonstration_report;
 
 } // namespace kq5316::binding

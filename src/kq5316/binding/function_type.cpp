@@ -9,135 +9,98 @@ namespace kq5316::binding {
 
 namespace {
 
-// A method of the class. What introspection reads (`__name__`, `__qualname__`, `__doc__`,
-// `__annotations__`, `__defaults__`, `__code__`, ...) is built from the method's row on first
-// access and kept; assigning an attribute replaces it. A null slot means "not built yet"; once the
-// collector has cleared the function, the builders give what a cleared Python function shows
-// instead.
+// A method of the class. Its attributes are made from its row when the class is built, its code
+// object when first read. As on a Python function, an empty slot reads as None
+// (`__annotations__` as a new empty dict): what an attribute deleted or set to None, or dropped
+// by the collector, shows.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodRow *row;
-    bool cleared;
     PyObject *name;
     PyObject *qualname;
+    PyObject *code;
     PyObject *module;
     PyObject *doc;
     PyObject *annotations;
     PyObject *defaults;
     PyObject *kwdefaults;
-    PyObject *code;
     PyObject *globals;
     PyObject *dict;
     PyObject *weakrefs;
+};
+
+// What may take part in a reference cycle, and so what the collector clears. As for Python
+// functions, the code object and the names stay.
+constexpr PyObject *FunctionObject::*clearable[] = {
+    &FunctionObject::module,   &FunctionObject::doc,        &FunctionObject::annotations,
+    &FunctionObject::defaults, &FunctionObject::kwdefaults, &FunctionObject::globals,
+    &FunctionObject::dict,
 };
 
 FunctionObject *as_function(PyObject *object) {
     return reinterpret_cast<FunctionObject *>(object);
 }
 
-// The code object's local names: self, then the parameters.
-Owned parameter_names(const MethodRow &row) {
-    Owned tuple = Owned::steal(PyTuple_New(row.parameter_count + 1));
-    if (!tuple)
-        return {};
-    for (int i = 0; i <= row.parameter_count; ++i) {
-        PyObject *name = PyUnicode_InternFromString(i == 0 ? "self" : row.parameters[i - 1].name);
-        if (!name)
-            return {};
-        PyTuple_SET_ITEM(tuple.get(), i, name);
-    }
-    return tuple;
-}
-
-Owned build_name(const FunctionObject &f) {
-    return Owned::steal(PyUnicode_InternFromString(f.row->name));
-}
-
-Owned build_qualname(const FunctionObject &f) {
-    return Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, f.row->name));
-}
-
 // A code object whose signature matches the method: built from an empty code object with its
 // argument fields replaced, so `inspect` sees real parameter names and counts. It keeps the
-// qualified name the method had when the class was built, whatever `__qualname__` says by then.
-Owned build_code(const FunctionObject &f) {
-    const MethodRow &row = *f.row;
-    Owned qualname = build_qualname(f);
-    if (!qualname)
+// qualified name the method had when the class was built.
+Owned make_code(const MethodRow &row) {
+    const int locals = row.parameter_count + 1;
+    Owned varnames = Owned::steal(PyTuple_New(locals));
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, row.name));
+    if (!varnames || !qualname)
         return {};
-    PyCodeObject *empty = PyCode_NewEmpty(module_name, row.name, 0);
-    if (!empty)
+    for (int i = 0; i < locals; ++i) {
+        PyObject *name = PyUnicode_InternFromString(parameter_name(row, i));
+        if (!name)
+            return {};
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    Owned code =
+        Owned::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(module_name, row.name, 0)));
+    Owned replace = code ? Owned::steal(PyObject_GetAttrString(code.get(), "replace")) : Owned();
+    Owned kwargs =
+        Owned::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", locals, "co_nlocals",
+                                   locals, "co_posonlyargcount", 0, "co_kwonlyargcount", 0,
+                                   "co_varnames", varnames.get(), "co_qualname", qualname.get()));
+    if (!replace || !kwargs)
         return {};
-    Owned code = Owned::steal(reinterpret_cast<PyObject *>(empty));
-    Owned varnames = parameter_names(row);
-    if (!varnames)
-        return {};
-    Owned replace = Owned::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace)
-        return {};
-    Owned kwargs = Owned::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:i,s:O,s:O}", "co_argcount", row.parameter_count + 1, "co_nlocals",
-        row.parameter_count + 1, "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_varnames",
-        varnames.get(), "co_qualname", qualname.get()));
-    if (!kwargs)
-        return {};
-    Owned no_args = Owned::steal(PyTuple_New(0));
-    if (!no_args)
-        return {};
-    return Owned::steal(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
+    return Owned::steal(PyObject_VectorcallDict(replace.get(), nullptr, 0, kwargs.get()));
 }
 
-// A cleared function gets a new empty dict, as a Python function without annotations does.
-Owned build_annotations(const FunctionObject &f) {
-    const MethodRow &row = *f.row;
+int add_text(PyObject *dict, const char *key, const char *text) {
+    Owned value = Owned::steal(PyUnicode_FromString(text));
+    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+}
+
+// The parameters' type names, then the return annotation, all as strings.
+Owned make_annotations(const MethodRow &row) {
     Owned annotations = Owned::steal(PyDict_New());
-    if (!annotations || f.cleared)
-        return annotations;
-    for (int i = 0; i < row.parameter_count; ++i) {
+    for (int i = 0; annotations && i < row.parameter_count; ++i) {
         const Parameter &parameter = row.parameters[i];
-        Owned value = Owned::steal(PyUnicode_FromString(parameter.type->tp_name));
-        if (!value || PyDict_SetItemString(annotations.get(), parameter.name, value.get()) < 0)
+        if (add_text(annotations.get(), parameter.name, parameter.type->tp_name) < 0)
             return {};
     }
-    if (row.return_annotation) {
-        Owned value = Owned::steal(PyUnicode_FromString(row.return_annotation));
-        if (!value || PyDict_SetItemString(annotations.get(), "return", value.get()) < 0)
-            return {};
-    }
+    if (annotations && row.return_annotation &&
+        add_text(annotations.get(), "return", row.return_annotation) < 0)
+        return {};
     return annotations;
 }
 
-Owned build_defaults(const FunctionObject &f) {
-    if (!f.row->has_channel_default || f.cleared)
-        return Owned::borrow(Py_None);
-    return Owned::steal(Py_BuildValue("(i)", 1));
-}
-
-Owned build_none(const FunctionObject &) {
-    return Owned::borrow(Py_None);
-}
-
-Owned build_doc(const FunctionObject &f) {
-    if (!f.row->doc || f.cleared)
-        return Owned::borrow(Py_None);
-    return Owned::steal(PyUnicode_FromString(f.row->doc));
-}
-
-using Builder = Owned (*)(const FunctionObject &);
-
-// A new reference to the attribute in `slot`, built first if it is not there yet.
-// Building may run Python code (a collection, say), so another thread may have filled the slot
-// meanwhile: then that attribute stays and this one is dropped.
-PyObject *built(PyObject *self, PyObject *FunctionObject::*slot, Builder build) {
-    FunctionObject *f = as_function(self);
-    if (!(f->*slot)) {
-        Owned made = build(*f);
-        if (!made)
-            return nullptr;
-        if (!(f->*slot))
-            f->*slot = made.release();
-    }
-    return Py_NewRef(f->*slot);
+// 0 when every attribute of `f` is made, -1 with an exception set otherwise.
+int fill(FunctionObject *f, const MethodRow &row) {
+    f->name = PyUnicode_InternFromString(row.name);
+    f->qualname = PyUnicode_FromFormat("%s.%s", class_name, row.name);
+    if (!f->name || !f->qualname)
+        return -1;
+    f->annotations = make_annotations(row).release();
+    if (!f->annotations)
+        return -1;
+    if (row.doc && !(f->doc = PyUnicode_FromString(row.doc)))
+        return -1;
+    if (row.has_channel_default && !(f->defaults = Py_BuildValue("(i)", 1)))
+        return -1;
+    return 0;
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
@@ -154,9 +117,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 
 // Fetched from an instance the function binds to it; fetched from the class it is itself.
 PyObject *function_descr_get(PyObject *function, PyObject *instance, PyObject *) {
-    if (instance == nullptr || instance == Py_None)
-        return Py_NewRef(function);
-    return PyMethod_New(function, instance);
+    return instance && instance != Py_None ? PyMethod_New(function, instance) : Py_NewRef(function);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -164,33 +125,21 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
     Py_VISIT(f->code);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->dict);
+    for (PyObject *FunctionObject::*slot : clearable)
+        Py_VISIT(f->*slot);
     return 0;
 }
 
-// Drops what can take part in a reference cycle. As for Python functions, the code object stays,
-// and the names become the empty string (a str subclass could hold a cycle), so that `__name__`,
-// `__qualname__` and the repr keep working on an object the collector has cleared but that some
-// finaliser can still reach; the other getters show None or an empty dict for what was dropped.
+// The names become the empty string rather than null (a str subclass could hold a cycle), so that
+// `__name__`, `__qualname__` and the repr keep working on an object the collector has cleared but
+// that some finaliser can still reach.
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
-    f->cleared = true;
+    for (PyObject *FunctionObject::*slot : clearable)
+        Py_CLEAR(f->*slot);
     Py_XSETREF(f->name, PyUnicode_New(0, 0));
     Py_XSETREF(f->qualname, PyUnicode_New(0, 0));
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->dict);
     return 0;
 }
 
@@ -209,67 +158,54 @@ void function_dealloc(PyObject *self) {
 }
 
 PyObject *function_repr(PyObject *self) {
-    Owned qualname = Owned::steal(built(self, &FunctionObject::qualname, build_qualname));
-    if (!qualname)
-        return nullptr;
-    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// One attribute kept in a slot, and what a Python function's setter accepts for it: a value of
-// `type` (any value when null), or None where `none_allowed`. Deleting it stores None where
-// allowed, an empty dict for `__annotations__` (`deleted_is_empty_dict`), and is refused otherwise.
+// An attribute with a type-checked setter, as a Python function's: a value of `type`, or, where
+// `nullable`, None or deletion, which empty the slot. The TypeError says `refusal` otherwise.
 struct Attribute {
     PyObject *FunctionObject::*slot;
-    Builder build;
     PyTypeObject *type;
-    bool none_allowed;
-    bool deleted_is_empty_dict;
-    const char *refusal; // the TypeError for any other value
+    bool nullable;
+    const char *refusal;
 };
 
 // Calls keep using the default fixed when the class was built; `__defaults__` is what
 // introspection shows, so assigning it changes only what is shown.
 // clang-format off
-Attribute name_attribute{&FunctionObject::name, build_name, &PyUnicode_Type, false, false,
+Attribute name_attribute{&FunctionObject::name, &PyUnicode_Type, false,
                          "__name__ must be set to a string object"};
-Attribute qualname_attribute{&FunctionObject::qualname, build_qualname, &PyUnicode_Type, false,
-                             false, "__qualname__ must be set to a string object"};
-Attribute defaults_attribute{&FunctionObject::defaults, build_defaults, &PyTuple_Type, true, false,
+Attribute qualname_attribute{&FunctionObject::qualname, &PyUnicode_Type, false,
+                             "__qualname__ must be set to a string object"};
+Attribute defaults_attribute{&FunctionObject::defaults, &PyTuple_Type, true,
                              "__defaults__ must be set to a tuple object"};
-Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, build_none, &PyDict_Type, true,
-                               false, "__kwdefaults__ must be set to a dict object"};
-Attribute annotations_attribute{&FunctionObject::annotations, build_annotations, &PyDict_Type,
-                                false, true, "__annotations__ must be set to a dict object"};
-Attribute doc_attribute{&FunctionObject::doc, build_doc, nullptr, true, false, nullptr};
+Attribute kwdefaults_attribute{&FunctionObject::kwdefaults, &PyDict_Type, true,
+                               "__kwdefaults__ must be set to a dict object"};
+Attribute annotations_attribute{&FunctionObject::annotations, &PyDict_Type, true,
+                                "__annotations__ must be set to a dict object"};
 // clang-format on
 
-Attribute &attribute(void *closure) {
-    return *static_cast<Attribute *>(closure);
-}
-
 PyObject *get_attribute(PyObject *self, void *closure) {
-    return built(self, attribute(closure).slot, attribute(closure).build);
+    PyObject *value = as_function(self)->*static_cast<Attribute *>(closure)->slot;
+    return Py_NewRef(value ? value : Py_None);
 }
 
-bool acceptable(const Attribute &kept, PyObject *value) {
-    return !kept.type || PyObject_TypeCheck(value, kept.type) ||
-           (value == Py_None && kept.none_allowed);
+PyObject *get_annotations(PyObject *self, void *closure) {
+    FunctionObject *f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New()))
+        return nullptr;
+    return get_attribute(self, closure);
 }
 
 int set_attribute(PyObject *self, PyObject *value, void *closure) {
-    const Attribute &kept = attribute(closure);
-    Owned stored;
-    if (value && acceptable(kept, value))
-        stored = Owned::borrow(value);
-    else if (!value && kept.deleted_is_empty_dict)
-        stored = Owned::steal(PyDict_New());
-    else if (!value && kept.none_allowed)
-        stored = Owned::borrow(Py_None);
-    else
+    const Attribute &kept = *static_cast<Attribute *>(closure);
+    if (value == Py_None && kept.nullable)
+        value = nullptr;
+    if (value ? !PyObject_TypeCheck(value, kept.type) : !kept.nullable) {
         PyErr_SetString(PyExc_TypeError, kept.refusal);
-    if (!stored)
         return -1;
-    Py_XSETREF(as_function(self)->*kept.slot, stored.release());
+    }
+    Py_XSETREF(as_function(self)->*kept.slot, Py_XNewRef(value));
     return 0;
 }
 
@@ -277,14 +213,25 @@ PyObject *get_closure(PyObject *, void *) {
     Py_RETURN_NONE;
 }
 
-// Read-only, with the message a read-only member gives.
+// Made when first read: code objects are most of the cost of building the class, which every
+// import pays and few programs look at. Making one may run Python code (a collection, say), so
+// another thread may have made it meanwhile: then that one stays.
+PyObject *get_code(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    if (!f->code) {
+        Owned code = make_code(*f->row);
+        if (!code)
+            return nullptr;
+        if (!f->code)
+            f->code = code.release();
+    }
+    return Py_NewRef(f->code);
+}
+
+// Fixed, with the message a read-only member gives.
 int set_code(PyObject *, PyObject *, void *) {
     PyErr_SetString(PyExc_AttributeError, "readonly attribute");
     return -1;
-}
-
-PyObject *get_code(PyObject *self, void *) {
-    return built(self, &FunctionObject::code, build_code);
 }
 
 PyGetSetDef function_getset[] = {
@@ -292,15 +239,16 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_attribute, set_attribute, nullptr, &qualname_attribute},
     {"__defaults__", get_attribute, set_attribute, nullptr, &defaults_attribute},
     {"__kwdefaults__", get_attribute, set_attribute, nullptr, &kwdefaults_attribute},
-    {"__annotations__", get_attribute, set_attribute, nullptr, &annotations_attribute},
-    {"__doc__", get_attribute, set_attribute, nullptr, &doc_attribute},
+    {"__annotations__", get_annotations, set_attribute, nullptr, &annotations_attribute},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// An empty member reads as None.
 PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     // Offsets a heap type learns from its members.
@@ -310,8 +258,8 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// The type is created with PyType_FromSpec (a heap type) once, when the class is first built, and
-// kept for the life of the process like the class itself.
+// The type is created with PyType_FromSpec (a heap type) when the first method is made, and kept
+// for the life of the process like the class itself.
 PyTypeObject *function_type = nullptr;
 
 PyType_Slot function_slots[] = {
@@ -337,23 +285,20 @@ PyType_Spec function_spec = {
 
 } // namespace
 
-int ready_function_type() {
-    if (function_type)
-        return 0;
-    function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
-    return function_type ? 0 : -1;
-}
-
 PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict) {
-    // Allocated zeroed and tracked: every attribute slot starts empty ("not built yet").
-    FunctionObject *f = as_function(PyType_GenericAlloc(function_type, 0));
-    if (!f)
+    if (!function_type &&
+        !(function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec))))
         return nullptr;
+    // Allocated zeroed and tracked: the collector skips the slots not filled yet.
+    Owned function = Owned::steal(PyType_GenericAlloc(function_type, 0));
+    if (!function)
+        return nullptr;
+    FunctionObject *f = as_function(function.get());
     f->vectorcall = function_vectorcall;
     f->row = &row;
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(module_dict);
-    return reinterpret_cast<PyObject *>(f);
+    return fill(f, row) < 0 ? nullptr : function.release();
 }
 
 } // namespace kq5316::binding

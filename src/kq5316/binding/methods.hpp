@@ -34,6 +34,11 @@ struct MethodRow {
     MethodBody body;
 };
 
+// Parameter names with self first, as the arguments are counted.
+inline const char *parameter_name(const MethodRow &row, Py_ssize_t index) {
+    return index == 0 ? "self" : row.parameters[index - 1].name;
+}
+
 // The class's methods, in the order the class defines them.
 std::span<const MethodRow> method_table();
 
@@ -45,12 +50,10 @@ inline constexpr int max_bound = max_parameters + 1;
 int bind_arguments(const MethodRow &row, PyObject *const *args, Py_ssize_t positional_count,
                    PyObject *kwnames, PyObject **bound);
 
-// The function type of the methods: each object wraps one row and behaves like a Python
-// function. It binds to instances as a descriptor, is called through vectorcall, and carries the
-// attributes that `inspect` and `help` read (`__code__`, `__defaults__`, string `__annotations__`,
-// `__doc__`, ...). ready_function_type() readies the type once (-1 with an exception set on
-// failure); new_function() makes the method for `row`, "KQ5316.<name>" with globals `module_dict`.
-int ready_function_type();
+// The method for `row`, "KQ5316.<name>" with globals `module_dict`, or null with an exception
+// set. Its type behaves like a Python function's: it binds to instances as a descriptor, is
+// called through vectorcall, and carries the attributes that `inspect` and `help` read
+// (`__code__`, `__defaults__`, string `__annotations__`, `__doc__`, ...).
 PyObject *new_function(const MethodRow &row, PyObject *module_name, PyObject *module_dict);
 
 } // namespace kq5316::binding

@@ -17,16 +17,15 @@ PY_INT64_T first_interpreter_id = -1;
 
 int check_single_interpreter() {
     const PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (first_interpreter_id == -1) {
-        first_interpreter_id = current;
-        return current == -1 ? -1 : 0;
-    }
-    if (first_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
-                                           "loaded into one interpreter per process.");
+    if (current == -1)
         return -1;
-    }
-    return 0;
+    if (first_interpreter_id == -1)
+        first_interpreter_id = current;
+    if (first_interpreter_id == current)
+        return 0;
+    PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
+                                       "loaded into one interpreter per process.");
+    return -1;
 }
 
 PyObject *create_module(PyObject *spec, PyModuleDef *) {
@@ -35,11 +34,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
     if (PyObject *existing = initialised_module)
         return Py_NewRef(existing);
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
     // The import system then sets `__file__`, `__loader__` and the like from the spec, as it does
     // for any module its loader creates.
-    return PyModule_NewObject(name.get());
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 // Warns when the running interpreter is not the one the module is built for.
@@ -56,18 +53,14 @@ int check_host_version() {
 
 int import_dependencies(PyObject *module_dict) {
     for (const char *name : {"platform", "serial", "time", "subprocess"}) {
-        Owned module_name = Owned::steal(PyUnicode_FromString(name));
-        if (!module_name)
-            return -1;
-        Owned imported = Owned::steal(
-            PyImport_ImportModuleLevelObject(module_name.get(), module_dict, nullptr, nullptr, 0));
-        if (!imported || PyDict_SetItem(module_dict, module_name.get(), imported.get()) < 0)
+        Owned imported =
+            Owned::steal(PyImport_ImportModuleLevel(name, module_dict, nullptr, nullptr, 0));
+        if (!imported || PyDict_SetItemString(module_dict, name, imported.get()) < 0)
             return -1;
     }
     return 0;
 }
 
-// Whether the module's `__name__` is "__main__".
 bool is_main(PyObject *module_dict) {
     PyObject *name = PyDict_GetItemString(module_dict, "__name__");
     return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
@@ -80,7 +73,7 @@ int run_module_body(PyObject *module) {
     // Imported as the dependencies are, straight from the import system.
     Owned builtins =
         Owned::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
-    if (!builtins || PyDict_SetItemString(module_dict, "__builtins__", builtins.get()) < 0)
+    if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0)
         return -1;
     if (check_host_version() < 0)
         return -1;
@@ -94,9 +87,7 @@ int run_module_body(PyObject *module) {
     if (is_main(module_dict) && (init_names() < 0 || run_demonstration(module) < 0))
         return -1;
     Owned test_dict = Owned::steal(PyDict_New());
-    if (!test_dict || PyDict_SetItemString(module_dict, "__test__", test_dict.get()) < 0)
-        return -1;
-    return 0;
+    return test_dict ? PyModule_AddObjectRef(module, "__test__", test_dict.get()) : -1;
 }
 
 int exec_module(PyObject *module) {

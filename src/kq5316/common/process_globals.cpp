@@ -1,9 +1,6 @@
 #include "kq5316/common/process_globals.hpp"
 
-#include <iterator>
 #include <string_view>
-
-#include "kq5316/common/owned.hpp"
 
 namespace kq5316 {
 
@@ -13,49 +10,31 @@ namespace {
 bool names_ready = false;
 Names interned_names{};
 
-struct NameText {
-    PyObject *Names::*field;
-    const char *text;
-};
-constexpr NameText name_texts[] = {
-#define KQ5316_NAME_TEXT(field, text) {&Names::field, text},
-    KQ5316_NAMES(KQ5316_NAME_TEXT)
-#undef KQ5316_NAME_TEXT
-};
-
-int intern_names() {
-    for (const NameText &entry : name_texts) {
-        interned_names.*entry.field = class_body_name(entry.text);
-        if (!(interned_names.*entry.field))
-            return -1;
-    }
-    for (std::size_t i = 0; i < device::legacy_command_count; ++i) {
-        interned_names.constants[i] = class_body_name(device::legacy_commands[i].constant_name);
-        if (!interned_names.constants[i])
-            return -1;
-    }
-    return 0;
-}
-
 } // namespace
 
 PyObject *class_body_name(const char *name) {
     const std::string_view text = name;
     if (!text.starts_with("__") || text.ends_with("__"))
         return PyUnicode_InternFromString(name);
-    Owned spelled = Owned::steal(PyUnicode_FromFormat("_%s%s", class_name, name));
-    if (!spelled)
-        return nullptr;
-    PyObject *interned = spelled.release();
-    PyUnicode_InternInPlace(&interned);
-    return interned;
+    PyObject *spelled = PyUnicode_FromFormat("_%s%s", class_name, name);
+    if (spelled)
+        PyUnicode_InternInPlace(&spelled);
+    return spelled;
 }
 
 int init_names() {
     if (names_ready)
         return 0;
-    if (intern_names() < 0)
+#define KQ5316_INTERN_NAME(field, text)                                                            \
+    if (!(interned_names.field = class_body_name(text)))                                           \
         return -1;
+    KQ5316_NAMES(KQ5316_INTERN_NAME)
+#undef KQ5316_INTERN_NAME
+    for (const device::LegacyCommand &entry : device::legacy_commands) {
+        PyObject *&name = interned_names.constants[static_cast<std::size_t>(entry.command)];
+        if (!(name = class_body_name(entry.constant_name)))
+            return -1;
+    }
     interned_names.default_channel = PyLong_FromLong(1);
     interned_names.pause = PyFloat_FromDouble(0.2);
     if (!interned_names.default_channel || !interned_names.pause)

@@ -25,13 +25,12 @@ inline constexpr const char *class_name = "KQ5316";
 // prefixes every such name in a class body with "_" and the class name.
 PyObject *class_body_name(const char *name);
 
-// Every name the module looks up or stores at run time, as written in the class body: one entry
-// per name, the field of `Names` and then its text.
+// The names looked up on every device operation, as written in the class body, interned once:
+// the field of `Names`, then its text. Rarely run code spells its names where it uses them.
 #define KQ5316_NAMES(X)                                                                            \
     X(ser, "ser")                                                                                  \
     X(port, "port")                                                                                \
     X(read_optical_length, "read_optical_length")                                                  \
-    X(check_port_available, "check_port_available")                                                \
     X(sleep, "sleep")                                                                              \
     X(write, "write")                                                                              \
     X(in_waiting, "inWaiting")                                                                     \
@@ -39,22 +38,7 @@ PyObject *class_body_name(const char *name);
     X(read_reply, "__read")                                                                        \
     X(acquire, "acquire")                                                                          \
     X(release, "release")                                                                          \
-    X(close, "close")                                                                              \
-    X(serial, "serial")                                                                            \
     X(time, "time")                                                                                \
-    X(platform, "platform")                                                                        \
-    X(subprocess, "subprocess")                                                                    \
-    X(serial_class, "Serial")                                                                      \
-    X(serial_exception, "SerialException")                                                         \
-    X(system, "system")                                                                            \
-    X(lower, "lower")                                                                              \
-    X(run, "run")                                                                                  \
-    X(pipe, "PIPE")                                                                                \
-    X(stdout_name, "stdout")                                                                       \
-    X(stderr_name, "stderr")                                                                       \
-    X(timeout, "timeout")                                                                          \
-    X(stopbits, "stopbits")                                                                        \
-    X(print, "print")                                                                              \
     X(module_version, "module_version")                                                            \
     X(hard_version, "hard_version")                                                                \
     X(soft_version, "soft_version")                                                                \
@@ -70,8 +54,9 @@ struct Names {
 #undef KQ5316_NAME_FIELD
     PyObject *default_channel; // the int 1
     PyObject *pause;           // the float 0.2, seconds between a write and its reply read
-    // The class's command constants ("_KQ5316__CMD_..."), one per command of the class.
-    PyObject *constants[device::legacy_command_count];
+    // The class's command constants ("_KQ5316__CMD_..."), by command; null for the commands the
+    // class does not know.
+    PyObject *constants[protocol::command_count];
 };
 
 // Creates the names if they are not made yet; returns -1 with an exception set on failure.

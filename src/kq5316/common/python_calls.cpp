@@ -8,17 +8,18 @@ Owned module_global(PyObject *name) {
     PyObject *module = initialised_module;
     if (module) {
         PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-        if (value)
+        if (value || PyErr_Occurred())
             return Owned::borrow(value);
-        if (PyErr_Occurred())
-            return {};
     }
     PyObject *value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value)
-        return Owned::borrow(value);
-    if (!PyErr_Occurred())
+    if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    return Owned::borrow(value);
+}
+
+Owned module_global(const char *name) {
+    Owned key = Owned::steal(PyUnicode_FromString(name));
+    return key ? module_global(key.get()) : Owned();
 }
 
 Owned call_method(PyObject *object, PyObject *name) {
@@ -49,18 +50,14 @@ void restore_error(Owned error) {
 }
 
 int print_line(PyObject *text) {
-    Owned print = module_global(names().print);
-    if (!print)
-        return -1;
-    Owned result = Owned::steal(PyObject_CallOneArg(print.get(), text));
+    Owned print = module_global("print");
+    Owned result = print ? Owned::steal(PyObject_CallOneArg(print.get(), text)) : Owned();
     return result ? 0 : -1;
 }
 
 int print_line(const char *text) {
     Owned line = Owned::steal(PyUnicode_FromString(text));
-    if (!line)
-        return -1;
-    return print_line(line.get());
+    return line ? print_line(line.get()) : -1;
 }
 
 } // namespace kq5316

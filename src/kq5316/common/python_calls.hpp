@@ -11,6 +11,7 @@ namespace kq5316 {
 // builtins. Raises NameError when neither has it. Done at each use, so rebinding a module
 // global (for instance `serial` or `time`) takes effect at the next call.
 Owned module_global(PyObject *name);
+Owned module_global(const char *name);
 
 // `object.name()`, `object.name(arg)`.
 Owned call_method(PyObject *object, PyObject *name);

@@ -3,9 +3,6 @@
 // commands added to the protocol later belong to the checked API and the simulator.
 #pragma once
 
-#include <cstddef>
-#include <iterator>
-
 #include "protocol/commands.hpp"
 
 namespace kq5316::device {
@@ -25,14 +22,5 @@ inline constexpr LegacyCommand legacy_commands[] = {
     {protocol::Command::clear_attenuation, "__CMD_CLEAR_ATTENUATION"},
     {protocol::Command::disconnect, "__CMD_DIS_CONNECT"},
 };
-inline constexpr std::size_t legacy_command_count = std::size(legacy_commands);
-
-// The position of one of the class's commands in the table (and in the names' constants).
-constexpr std::size_t legacy_index(protocol::Command command) {
-    std::size_t index = 0;
-    while (index < legacy_command_count && legacy_commands[index].command != command)
-        ++index;
-    return index;
-}
 
 } // namespace kq5316::device

@@ -6,7 +6,6 @@
 #include "kq5316/device/request.hpp"
 #include "kq5316/link/exchange.hpp"
 #include "kq5316/link/locks.hpp"
-#include "protocol/replies.hpp"
 
 namespace kq5316::device {
 
@@ -14,9 +13,13 @@ namespace {
 
 using protocol::Command;
 
-// Under the object's lock, writes the frame and views what the reply read returned in `reply`;
-// -1 with an exception set on error.
-int send_for_reply(PyObject *self, Command command, long channel, long value, ReplyBytes &reply) {
+// Under the object's lock, writes the frame for `command` on channel `ch` (null for a
+// device-level command) and views what the reply read returned in `reply`; -1 with an exception
+// set on error, before anything is written when `ch` is out of range.
+int send_for_reply(PyObject *self, Command command, PyObject *ch, long value, ReplyBytes &reply) {
+    long channel = 0;
+    if (ch && channel_value(ch, &channel) < 0)
+        return -1;
     Owned frame = request_frame(self, command, channel, value);
     if (!frame)
         return -1;
@@ -28,22 +31,19 @@ int send_for_reply(PyObject *self, Command command, long channel, long value, Re
 }
 
 // Whether a delimited reply came back: a new reference to True or False, or null.
-PyObject *send_and_acknowledge(PyObject *self, Command command, long channel, long value = 0) {
+PyObject *send_and_acknowledge(PyObject *self, Command command, PyObject *ch, long value = 0) {
     ReplyBytes reply;
-    if (send_for_reply(self, command, channel, value, reply) < 0)
+    if (send_for_reply(self, command, ch, value, reply) < 0)
         return nullptr;
     return PyBool_FromLong(reply.delimited());
 }
 
-// The two channel queries: send the frame for channel `ch` and decode a delimited reply; None
-// when the reply is not delimited.
-PyObject *channel_query(PyObject *self, PyObject *ch, Command command,
-                        PyObject *(*decode)(const ReplyBytes &)) {
-    long channel = 0;
-    if (channel_value(ch, &channel) < 0)
-        return nullptr;
+// The queries: send the frame for channel `ch` (null for a device-level one) and decode a
+// delimited reply; None when the reply is not delimited.
+PyObject *query(PyObject *self, PyObject *ch, Command command,
+                PyObject *(*decode)(const ReplyBytes &)) {
     ReplyBytes reply;
-    if (send_for_reply(self, command, channel, 0, reply) < 0)
+    if (send_for_reply(self, command, ch, 0, reply) < 0)
         return nullptr;
     if (!reply.delimited())
         Py_RETURN_NONE;
@@ -54,7 +54,7 @@ PyObject *channel_query(PyObject *self, PyObject *ch, Command command,
 // documented RuntimeError when the list could not be read or is empty, and ValueError when the
 // length is not in it.
 Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
-    const int has_items = lengths == Py_None ? 0 : PyObject_IsTrue(lengths);
+    const int has_items = PyObject_IsTrue(lengths); // None is false too
     if (has_items < 0)
         return -1;
     if (!has_items) {
@@ -71,33 +71,20 @@ Py_ssize_t position_of(PyObject *lengths, PyObject *length) {
     return PySequence_Index(lengths, length);
 }
 
-// Clear and disconnect differ only in their stored parameter bytes; the call writes the channel.
-PyObject *channel_command(PyObject *self, PyObject *ch, Command command) {
-    long channel = 0;
-    if (channel_value(ch, &channel) < 0)
-        return nullptr;
-    return send_and_acknowledge(self, command, channel);
-}
-
 } // namespace
 
 PyObject *read_device_version(PyObject *self, PyObject *const *) {
-    ReplyBytes reply;
-    if (send_for_reply(self, Command::read_device_version, 0, 0, reply) < 0)
-        return nullptr;
-    const protocol::ReplyShape shape = protocol::reply_shape(protocol::ReplyLayout::version);
-    if (!reply.delimited() || !protocol::fits_shape(shape, reply.bytes()))
-        Py_RETURN_NONE;
-    return version_dict(reply);
+    return query(self, nullptr, Command::read_device_version, version_dict);
 }
 
 PyObject *read_optical_length(PyObject *self, PyObject *const *args) {
-    return channel_query(self, args[0], Command::read_wavelengths, optical_length_list);
+    return query(self, args[0], Command::read_wavelengths, optical_length_list);
 }
 
 // Checks `length` against the list of the channel it addresses, so that the position sent is a
 // position in that channel's own list. The list is read through `self.read_optical_length`, on
-// purpose: a subclass's override is the one used, as in Python.
+// purpose: a subclass's override is the one used, as in Python. The channel is checked first, so
+// that a refused call sends nothing.
 PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
     PyObject *length = args[0];
     long channel = 0;
@@ -115,32 +102,31 @@ PyObject *set_optical_length(PyObject *self, PyObject *const *args) {
                      position);
         return nullptr;
     }
-    return send_and_acknowledge(self, Command::select_wavelength, channel,
+    return send_and_acknowledge(self, Command::select_wavelength, args[1],
                                 static_cast<long>(position));
 }
 
 PyObject *read_current_status(PyObject *self, PyObject *const *args) {
-    return channel_query(self, args[0], Command::read_current_status, status_dict);
+    return query(self, args[0], Command::read_current_status, status_dict);
 }
 
 PyObject *close_full_screen(PyObject *self, PyObject *const *) {
-    return send_and_acknowledge(self, Command::close_full_screen, 0);
+    return send_and_acknowledge(self, Command::close_full_screen, nullptr);
 }
 
 PyObject *set_attenuation(PyObject *self, PyObject *const *args) {
     long steps = 0;
-    long channel = 0;
-    if (attenuation_steps(args[0], &steps) < 0 || channel_value(args[1], &channel) < 0)
+    if (attenuation_steps(args[0], &steps) < 0)
         return nullptr;
-    return send_and_acknowledge(self, Command::set_attenuation, channel, steps);
+    return send_and_acknowledge(self, Command::set_attenuation, args[1], steps);
 }
 
 PyObject *clear_attenuation(PyObject *self, PyObject *const *args) {
-    return channel_command(self, args[0], Command::clear_attenuation);
+    return send_and_acknowledge(self, Command::clear_attenuation, args[0]);
 }
 
 PyObject *dis_connection(PyObject *self, PyObject *const *args) {
-    return channel_command(self, args[0], Command::disconnect);
+    return send_and_acknowledge(self, Command::disconnect, args[0]);
 }
 
 } // namespace kq5316::device

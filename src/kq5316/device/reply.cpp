@@ -11,20 +11,21 @@ namespace kq5316::device {
 int ReplyBytes::load(PyObject *reply) {
     if (reply == Py_None)
         return 0;
-    if (!PyObject_CheckBuffer(reply)) {
-        // Anything empty counts as no reply, as `if not reply` would judge it.
-        const int truth = PyObject_IsTrue(reply);
-        if (truth <= 0)
-            return truth;
+    if (PyObject_CheckBuffer(reply)) {
+        held_ = Owned::steal(PyBytes_FromObject(reply));
+        if (!held_)
+            return -1;
+        bytes_ = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(held_.get())),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(held_.get()))};
+        return 0;
     }
-    if (PyObject_GetBuffer(reply, &view_, PyBUF_SIMPLE) < 0) {
-        PyErr_Format(PyExc_TypeError, "the port returned %.200s where bytes were expected",
-                     Py_TYPE(reply)->tp_name);
-        return -1;
-    }
-    has_view_ = true;
-    bytes_ = {static_cast<const std::uint8_t *>(view_.buf), static_cast<std::size_t>(view_.len)};
-    return 0;
+    // Anything else that is empty counts as no reply, as `if not reply` would judge it.
+    const int truth = PyObject_IsTrue(reply);
+    if (truth <= 0)
+        return truth;
+    PyErr_Format(PyExc_TypeError, "the port returned %.200s where bytes were expected",
+                 Py_TYPE(reply)->tp_name);
+    return -1;
 }
 
 namespace {
@@ -34,7 +35,7 @@ using protocol::ReplyLayout;
 // IndexError, as Python's for a list read past its end, when a reply is shorter than the fields
 // it announces; 0 when it holds them.
 int check_fields_fit(const protocol::ReplyShape &shape, const ReplyBytes &reply) {
-    if (reply.size() >= protocol::fields_end(shape, reply.bytes()))
+    if (reply.bytes().size() >= protocol::fields_end(shape, reply.bytes()))
         return 0;
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return -1;
@@ -61,6 +62,8 @@ PyObject *field_dict(ReplyLayout layout, const ReplyBytes &reply,
 } // namespace
 
 PyObject *version_dict(const ReplyBytes &reply) {
+    if (!protocol::fits_shape(protocol::reply_shape(ReplyLayout::version), reply.bytes()))
+        Py_RETURN_NONE;
     const Names &key = names();
     return field_dict(ReplyLayout::version, reply,
                       {key.module_version, key.hard_version, key.soft_version});

@@ -1,4 +1,4 @@
-// A reply as read from the port: a view of its bytes, the acceptance rule every operation applies
+// A reply as read from the port: its bytes, the acceptance rule every operation applies
 // (at least one byte, first 0x7B, last 0x7D), and the decoders that turn an accepted reply into
 // the Python result.
 #pragma once
@@ -9,21 +9,14 @@
 #include <cstdint>
 #include <span>
 
+#include "kq5316/common/owned.hpp"
 #include "protocol/frame.hpp"
 
 namespace kq5316::device {
 
 class ReplyBytes {
   public:
-    ReplyBytes() = default;
-    ~ReplyBytes() {
-        if (has_view_)
-            PyBuffer_Release(&view_);
-    }
-    ReplyBytes(const ReplyBytes &) = delete;
-    ReplyBytes &operator=(const ReplyBytes &) = delete;
-
-    // Views what the reply read returned: None or an empty object is no reply; anything else
+    // Takes what the reply read returned: None or an empty object is no reply; anything else
     // must be bytes-like (TypeError otherwise, -1 returned).
     int load(PyObject *reply);
 
@@ -31,24 +24,20 @@ class ReplyBytes {
         return !bytes_.empty() && bytes_.front() == protocol::start_byte &&
                bytes_.back() == protocol::end_byte;
     }
-    std::size_t size() const { return bytes_.size(); }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
   private:
-    // The reply's buffer, held (set only when has_view_) until the result is made.
-    Py_buffer view_;
-    bool has_view_ = false;
+    Owned held_; // the reply as a bytes object, which bytes_ views; null for no reply
     std::span<const std::uint8_t> bytes_;
 };
 
-// The results of the replies that carry values, by the protocol's reply layouts; null
-// with an exception set on failure. The caller has accepted the reply (and, for the version, its
-// length). IndexError, as Python's for a list read past its end, when a reply is too short for
-// what it announces.
-PyObject *
-version_dict(const ReplyBytes &reply); // {'module_version', 'hard_version', 'soft_version'}
-PyObject *optical_length_list(const ReplyBytes &reply); // [length, ...]
-PyObject *
-status_dict(const ReplyBytes &reply); // {'dev_work_mode', 'optical_length_index', 'attenuation'}
+// The results of the replies that carry values, by the protocol's reply layouts, for a reply the
+// caller has accepted; null with an exception set on failure. IndexError, as Python's for a list
+// read past its end, when a reply is too short for what it announces. The version's dict, keys
+// 'module_version', 'hard_version', 'soft_version', is None unless the reply has the version's
+// exact length; the status dict has 'dev_work_mode', 'optical_length_index', 'attenuation'.
+PyObject *version_dict(const ReplyBytes &reply);
+PyObject *optical_length_list(const ReplyBytes &reply);
+PyObject *status_dict(const ReplyBytes &reply);
 
 } // namespace kq5316::device

@@ -15,76 +15,51 @@ Owned apply(binaryfunc op, const Owned &left, long right) {
     return number ? Owned::steal(op(left.get(), number.get())) : Owned();
 }
 
-// `(~sum + 1) & 0xFF` over the covered items as Python evaluates it, for every frame alike: any
+// `(~sum + 1) & 0xFF` over items 0 .. n-3 as Python evaluates it, for every frame alike: any
 // integers, however large, and Python's own TypeError for items that do not add or invert. Items
-// are re-read at each step because an item's `__add__` may change the list.
-Owned python_checksum(PyObject *frame, Py_ssize_t covered) {
+// are read by index at each step, with Python's IndexError, because an item's `__add__` may
+// change the list.
+Owned frame_checksum(PyObject *frame) {
+    const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
     Owned sum = Owned::steal(PyLong_FromLong(0));
     for (Py_ssize_t i = 0; sum && i < covered; ++i) {
-        if (i >= PyList_GET_SIZE(frame)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return {};
-        }
-        Owned item = Owned::borrow(PyList_GET_ITEM(frame, i));
-        sum = Owned::steal(PyNumber_Add(sum.get(), item.get()));
+        Owned item = Owned::steal(PySequence_GetItem(frame, i));
+        sum = item ? Owned::steal(PyNumber_Add(sum.get(), item.get())) : Owned();
     }
     Owned inverted = sum ? Owned::steal(PyNumber_Invert(sum.get())) : Owned();
     return apply(PyNumber_And, apply(PyNumber_Add, inverted, 1), 0xFF);
 }
 
-// The checksum of items 0 .. n-3 as a Python int.
-Owned frame_checksum(PyObject *frame) {
-    const Py_ssize_t covered = PyList_GET_SIZE(frame) - 2;
-    if (covered <= 0)
-        return Owned::steal(PyLong_FromLong(0));
-    return python_checksum(frame, covered);
-}
-
-// Stores the checksum of `frame` (a list) at its second-to-last position; -1 on error, with
-// nothing stored.
+// `frame[-2] = checksum`, with Python's IndexError for a list of fewer than two items; -1 on
+// error, with nothing stored.
 int store_checksum(PyObject *frame) {
     Owned checksum = frame_checksum(frame);
-    if (!checksum)
-        return -1;
-    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
-    if (position < 0) {
-        PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
-        return -1;
-    }
-    return PyList_SetItem(frame, position, checksum.release());
+    return checksum ? PySequence_SetItem(frame, -2, checksum.get()) : -1;
 }
 
-// The value of an int as a long, with values beyond a long's range reported as overflow.
-bool long_value(PyObject *number, long *value) {
+// The value of an int within low..high; ValueError naming `parameter` otherwise, for integers of
+// any size (they are refused, not wrapped).
+int value_in_range(PyObject *number, const char *parameter, long low, long high, const char *unit,
+                   long *value) {
     int overflow = 0;
     *value = PyLong_AsLongAndOverflow(number, &overflow);
-    return overflow == 0 && !(*value == -1 && PyErr_Occurred());
-}
-
-int raise_out_of_range(const char *parameter, PyObject *value, long low, long high,
-                       const char *unit) {
+    if (overflow == 0 && !(*value == -1 && PyErr_Occurred()) && *value >= low && *value <= high)
+        return 0;
+    PyErr_Clear();
     PyErr_Format(PyExc_ValueError, "Argument '%s' out of range (expected %ld to %ld%s, got %S)",
-                 parameter, low, high, unit, value);
+                 parameter, low, high, unit, number);
     return -1;
 }
 
-// `frame[index] = value` on a frame that must be a list; IndexError when the list is too short.
+// `frame[index] = value`; IndexError when the list is too short.
 int patch_byte(PyObject *frame, std::size_t index, long value) {
-    if (!PyList_Check(frame)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument 'data' has incorrect type (expected list, got %.200s)",
-                     Py_TYPE(frame)->tp_name);
-        return -1;
-    }
     PyObject *item = PyLong_FromLong(value);
-    if (!item)
-        return -1;
     // PyList_SetItem takes the item's reference even when it fails.
-    return PyList_SetItem(frame, static_cast<Py_ssize_t>(index), item);
+    return item ? PyList_SetItem(frame, static_cast<Py_ssize_t>(index), item) : -1;
 }
 
 // The value's bytes, then the channel, then the checksum, as the operations have always written
-// them: a list too short for a position raises IndexError there, with what came before written.
+// them: a list too short for a position raises IndexError there.
 int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, long value) {
     const protocol::Request built =
         protocol::make_request(row, static_cast<std::uint8_t>(channel), value);
@@ -102,32 +77,37 @@ int patch_frame(PyObject *frame, const protocol::CommandRow &row, long channel, 
 } // namespace
 
 int channel_value(PyObject *ch, long *channel) {
-    if (long_value(ch, channel) && *channel >= 0 && *channel <= protocol::max_channel)
-        return 0;
-    PyErr_Clear();
-    return raise_out_of_range("ch", ch, 0, protocol::max_channel, "");
+    return value_in_range(ch, "ch", 0, protocol::max_channel, "", channel);
 }
 
 int attenuation_steps(PyObject *attenuation, long *steps) {
     long mdb = 0;
-    if (long_value(attenuation, &mdb) && mdb >= protocol::min_attenuation_mdb &&
-        mdb <= protocol::max_attenuation_mdb) {
-        *steps = protocol::steps_from_mdb(mdb);
-        return 0;
-    }
-    PyErr_Clear();
-    return raise_out_of_range("attenuation", attenuation, protocol::min_attenuation_mdb,
-                              protocol::max_attenuation_mdb, " mdB");
+    if (value_in_range(attenuation, "attenuation", protocol::min_attenuation_mdb,
+                       protocol::max_attenuation_mdb, " mdB", &mdb) < 0)
+        return -1;
+    *steps = protocol::steps_from_mdb(mdb);
+    return 0;
 }
 
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value) {
     const protocol::CommandRow &row = protocol::command_row(command);
-    Owned constant = Owned::steal(PyObject_GetAttr(self, names().constants[legacy_index(command)]));
+    Owned constant =
+        Owned::steal(PyObject_GetAttr(self, names().constants[static_cast<std::size_t>(command)]));
     if (!constant)
         return {};
-    if (row.addresses_channel() && patch_frame(constant.get(), row, channel, value) < 0)
+    if (row.addresses_channel() && !PyList_Check(constant.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument 'data' has incorrect type (expected list, got %.200s)",
+                     Py_TYPE(constant.get())->tp_name);
         return {};
-    return Owned::steal(PySequence_List(constant.get()));
+    }
+    Owned frame = Owned::steal(PySequence_List(constant.get()));
+    if (!frame || !row.addresses_channel())
+        return frame;
+    if (patch_frame(frame.get(), row, channel, value) < 0 ||
+        PyList_SetSlice(constant.get(), 0, PY_SSIZE_T_MAX, frame.get()) < 0)
+        return {};
+    return frame;
 }
 
 PyObject *cal_crc(PyObject *, PyObject *const *args) {
@@ -136,18 +116,11 @@ PyObject *cal_crc(PyObject *, PyObject *const *args) {
     Py_RETURN_NONE;
 }
 
+// `frame[-2] == checksum`, with Python's IndexError for a list of fewer than two items.
 PyObject *check_crc(PyObject *, PyObject *const *args) {
-    PyObject *frame = args[0];
-    Owned checksum = frame_checksum(frame);
-    if (!checksum)
-        return nullptr;
-    const Py_ssize_t position = PyList_GET_SIZE(frame) - 2;
-    if (position < 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
-    Owned stored = Owned::borrow(PyList_GET_ITEM(frame, position));
-    return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
+    Owned checksum = frame_checksum(args[0]);
+    Owned stored = checksum ? Owned::steal(PySequence_GetItem(args[0], -2)) : Owned();
+    return stored ? PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ) : nullptr;
 }
 
 } // namespace kq5316::device

@@ -1,5 +1,5 @@
-// The frame a device operation sends: its values checked against their ranges, written into the
-// class's command constant with the checksum recomputed, and copied for the port when patched. Also
+// The frame a device operation sends: its values checked against their ranges, written into a
+// copy of the class's command constant with the checksum recomputed, and stored back. Also
 // the checksum over a frame held as a Python list, with the two methods that expose it.
 #pragma once
 
@@ -18,13 +18,13 @@ int channel_value(PyObject *ch, long *channel);
 // does not fit the 16-bit field (-9..655359 mdB). Integers of any size are refused, not wrapped.
 int attenuation_steps(PyObject *attenuation, long *steps);
 
-// The frame to write for `command`: its class constant, reached through the instance as Python
-// code would, and always a copy of it for the port. For a command that addresses a channel the
-// constant is first patched in place (the value's bytes as the command's value layout places them,
-// then `channel`) and its checksum recomputed: the constant keeps the patched bytes, as callers
-// have always seen, while another thread patching the same shared constant cannot change the frame
-// a port is still writing. Patch and copy run with the GIL held and no Python code in between, so
-// no lock is needed. `channel` and `value` must be in range.
+// The frame to write for `command`: a copy of its class constant, reached through the instance
+// as Python code would. For a command that addresses a channel the copy is patched (the value's
+// bytes, then `channel`) and its checksum recomputed; only then does the constant take the
+// copy's contents, in one slice assignment, keeping the patched bytes as callers have always
+// seen. Python code run by the checksum (an item's `__add__`) or by a port's write can change the
+// constant but not the frame sent; a call that fails leaves the constant as it was. `channel`
+// and `value` must be in range.
 Owned request_frame(PyObject *self, protocol::Command command, long channel, long value = 0);
 
 // Method bodies `__cal_crc` and `__check_crc`: the checksum with the semantics of plain Python

@@ -32,9 +32,7 @@ Owned exchange(PyObject *self, PyObject *frame) {
 // arrived; None when nothing had.
 PyObject *read_reply(PyObject *self, PyObject *const *) {
     Owned waiting = call_port(self, names().in_waiting);
-    if (!waiting)
-        return nullptr;
-    Owned zero = Owned::steal(PyLong_FromLong(0));
+    Owned zero = waiting ? Owned::steal(PyLong_FromLong(0)) : Owned();
     const int any = zero ? PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT) : -1;
     if (any <= 0)
         return any < 0 ? nullptr : Py_NewRef(Py_None);

@@ -25,41 +25,54 @@ constexpr long read_timeout_seconds = 50;
 constexpr long stop_bits = 1;
 
 // `serial.<name>`, with `serial` looked up in the module's namespace at each use.
-Owned serial_attribute(PyObject *name) {
-    Owned serial = module_global(names().serial);
-    if (!serial)
-        return {};
-    return Owned::steal(PyObject_GetAttr(serial.get(), name));
+Owned serial_attribute(const char *name) {
+    Owned serial = module_global("serial");
+    return serial ? Owned::steal(PyObject_GetAttrString(serial.get(), name)) : Owned();
 }
 
 // 1 when the exception being handled is a `serial.SerialException`, 0 when not, -1 when the
 // class cannot be looked up (that error then replaces the one being handled, as in Python).
 int handling_serial_exception() {
     Owned pending = fetch_error();
-    Owned serial_exception = serial_attribute(names().serial_exception);
+    Owned serial_exception = serial_attribute("SerialException");
     if (!serial_exception)
         return -1;
     restore_error(std::move(pending));
     return PyErr_ExceptionMatches(serial_exception.get());
 }
 
-// `serial.Serial(self.port)`, closed at once; -1 with the exception set when any step fails.
-int open_and_close(PyObject *self) {
-    Owned serial_class = serial_attribute(names().serial_class);
-    if (!serial_class)
-        return -1;
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+// `serial.Serial(self.port)`, or with the instrument's line settings when `configured`.
+Owned new_port(PyObject *self, bool configured) {
+    Owned serial_class = serial_attribute("Serial");
+    Owned port = serial_class ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     if (!port)
-        return -1;
-    Owned probe = Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
-    if (!probe)
-        return -1;
-    return call_method(probe.get(), names().close) ? 0 : -1;
+        return {};
+    if (!configured)
+        return Owned::steal(PyObject_CallOneArg(serial_class.get(), port.get()));
+    Owned settings =
+        Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
+    Owned keywords = Owned::steal(
+        Py_BuildValue("{s:l,s:l}", "timeout", read_timeout_seconds, "stopbits", stop_bits));
+    if (!settings || !keywords)
+        return {};
+    return Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
+}
+
+// Prints `prefix` followed directly by the text of the exception being handled, which it
+// clears, and answers False. The format string must be ASCII; the prefix goes in as a UTF-8
+// argument.
+PyObject *report_and_refuse(const char *prefix) {
+    Owned error = fetch_error();
+    Owned line = Owned::steal(PyUnicode_FromFormat("%s%S", prefix, error.get()));
+    if (!line || print_line(line.get()) < 0)
+        return nullptr;
+    Py_RETURN_FALSE;
 }
 
 // Whether the port can be opened at all: a serial.SerialException on the way means it cannot.
 PyObject *probe_by_opening(PyObject *self) {
-    if (open_and_close(self) == 0)
+    Owned probe = new_port(self, false);
+    if (probe && Owned::steal(PyObject_CallMethod(probe.get(), "close", nullptr)))
         Py_RETURN_TRUE;
     const int matches = handling_serial_exception();
     if (matches <= 0)
@@ -84,79 +97,51 @@ Owned lsof_operand(PyObject *port) {
 // `subprocess.run(["lsof", name], stdout=PIPE, stderr=PIPE)`, with `name` the port's as lsof is
 // to read it: the port is free when lsof prints nothing on its standard output.
 Owned run_lsof(PyObject *self) {
-    Owned subprocess = module_global(names().subprocess);
-    if (!subprocess)
-        return {};
-    Owned run = Owned::steal(PyObject_GetAttr(subprocess.get(), names().run));
-    if (!run)
-        return {};
-    Owned pipe = Owned::steal(PyObject_GetAttr(subprocess.get(), names().pipe));
-    if (!pipe)
-        return {};
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
+    Owned subprocess = module_global("subprocess");
+    Owned run =
+        subprocess ? Owned::steal(PyObject_GetAttrString(subprocess.get(), "run")) : Owned();
+    Owned pipe = run ? Owned::steal(PyObject_GetAttrString(subprocess.get(), "PIPE")) : Owned();
+    Owned port = pipe ? Owned::steal(PyObject_GetAttr(self, names().port)) : Owned();
     Owned operand = port ? lsof_operand(port.get()) : Owned();
     if (!operand)
         return {};
-    Owned command = Owned::steal(Py_BuildValue("[sO]", "lsof", operand.get()));
-    if (!command)
+    Owned arguments = Owned::steal(Py_BuildValue("([sO])", "lsof", operand.get()));
+    Owned keywords =
+        Owned::steal(Py_BuildValue("{s:O,s:O}", "stdout", pipe.get(), "stderr", pipe.get()));
+    if (!arguments || !keywords)
         return {};
-    PyObject *call_args[] = {command.get(), pipe.get(), pipe.get()};
-    Owned kwnames = Owned::steal(PyTuple_Pack(2, names().stdout_name, names().stderr_name));
-    if (!kwnames)
-        return {};
-    return Owned::steal(PyObject_Vectorcall(run.get(), call_args, 1, kwnames.get()));
+    return Owned::steal(PyObject_Call(run.get(), arguments.get(), keywords.get()));
 }
 
-// 1 when lsof printed something, 0 when not, -1 with the exception set when any step fails.
-int lsof_has_output(PyObject *self) {
-    Owned result = run_lsof(self);
-    if (!result)
-        return -1;
-    Owned output = Owned::steal(PyObject_GetAttr(result.get(), names().stdout_name));
-    if (!output)
-        return -1;
-    return PyObject_IsTrue(output.get());
-}
-
-// Failures of the check are reported and answer False; what is not an Exception passes on.
+// Free when lsof printed nothing. Failures of the check are reported and answer False; what is
+// not an Exception passes on.
 PyObject *probe_with_lsof(PyObject *self) {
-    const int has_output = lsof_has_output(self);
+    Owned result = run_lsof(self);
+    Owned output = result ? Owned::steal(PyObject_GetAttrString(result.get(), "stdout")) : Owned();
+    const int has_output = output ? PyObject_IsTrue(output.get()) : -1;
     if (has_output >= 0)
         return PyBool_FromLong(!has_output);
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;
-    Owned error = fetch_error();
-    // The format string must be ASCII; the message's own text goes in as a UTF-8 argument.
-    Owned line = Owned::steal(PyUnicode_FromFormat("%s%S", check_failed_prefix, error.get()));
-    if (!line || print_line(line.get()) < 0)
-        return nullptr;
-    Py_RETURN_FALSE;
+    return report_and_refuse(check_failed_prefix);
 }
 
 // Whether the running system is Windows: `platform.system().lower() == "windows"`.
 int running_on_windows() {
-    Owned platform = module_global(names().platform);
-    if (!platform)
-        return -1;
-    Owned system = call_method(platform.get(), names().system);
-    if (!system)
-        return -1;
-    Owned lowered = call_method(system.get(), names().lower);
-    if (!lowered)
-        return -1;
-    Owned windows = Owned::steal(PyUnicode_FromString("windows"));
-    if (!windows)
-        return -1;
-    return PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ);
+    Owned platform = module_global("platform");
+    Owned system =
+        platform ? Owned::steal(PyObject_CallMethod(platform.get(), "system", nullptr)) : Owned();
+    Owned lowered =
+        system ? Owned::steal(PyObject_CallMethod(system.get(), "lower", nullptr)) : Owned();
+    Owned windows = lowered ? Owned::steal(PyUnicode_FromString("windows")) : Owned();
+    return windows ? PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ) : -1;
 }
 
 // The steps of open() inside its exception guard: check, then create the port object and keep
 // it. The check is called through `self`, on purpose: a subclass's override is the one used.
 PyObject *check_and_open(PyObject *self) {
-    Owned available = call_method(self, names().check_port_available);
-    if (!available)
-        return nullptr;
-    const int truth = PyObject_IsTrue(available.get());
+    Owned available = Owned::steal(PyObject_CallMethod(self, "check_port_available", nullptr));
+    const int truth = available ? PyObject_IsTrue(available.get()) : -1;
     if (truth < 0)
         return nullptr;
     if (!truth) {
@@ -164,22 +149,7 @@ PyObject *check_and_open(PyObject *self) {
             return nullptr;
         Py_RETURN_FALSE;
     }
-    Owned serial_class = serial_attribute(names().serial_class);
-    if (!serial_class)
-        return nullptr;
-    Owned port = Owned::steal(PyObject_GetAttr(self, names().port));
-    if (!port)
-        return nullptr;
-    Owned settings =
-        Owned::steal(Py_BuildValue("(Olls)", port.get(), baud_rate, data_bits, parity_none));
-    if (!settings)
-        return nullptr;
-    Owned keywords = Owned::steal(Py_BuildValue("{O:l,O:l}", names().timeout, read_timeout_seconds,
-                                                names().stopbits, stop_bits));
-    if (!keywords)
-        return nullptr;
-    Owned port_object =
-        Owned::steal(PyObject_Call(serial_class.get(), settings.get(), keywords.get()));
+    Owned port_object = new_port(self, true);
     if (!port_object || PyObject_SetAttr(self, names().ser, port_object.get()) < 0)
         return nullptr;
     Py_RETURN_TRUE;
@@ -209,13 +179,8 @@ PyObject *open(PyObject *self, PyObject *const *) {
     const int port_failure = handling_serial_exception();
     if (port_failure < 0)
         return nullptr;
-    if (port_failure) {
-        Owned error = fetch_error();
-        Owned line = Owned::steal(PyUnicode_FromFormat("Cannot open serial port%S", error.get()));
-        if (!line || print_line(line.get()) < 0)
-            return nullptr;
-        Py_RETURN_FALSE;
-    }
+    if (port_failure)
+        return report_and_refuse("Cannot open serial port");
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return nullptr;
     PyErr_Clear();
@@ -229,11 +194,10 @@ PyObject *close(PyObject *self, PyObject *const *) {
     if (lock.acquire(self) < 0)
         return nullptr;
     Owned port_object = Owned::steal(PyObject_GetAttr(self, names().ser));
-    if (!port_object)
-        return nullptr;
-    if (!call_method(port_object.get(), names().close))
-        return nullptr;
-    Py_RETURN_NONE;
+    Owned closed = port_object
+                       ? Owned::steal(PyObject_CallMethod(port_object.get(), "close", nullptr))
+                       : Owned();
+    return closed ? Py_NewRef(Py_None) : nullptr;
 }
 
 } // namespace kq5316::link

@@ -14,14 +14,11 @@ from . import _parser
 from ._session import (
     CLOSED_PIPE,
     INTERRUPTED,
-    OUTPUT,
     PORT_VARIABLE,
     USAGE,
     Failure,
     Output,
-    OutputFailed,
     explain,
-    for_command_line,
     quiet_stdout,
 )
 
@@ -30,20 +27,6 @@ if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
 __all__ = ["main"]
-
-# Each command's module and function.
-RUNNERS = {
-    "ports": ("_commands", "run_ports"),
-    "info": ("_commands", "run_info"),
-    "status": ("_commands", "run_status"),
-    "set": ("_commands", "run_set"),
-    "wavelength": ("_commands", "run_wavelength"),
-    "clear": ("_commands", "run_clear"),
-    "disconnect": ("_commands", "run_disconnect"),
-    "close-display": ("_commands", "run_close_display"),
-    "sweep": ("_sweep", "run_sweep"),
-}
-
 
 # The commands' positional arguments. argparse leaves a list, not a value, in one that a '--'
 # left empty ('set PORT -- --'); it is a missing argument.
@@ -62,7 +45,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     prog = f"{_parser.PROG} {args.command}"
     with _debug_log(args.debug):
         try:
-            module, name = RUNNERS[args.command]
+            # 'close-display' runs run_close_display; the sweep has a module of its own.
+            module = "_sweep" if args.command == "sweep" else "_commands"
+            name = "run_" + args.command.replace("-", "_")
             runner = getattr(__import__(f"{__name__}.{module}", fromlist=[name]), name)
             status: int = runner(args, Output(args.json))
             return status
@@ -74,12 +59,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             # by SIGPIPE would, rather than report an interruption nobody asked for.
             quiet_stdout()
             return CLOSED_PIPE
-        except (Failure, OutputFailed, Kq5316Error, ValueError, TypeError) as error:
+        except (Failure, Kq5316Error, ValueError, TypeError) as error:
             if args.debug:
                 import traceback
 
                 traceback.print_exc()
-            status, message = _explain(error, args)
+            status, message = explain(error, args)
             _say(prog, message)
             return status
 
@@ -104,22 +89,11 @@ def _check_arguments(args: argparse.Namespace, command: _parser.Parser) -> None:
         command.error(f"give PORT or --simulate, not both (PORT was {args.port!r})")
     if not args.simulate and args.port is None:
         args.port = os.environ.get(PORT_VARIABLE) or None
-    if not args.simulate and args.port is None:
-        command.error(
-            f"PORT is missing: give it, set {PORT_VARIABLE}, or use --simulate to try a "
-            "simulated instrument"
-        )
-
-
-def _explain(error: Exception, args: argparse.Namespace) -> tuple[int, str]:
-    """The exit status and the line that says what happened and what to try."""
-    if isinstance(error, Failure):
-        return error.status, str(error)
-    if isinstance(error, Kq5316Error):
-        return explain(error, args)
-    if isinstance(error, OutputFailed):
-        return OUTPUT, str(error)
-    return USAGE, for_command_line(str(error))
+        if args.port is None:
+            command.error(
+                f"PORT is missing: give it, set {PORT_VARIABLE}, or use --simulate to try a "
+                "simulated instrument"
+            )
 
 
 def _say(prog: str, message: str) -> None:

@@ -6,6 +6,7 @@ from __future__ import annotations
 from contextlib import nullcontext
 
 from .._attenuator import Attenuator
+from .._discovery import PL2303_VENDOR_ID
 from ._session import DONE, INSTRUMENT, USAGE, Failure, Output, attenuator, port_name
 from ._units import db_text
 
@@ -13,9 +14,6 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from typing import Any
-
-# The instrument's USB serial bridge (a PL2303G); ports on it are listed first.
-BRIDGE_VID = 0x067B
 
 
 def channel_record(att: Attenuator, ch: int) -> dict[str, Any]:
@@ -128,7 +126,7 @@ def run_close_display(args: argparse.Namespace, output: Output) -> int:
 def _port_record(
     port: str, description: str, hwid: str | None, vid: int | None, pid: int | None
 ) -> dict[str, Any]:
-    bridge = vid == BRIDGE_VID
+    bridge = vid == PL2303_VENDOR_ID  # the instrument's USB serial bridge
     return dict(port=port, description=description, hwid=hwid, vid=vid, pid=pid, bridge=bridge)
 
 

@@ -86,14 +86,10 @@ that stops answering ends the sweep the same way, with the error on that line an
 status 1; a file that cannot be written during the sweep (a full disk), with exit status 4."""
 
 
-def Command(summary: str, description: str, examples: str) -> tuple[str, str, str]:
-    """One command's texts: its line in the program's list of commands, its own --help, and
-    its examples."""
-    return summary, description, examples
-
-
+# Each command's texts: its line in the program's list of commands, its own --help, and its
+# examples.
 COMMANDS = {
-    "ports": Command(
+    "ports": (
         "list the serial ports, the instrument's USB bridge first",
         """\
 List the serial ports this system has, with their descriptions: the instrument's USB serial
@@ -104,7 +100,7 @@ per port: port, description, hwid, vid, pid, bridge. With --simulate, the simula
 instrument's port comes first (it stops when the command ends).""",
         "kq5316x ports\n  kq5316x ports -v 067B\n  kq5316x ports --json",
     ),
-    "info": Command(
+    "info": (
         "versions, and each channel's state and wavelengths",
         """\
 Print the instrument's module, hardware and software versions, and for each channel its
@@ -112,7 +108,7 @@ attenuation, selected wavelength, mode and supported wavelengths. With --json, o
 port, version {module, hardware, software}, channels [...].""",
         "kq5316x info /dev/ttyUSB0\n  kq5316x info --simulate --json",
     ),
-    "status": Command(
+    "status": (
         "one channel's attenuation, wavelength and mode",
         """\
 Print channel --ch's attenuation, selected wavelength and work mode. With --json, one object:
@@ -120,7 +116,7 @@ port, channel, attenuation_mdb, attenuation_db, wavelength_nm, wavelength_index,
 wavelengths_nm, mode.""",
         "kq5316x status /dev/ttyUSB0 --ch 2\n  kq5316x status --simulate --json",
     ),
-    "set": Command(
+    "set": (
         "set a channel's attenuation (3.5dB or 3500mdB) and read it back",
         """\
 Set channel --ch's attenuation to VALUE, read the channel back and print both. VALUE carries
@@ -129,7 +125,7 @@ read-back that differs is marked MISMATCH and the exit status is 1. With --json,
 object plus requested_mdb and match.""",
         "kq5316x set /dev/ttyUSB0 3.5dB\n  kq5316x set COM3 12500mdB --ch 2",
     ),
-    "wavelength": Command(
+    "wavelength": (
         "select a channel's wavelength, or list them",
         """\
 Select the wavelength NM (one of the channel's own) on channel --ch and read it back; without
@@ -138,21 +134,21 @@ MISMATCH and the exit status is 1. With --json, the status object (plus requeste
 when NM is given).""",
         "kq5316x wavelength /dev/ttyUSB0 1550 --ch 2\n  kq5316x wavelength --simulate",
     ),
-    "clear": Command(
+    "clear": (
         "clear a channel's attenuation and read it back",
         """\
 Clear channel --ch's attenuation (0 dB) and read the channel back; any other read-back is
 marked MISMATCH and the exit status is 1. With --json, the status object plus match.""",
         "kq5316x clear /dev/ttyUSB0 --ch 2",
     ),
-    "disconnect": Command(
+    "disconnect": (
         "put a channel into its disconnected state",
         """\
 Put channel --ch into its disconnected state (until its attenuation is next set) and print the
 channel's status read back afterwards. With --json, the status object.""",
         "kq5316x disconnect /dev/ttyUSB0 --ch 1",
     ),
-    "close-display": Command(
+    "close-display": (
         "close the instrument's full-screen display",
         """\
 Close the instrument's full-screen display (the front panel goes back to its usual view). The
@@ -160,7 +156,7 @@ instrument acknowledges the request; there is nothing to read back. With --json,
 port, display.""",
         "kq5316x close-display /dev/ttyUSB0",
     ),
-    "sweep": Command(
+    "sweep": (
         "step a channel through a range, record read-backs (CSV, plot)",
         SWEEP_DESCRIPTION,
         "kq5316x sweep /dev/ttyUSB0 --from 0dB --to 10dB --step 0.5dB --dwell 0.5s\n"
@@ -278,31 +274,24 @@ def _add_arguments(name: str, command: argparse.ArgumentParser) -> None:
         )
 
 
+# The sweep's settings: option, destination and help.
+SWEEP_SETTINGS = (
+    ("--from", "start", "first setting: 0dB, 1500mdB, ..."),
+    ("--to", "stop", "last setting, included when the steps reach it exactly"),
+    ("--step", "step", "distance between settings, more than 0dB: 0.5dB, 10mdB, ..."),
+)
+
+
 def _add_sweep(command: argparse.ArgumentParser) -> None:
-    attenuation = _units.attenuation_mdb
-    command.add_argument(
-        "--from",
-        dest="start",
-        type=attenuation,
-        required=True,
-        metavar="VALUE",
-        help="first setting: 0dB, 1500mdB, ...",
-    )
-    command.add_argument(
-        "--to",
-        dest="stop",
-        type=attenuation,
-        required=True,
-        metavar="VALUE",
-        help="last setting, included when the steps reach it exactly",
-    )
-    command.add_argument(
-        "--step",
-        type=attenuation,
-        required=True,
-        metavar="VALUE",
-        help="distance between settings, more than 0dB: 0.5dB, 10mdB, ...",
-    )
+    for option, dest, text in SWEEP_SETTINGS:
+        command.add_argument(
+            option,
+            dest=dest,
+            type=_units.attenuation_mdb,
+            required=True,
+            metavar="VALUE",
+            help=text,
+        )
     command.add_argument(
         "--dwell",
         type=_units.seconds,
@@ -330,19 +319,16 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, **kwargs)  # type: ignore[arg-type]
 
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        print(f"{parser.prog} {_version()}")
+        from importlib import metadata
+
+        for distribution in ("kq5316x", "kq5316"):
+            try:
+                version = metadata.version(distribution)
+                break
+            except metadata.PackageNotFoundError:
+                version = "(version unknown)"
+        print(f"{parser.prog} {version}")
         parser.exit()
-
-
-def _version() -> str:
-    from importlib import metadata
-
-    for distribution in ("kq5316x", "kq5316"):
-        try:
-            return metadata.version(distribution)
-        except metadata.PackageNotFoundError:
-            continue
-    return "(version unknown)"
 
 
 def build(argv: Sequence[str]) -> Parser:

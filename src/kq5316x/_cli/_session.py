@@ -41,11 +41,11 @@ class Failure(Exception):
         self.status = status
 
 
-class OutputFailed(Exception):
+class OutputFailed(Failure):
     """An output (`target`: the CSV file, standard output) could not be written."""
 
     def __init__(self, target: str, error: OSError) -> None:
-        super().__init__(f"could not write {target}: {error.strerror or error}")
+        super().__init__(OUTPUT, f"could not write {target}: {error.strerror or error}")
 
 
 class Output:
@@ -104,11 +104,13 @@ def _one_client(port: str) -> str:
     )
 
 
-def explain(
-    error: Kq5316Error, args: argparse.Namespace, port: str | None = None
-) -> tuple[int, str]:
-    """The exit status for an error of the driver on `port` (PORT by default) and the line that
-    says what to try."""
+def explain(error: Exception, args: argparse.Namespace, port: str | None = None) -> tuple[int, str]:
+    """The exit status for an error that ends a command (one of the driver's on `port`, PORT by
+    default, or a refused argument of the Python API) and the line that says what to try."""
+    if isinstance(error, Failure):
+        return error.status, str(error)
+    if not isinstance(error, Kq5316Error):
+        return USAGE, for_command_line(str(error))
     port = port or args.port or "the port"
     if isinstance(error, PortBusy):
         return PORT, f"{error}; close the program that holds it"

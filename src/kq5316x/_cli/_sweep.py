@@ -12,9 +12,9 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator
-from contextlib import contextmanager
-from typing import IO, Any, NamedTuple
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, suppress
+from typing import Any, NamedTuple
 
 from .._attenuator import Attenuator
 from .._errors import Kq5316Error
@@ -33,6 +33,7 @@ from ._session import (
 )
 from ._units import db_text
 
+RowWriter = Callable[[list[str]], None]
 CSV_HEADER = ["step", "time_s", "channel", "requested_db", "read_back_db", "match"]
 PLOT_EXTRA = "pip install matplotlib (the 'plot' extra)"
 
@@ -50,11 +51,8 @@ class Row(NamedTuple):
 
     def record(self) -> dict[str, Any]:
         return {
-            "step": self.step,
+            **self._asdict(),
             "time_s": round(self.time_s, 3),
-            "channel": self.channel,
-            "requested_mdb": self.requested_mdb,
-            "read_back_mdb": self.read_back_mdb,
             "requested_db": self.requested_mdb / 1000,
             "read_back_db": self.read_back_mdb / 1000,
             "match": self.match,
@@ -162,28 +160,15 @@ def _whole_row() -> Iterator[None]:
         handler(held[0], None)  # raises KeyboardInterrupt or Terminated
 
 
-class _Table:
-    """CSV rows that reach the file as each is written."""
-
-    def __init__(self, stream: IO[str], path: str) -> None:
-        self._stream = stream
-        self._writer = csv.writer(stream)
-        self.path = path
-        self.writerow(CSV_HEADER)
-
-    def writerow(self, row: list[str]) -> None:
-        self._writer.writerow(row)
-        self._stream.flush()
-
-
 def _unwritable(path: str, error: OSError) -> Failure:
     return Failure(USAGE, f"--csv: cannot write {path}: {error.strerror or error}")
 
 
 @contextmanager
-def _csv_table(path: str | None) -> Iterator[_Table | None]:
-    """The CSV file, its header written through to the disk before the port is opened: a path
-    that cannot be written, or a full disk, is found before anything is sent."""
+def _csv_rows(path: str | None) -> Iterator[RowWriter | None]:
+    """What writes a row to the CSV file, each through to the disk as it is taken. The header is
+    written before the port is opened: a path that cannot be written, or a full disk, is found
+    before anything is sent."""
     if path is None:
         yield None
         return
@@ -191,17 +176,21 @@ def _csv_table(path: str | None) -> Iterator[_Table | None]:
         stream = open(path, "w", newline="", encoding="utf-8")  # noqa: SIM115 (closed below)
     except OSError as error:
         raise _unwritable(path, error) from error
+    writer = csv.writer(stream)
+
+    def write(row: list[str]) -> None:
+        writer.writerow(row)
+        stream.flush()
+
     try:
         try:
-            table = _Table(stream, path)
+            write(CSV_HEADER)
         except OSError as error:
             raise _unwritable(path, error) from error
-        yield table
+        yield write
     finally:
-        try:
+        with suppress(OSError):  # reported already: the header or a row could not be written
             stream.close()
-        except OSError:
-            pass  # reported already: the header or a row could not be written
 
 
 def _check_plot(path: str) -> None:
@@ -262,10 +251,12 @@ def plot(rows: list[Row], path: str, title: str) -> None:
 class _Sweep:
     """One sweep's course: the settings, the rows taken so far and where they go."""
 
-    def __init__(self, args: argparse.Namespace, output: Output, table: _Table | None) -> None:
+    def __init__(
+        self, args: argparse.Namespace, output: Output, write_csv: RowWriter | None
+    ) -> None:
         self.args = args
         self.output = output
-        self.table = table
+        self.write_csv = write_csv
         self.settings = steps(args.start, args.stop, args.step)
         self.rows: list[Row] = []
         self.requested: int | None = None  # the last setting sent
@@ -292,11 +283,11 @@ class _Sweep:
     def _write(self, row: Row) -> None:
         """The row into the CSV file and onto standard output; a write that fails ends the
         sweep (`OutputFailed`; a reader of standard output that has gone ends it quietly)."""
-        if self.table:
+        if self.write_csv:
             try:
-                self.table.writerow(row.csv())
+                self.write_csv(row.csv())
             except OSError as error:
-                raise OutputFailed(self.table.path, error) from error
+                raise OutputFailed(self.args.csv, error) from error
         self.progress.hide()
         self.output.result(row.text(), row.record())
 
@@ -319,20 +310,17 @@ def run_sweep(args: argparse.Namespace, output: Output) -> int:
     steps(args.start, args.stop, args.step)
     if args.plot is not None:
         _check_plot(args.plot)
-    with _csv_table(args.csv) as table, attenuator(args) as att, _stoppable():
-        sweep = _Sweep(args, output, table)
+    with _csv_rows(args.csv) as write_csv, attenuator(args) as att, _stoppable():
+        sweep = _Sweep(args, output, write_csv)
         try:
             sweep.run(att)
         except (KeyboardInterrupt, Terminated) as stop:
-            why, status = (
-                ("interrupted", INTERRUPTED)
-                if isinstance(stop, KeyboardInterrupt)
-                else ("terminated", TERMINATED)
-            )
+            interrupted = isinstance(stop, KeyboardInterrupt)
+            why = "interrupted" if interrupted else "terminated"
             print(f"kq5316x sweep: {why} {sweep.stopped()}", file=sys.stderr, flush=True)
             if sweep.rows and args.plot is not None:
                 _plot(sweep.rows, args)
-            return status
+            return INTERRUPTED if interrupted else TERMINATED
         except OutputFailed as error:
             raise Failure(OUTPUT, f"{error}; the sweep stopped {sweep.stopped()}") from error
         except Kq5316Error as error:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import re
+from collections import namedtuple
 
 from .._attenuator import BAUD_RATES, MAX_SECONDS
 
@@ -21,16 +22,10 @@ _QUANTITY = re.compile(
 )
 
 
-class _Kind:
-    """A kind of quantity: its units' sizes in the smallest one, how they are written, and a
-    note for a number given without one."""
-
-    def __init__(
-        self, what: str, example: str, sizes: dict[str, int], large: str, small: str, note: str
-    ) -> None:
-        self.what, self.example = what, example
-        self.sizes = sizes  # by the unit's name in lower case
-        self.large, self.small, self.note = large, small, note
+# A kind of quantity: what it is, an example, its units' sizes in the smallest one (by the unit's
+# name in lower case), its large and small unit as written, and a note for a number given without
+# a unit. (collections' namedtuple rather than typing's: the command line starts without typing.)
+_Kind = namedtuple("_Kind", "what example sizes large small note")
 
 
 _ATTENUATION = _Kind(

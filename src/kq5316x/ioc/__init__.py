@@ -17,25 +17,15 @@ import asyncio
 import contextlib
 import logging
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
+from .._cli._session import Failure, port_name
 from ._access import RefusedPutFilter, WritePolicy
 from ._link import InstrumentLink
 from ._options import parse_arguments
 from ._server import Server
 
 __all__ = ["main"]
-
-
-@contextlib.contextmanager
-def _port(simulate: bool, port: str) -> Iterator[str]:
-    if not simulate:
-        yield port
-        return
-    from ..testing import simulated_instrument
-
-    with simulated_instrument() as simulator:
-        yield simulator.port
 
 
 def _log_to_stderr() -> None:
@@ -49,7 +39,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = parse_arguments(argv)
     _log_to_stderr()
     policy = WritePolicy(arguments.allow_write, arguments.read_only)
-    with _port(arguments.simulate, arguments.port) as port:
+    with contextlib.ExitStack() as stack:
+        try:
+            port = stack.enter_context(port_name(arguments))
+        except Failure as failure:  # the simulator could not start
+            print(f"kq5316x-ioc: {failure}", file=sys.stderr)
+            return failure.status
         link = InstrumentLink(
             port, timeout=arguments.timeout, channels=arguments.channels, baud=arguments.baud
         )

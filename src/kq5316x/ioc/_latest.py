@@ -20,13 +20,6 @@ class LatestSettings:
         self._pending: dict[Hashable, tuple[Apply, list[asyncio.Future[Any]]]] = {}
         self._ready = asyncio.Event()
 
-    async def submit(self, key: Hashable, apply: Apply) -> Any:
-        """Waits until `apply`, or a later submission for `key`, has been applied; returns what
-        the applied one returned or raises what it raised."""
-        done = asyncio.get_running_loop().create_future()
-        self.offer(key, apply, done)
-        return await done
-
     def offer(self, key: Hashable, apply: Apply, done: asyncio.Future[Any] | None = None) -> None:
         """Makes `apply` the pending setting of `key`; `done`, if given, learns the outcome."""
         waiters = self._pending.pop(key, (None, []))[1]

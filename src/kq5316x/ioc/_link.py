@@ -54,10 +54,9 @@ class InstrumentLink:
 
     async def call(self, method: str, *args: Any) -> Any:
         """Calls the Attenuator's `method` on the worker thread."""
-        att = self.att
-        if att is None or att.closed:
+        if not self.is_open:
             raise NotConnected(f"the instrument on {self.port} is not connected")
-        return await self._run(functools.partial(getattr(att, method), *args))
+        return await self._run(functools.partial(getattr(self.att, method), *args))
 
     async def _run(self, call: Any) -> Any:
         return await asyncio.get_running_loop().run_in_executor(self._worker, call)

@@ -11,9 +11,9 @@ import re
 from collections.abc import Sequence
 from typing import NoReturn
 
-from .._attenuator import BAUD_RATE, BAUD_RATES
-
-PORT_VARIABLE = "KQ5316_PORT"
+from .._attenuator import BAUD_RATE
+from .._cli._session import PORT_VARIABLE
+from .._cli._units import baud_rate
 # The longest name the server appends to the prefix (":CH255:Wavelength_RBV"), and the longest
 # record name EPICS clients and gateways handle (60 characters).
 _LONGEST_SUFFIX = 21
@@ -40,12 +40,6 @@ def _poll(text: str) -> float:
 
 def _timeout(text: str) -> float:
     return _number(text, "the reply timeout", 0.01, 60)
-
-def _baud(text: str) -> int:
-    rates = ", ".join(map(str, BAUD_RATES))
-    if not text.isdigit() or int(text) not in BAUD_RATES:
-        raise argparse.ArgumentTypeError(f"the baud rate is one of {rates}, not {text!r}")
-    return int(text)
 
 def _channels(text: str) -> tuple[int, ...]:
     parts = text.split(",")
@@ -102,7 +96,9 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--channels", type=_channels, default=(1, 2), help="default: 1,2")
     parser.add_argument("--poll", type=_poll, default=1.0, help="read-back period in s (1.0)")
     parser.add_argument("--timeout", type=_timeout, default=0.5, help="reply timeout in s (0.5)")
-    parser.add_argument("--baud", type=_baud, default=BAUD_RATE, help=f"line speed ({BAUD_RATE})")
+    parser.add_argument(
+        "--baud", type=baud_rate, default=BAUD_RATE, help=f"line speed ({BAUD_RATE})"
+    )
     access = parser.add_mutually_exclusive_group()
     access.add_argument(
         "--read-only", action="store_true", help="refuse every write, from everywhere"

@@ -215,13 +215,10 @@ class InstrumentRecords(PVGroup):
         super().__init__(prefix)
 
 
-# Record fields set at start, by PV attribute: DESC is the PV's doc; EGU and the ranges of the
-# attenuation PVs.
+# Record fields set at start, by PV attribute. The description is the PV's doc and the setpoint's
+# operating range its control limits, both read by caproto itself.
 FIELDS: dict[str, dict[str, Any]] = {
-    "atten": {
-        "engineering_units": "dB", "high_operating_range": MAX_DB, "low_operating_range": 0.0,
-        "drive_high_limit": MAX_DB, "drive_low_limit": 0.0,
-    },
+    "atten": {"engineering_units": "dB", "drive_high_limit": MAX_DB, "drive_low_limit": 0.0},
     "atten_rbv": {
         "engineering_units": "dB", "high_operating_range": MAX_DB, "low_operating_range": 0.0,
     },
@@ -229,9 +226,7 @@ FIELDS: dict[str, dict[str, Any]] = {
 
 
 async def describe(group: PVGroup) -> None:
-    """Writes each record's description and the fields above."""
+    """Writes the fields above."""
     for attr, pv in group.attr_pvdb.items():
-        fields = pv.field_inst
-        await fields.description.write(str(pv.__doc__ or "")[:40])
         for name, value in FIELDS.get(attr, {}).items():
-            await getattr(fields, name).write(value)
+            await getattr(pv.field_inst, name).write(value)

@@ -7,7 +7,7 @@ import asyncio
 import contextlib
 import logging
 import signal
-from collections.abc import Awaitable, Callable, Hashable
+from collections.abc import Hashable
 from typing import Any
 
 from caproto import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
@@ -18,7 +18,7 @@ from caproto import (  # type: ignore[import-not-found, import-untyped, unused-i
 from .._attenuator import Status
 from .._errors import Kq5316Error, NoReply
 from ._access import Context, WritePolicy
-from ._latest import LatestSettings
+from ._latest import Apply, LatestSettings
 from ._link import InstrumentLink, NotConnected
 from ._records import (
     CONNECTED_STATES,
@@ -60,17 +60,22 @@ class Server:
 
     # -- puts ---------------------------------------------------------------------------------
 
-    async def submit(self, key: Hashable, apply: Callable[[], Awaitable[Any]]) -> Any:
-        if not self.answering:
+    async def submit(self, key: Hashable, apply: Apply) -> Any:
+        """Waits until `apply`, or a later submission for `key`, has been applied; returns what
+        the applied one returned or raises what it raised."""
+        done = asyncio.get_running_loop().create_future()
+        if not self.offer(key, apply, done):
             raise NotConnected(
                 f"the instrument on {self.link.port} does not answer; nothing was sent"
             )
-        return await self.settings.submit(key, apply)
+        return await done
 
-    def offer(self, key: Hashable, apply: Callable[[], Awaitable[Any]]) -> bool:
+    def offer(self, key: Hashable, apply: Apply, done: asyncio.Future[Any] | None = None) -> bool:
+        """Queues `apply` as the setting of `key` (`done`, if given, learns the outcome); False,
+        and nothing queued, while the instrument does not answer."""
         if not self.answering:
             return False
-        self.settings.offer(key, apply)
+        self.settings.offer(key, apply, done)
         return True
 
     async def set_steps(self, ch: int, steps: int) -> None:
