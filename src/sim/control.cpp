@@ -1,6 +1,6 @@
 #include "sim/control.hpp"
 
-#include <limits>
+#include <iterator>
 #include <vector>
 
 namespace kq5316::sim {
@@ -9,13 +9,6 @@ namespace {
 
 constexpr unsigned long max_count = 1'000'000;
 constexpr unsigned long max_delay_ms = 600'000;
-
-ControlParse failure(std::string message) {
-    return {std::nullopt, std::move(message)};
-}
-ControlParse success(Control control) {
-    return {std::move(control), {}};
-}
 
 // A count is "N" or "xN" (N from 1) or "always". `hex_allowed` forbids the bare "N" where it
 // could be mistaken for a hex byte. Returns false for a token that is not a count.
@@ -36,42 +29,21 @@ bool parse_count(std::string_view token, bool hex_allowed, std::optional<unsigne
     return true;
 }
 
-std::optional<std::uint8_t> parse_channel(std::string_view token) {
-    auto value = parse_number(token, 0xFF);
-    if (!value)
-        return std::nullopt;
-    return static_cast<std::uint8_t>(*value);
-}
-
-// Fault words without arguments of their own ("silent", "truncate", "double"), each [COUNT].
-ControlParse parse_plain_fault(FaultKind kind, std::string_view rest) {
+std::string parse_delay(std::string_view rest, Fault &fault) {
     auto words = split_words(rest);
-    Fault fault;
-    fault.kind = kind;
-    if (words.size() > 1 || (words.size() == 1 && !parse_count(words[0], false, fault.count)))
-        return failure("expected at most a count (N, xN or always)");
-    return success(AddFault{std::move(fault)});
-}
-
-ControlParse parse_delay(std::string_view rest) {
-    auto words = split_words(rest);
-    Fault fault;
-    fault.kind = FaultKind::delay;
     if (words.empty() || words.size() > 2)
-        return failure("expected MS [COUNT]");
+        return "expected MS [COUNT]";
     auto ms = parse_number(words[0], max_delay_ms);
     if (!ms)
-        return failure("MS must be a number of milliseconds up to 600000");
+        return "MS must be a number of milliseconds up to 600000";
     fault.delay_ms = static_cast<unsigned>(*ms);
     if (words.size() == 2 && !parse_count(words[1], false, fault.count))
-        return failure("the count must be N, xN or always");
-    return success(AddFault{std::move(fault)});
+        return "the count must be N, xN or always";
+    return {};
 }
 
-ControlParse parse_raw(std::string_view rest) {
+std::string parse_raw(std::string_view rest, Fault &fault) {
     auto words = split_words(rest);
-    Fault fault;
-    fault.kind = FaultKind::raw;
     if (!words.empty() && parse_count(words.back(), true, fault.count)) {
         std::string_view count = words.back();
         rest = trim(rest);
@@ -79,20 +51,34 @@ ControlParse parse_raw(std::string_view rest) {
     }
     auto bytes = parse_hex(rest);
     if (!bytes || bytes->empty())
-        return failure("expected hex bytes, then optionally xN or always");
+        return "expected hex bytes, then optionally xN or always";
     fault.raw = std::move(*bytes);
-    return success(AddFault{std::move(fault)});
+    return {};
 }
 
-ControlParse parse_inject(std::string_view rest) {
+// A fault's arguments: "MS [COUNT]" for delay, "HEX... [xN|always]" for raw, "[COUNT]" for the
+// others.
+std::string parse_fault(std::string_view rest, Fault &fault) {
+    if (fault.kind == FaultKind::delay)
+        return parse_delay(rest, fault);
+    if (fault.kind == FaultKind::raw)
+        return parse_raw(rest, fault);
+    auto words = split_words(rest);
+    if (words.size() > 1 || (words.size() == 1 && !parse_count(words[0], false, fault.count)))
+        return "expected at most a count (N, xN or always)";
+    return {};
+}
+
+std::string parse_inject(std::string_view rest, Control &control) {
     auto bytes = parse_hex(rest);
     if (!bytes || bytes->empty())
-        return failure("expected hex bytes");
-    return success(Inject{std::move(*bytes)});
+        return "expected hex bytes";
+    control.bytes = std::move(*bytes);
+    return {};
 }
 
 // "lengths CH V1,V2,..." or "lengths CH=V1,V2,..."; no values clears the channel's list.
-ControlParse parse_lengths(std::string_view rest) {
+std::string parse_lengths(std::string_view rest, Control &control) {
     std::string text;
     auto words = split_words(rest);
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -100,145 +86,102 @@ ControlParse parse_lengths(std::string_view rest) {
         if (i == 0 && words[0].find('=') == std::string_view::npos)
             text += '=';
     }
-    std::string error;
-    auto lengths = parse_channel_lengths(text, error);
-    if (!lengths)
-        return failure(error);
-    return success(std::move(*lengths));
+    return parse_channel_lengths(text, control);
 }
 
-// "attenuation CH STEPS" and "mode CH VALUE": a channel and a number that fits `Value`, made
-// into the control `Setting{channel, value}`.
-template <typename Setting, typename Value>
-ControlParse parse_channel_setting(std::string_view rest, std::string usage) {
+// "attenuation CH STEPS" and "mode CH MODE": a channel and a number up to `max`.
+std::string parse_channel_setting(std::string_view rest, Control &control, unsigned long max,
+                                  const char *usage) {
     auto words = split_words(rest);
-    if (words.size() != 2)
-        return failure(std::move(usage));
-    auto channel = parse_channel(words[0]);
-    auto value = parse_number(words[1], std::numeric_limits<Value>::max());
+    auto channel = words.size() == 2 ? parse_number(words[0], 0xFF) : std::nullopt;
+    auto value = words.size() == 2 ? parse_number(words[1], max) : std::nullopt;
     if (!channel || !value)
-        return failure(std::move(usage));
-    return success(Setting{*channel, static_cast<Value>(*value)});
+        return usage;
+    control.channel = static_cast<std::uint8_t>(*channel);
+    control.value = *value;
+    return {};
 }
 
-ControlParse parse_attenuation(std::string_view rest) {
-    return parse_channel_setting<SetSteps, std::uint16_t>(
-        rest, "expected CH (0-255) and STEPS (0-65535, in 0.01 dB)");
+std::string parse_attenuation(std::string_view rest, Control &control) {
+    return parse_channel_setting(rest, control, 0xFFFF,
+                                 "expected CH (0-255) and STEPS (0-65535, in 0.01 dB)");
 }
 
-ControlParse parse_mode(std::string_view rest) {
-    return parse_channel_setting<SetWorkMode, std::uint8_t>(rest,
-                                                            "expected CH (0-255) and MODE (0-255)");
+std::string parse_mode(std::string_view rest, Control &control) {
+    return parse_channel_setting(rest, control, 0xFF, "expected CH (0-255) and MODE (0-255)");
 }
 
-ControlParse parse_version_word(std::string_view rest) {
-    std::string error;
-    auto version = parse_version(trim(rest), error);
-    if (!version)
-        return failure(error);
-    return success(SetVersion{*version});
+std::string parse_version_word(std::string_view rest, Control &control) {
+    return parse_version(trim(rest), control.version);
 }
 
-// Words that take no arguments at all; `Word` is what the line stands for.
-template <typename Word> ControlParse parse_no_arguments(std::string_view rest) {
-    if (!trim(rest).empty())
-        return failure("takes no arguments");
-    return success(Word{});
+std::string parse_no_arguments(std::string_view rest, Control &) {
+    return trim(rest).empty() ? "" : "takes no arguments";
 }
 
-// The control words but the plain faults, each with the parser of its arguments.
+// The control words but the faults (named as the faults are), each with what it stands for and
+// the parser of its arguments.
 struct Word {
     std::string_view name;
-    ControlParse (*parse)(std::string_view rest);
+    Control::Kind kind;
+    std::string (*parse)(std::string_view rest, Control &control);
 };
 
 constexpr Word words[] = {
-    {"delay", parse_delay},
-    {"raw", parse_raw},
-    {"lengths", parse_lengths},
-    {"attenuation", parse_attenuation},
-    {"mode", parse_mode},
-    {"version", parse_version_word},
-    {"inject", parse_inject},
-    {"nofaults", parse_no_arguments<ClearFaults>},
-    {"reset", parse_no_arguments<ResetInstrument>},
-    {"quit", parse_no_arguments<Quit>},
+    {"lengths", Control::Kind::lengths, parse_lengths},
+    {"attenuation", Control::Kind::attenuation, parse_attenuation},
+    {"mode", Control::Kind::mode, parse_mode},
+    {"version", Control::Kind::version, parse_version_word},
+    {"inject", Control::Kind::inject, parse_inject},
+    {"nofaults", Control::Kind::no_faults, parse_no_arguments},
+    {"reset", Control::Kind::reset, parse_no_arguments},
+    {"quit", Control::Kind::quit, parse_no_arguments},
 };
-
-// Fault words that take nothing but a count; their names are the faults' own.
-constexpr FaultKind plain_faults[] = {FaultKind::silent, FaultKind::truncate, FaultKind::twice};
-
-// Splits "1310,1490" into numbers 0..65535; an empty text is an empty list.
-std::optional<OpticalLengths> parse_length_list(std::string_view text) {
-    OpticalLengths values;
-    if (text.empty())
-        return values;
-    while (true) {
-        std::size_t comma = text.find(',');
-        auto value = parse_number(text.substr(0, comma), 0xFFFF);
-        if (!value)
-            return std::nullopt;
-        values.push_back(static_cast<std::uint16_t>(*value));
-        if (comma == std::string_view::npos)
-            return values;
-        text.remove_prefix(comma + 1);
-    }
-}
 
 } // namespace
 
-ControlParse parse_control(std::string_view line) {
-    line = trim(line);
-    std::size_t end = 0;
-    while (end < line.size() && !is_space(line[end]))
-        ++end;
-    std::string_view name = line.substr(0, end);
-    std::string_view rest = line.substr(end);
+std::string parse_control(std::string_view line, Control &control) {
+    const std::vector<std::string_view> split = split_words(line);
+    const std::string_view name = split.empty() ? "" : split.front();
+    const std::string_view rest = trim(line).substr(name.size());
     for (const Word &word : words) {
-        if (word.name == name)
-            return word.parse(rest);
-    }
-    for (FaultKind kind : plain_faults) {
-        if (fault_name(kind) == name)
-            return parse_plain_fault(kind, rest);
-    }
-    return failure("unknown control word");
-}
-
-std::optional<SetLengths> parse_channel_lengths(std::string_view text, std::string &error) {
-    std::size_t equals = text.find('=');
-    auto channel = parse_channel(trim(text.substr(0, equals)));
-    if (equals == std::string_view::npos || !channel) {
-        error = "expected CH=V1,V2,... with CH from 0 to 255";
-        return std::nullopt;
-    }
-    auto values = parse_length_list(trim(text.substr(equals + 1)));
-    if (!values) {
-        error = "optical lengths must be numbers from 0 to 65535 separated by commas";
-        return std::nullopt;
-    }
-    if (values->size() > max_wavelengths) {
-        error = "at most " + std::to_string(max_wavelengths) + " optical lengths per channel";
-        return std::nullopt;
-    }
-    return SetLengths{*channel, std::move(*values)};
-}
-
-std::optional<Version> parse_version(std::string_view text, std::string &error) {
-    std::uint8_t parts[3] = {};
-    for (std::size_t i = 0; i < 3; ++i) {
-        std::size_t comma = text.find(',');
-        bool last = i == 2;
-        auto value = parse_number(trim(text.substr(0, comma)), 0xFF);
-        if (!value || (comma == std::string_view::npos) != last) {
-            error = "expected M,H,S: three numbers from 0 to 255";
-            return std::nullopt;
+        if (word.name == name) {
+            control.kind = word.kind;
+            return word.parse(rest, control);
         }
-        parts[i] = static_cast<std::uint8_t>(*value);
-        if (!last)
-            text.remove_prefix(comma + 1);
     }
-    return Version{parts[0], parts[1], parts[2]};
+    for (std::size_t i = 0; i < std::size(fault_names); ++i) {
+        if (fault_names[i] == name) {
+            control.kind = Control::Kind::fault;
+            control.fault.kind = static_cast<FaultKind>(i);
+            return parse_fault(rest, control.fault);
+        }
+    }
+    return "unknown control word";
+}
+
+std::string parse_channel_lengths(std::string_view text, Control &control) {
+    std::size_t equals = text.find('=');
+    auto channel = parse_number(trim(text.substr(0, equals)), 0xFF);
+    if (equals == std::string_view::npos || !channel)
+        return "expected CH=V1,V2,... with CH from 0 to 255";
+    auto values = parse_numbers(text.substr(equals + 1), 0xFFFF);
+    if (!values)
+        return "optical lengths must be numbers from 0 to 65535 separated by commas";
+    if (values->size() > max_wavelengths)
+        return "at most " + std::to_string(max_wavelengths) + " optical lengths per channel";
+    control.channel = static_cast<std::uint8_t>(*channel);
+    control.lengths.assign(values->begin(), values->end());
+    return {};
+}
+
+std::string parse_version(std::string_view text, Version &version) {
+    auto parts = parse_numbers(text, 0xFF);
+    if (!parts || parts->size() != 3)
+        return "expected M,H,S: three numbers from 0 to 255";
+    version = {static_cast<std::uint8_t>((*parts)[0]), static_cast<std::uint8_t>((*parts)[1]),
+               static_cast<std::uint8_t>((*parts)[2])};
+    return {};
 }
 
 } // namespace kq5316::sim

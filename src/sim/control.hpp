@@ -3,10 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "sim/faults.hpp"
 #include "sim/instrument.hpp"
@@ -14,46 +12,27 @@
 
 namespace kq5316::sim {
 
-struct AddFault {
-    Fault fault;
-};
-struct ClearFaults {};
-struct ResetInstrument {};
-struct SetLengths {
-    std::uint8_t channel;
-    OpticalLengths values;
-};
-struct SetSteps {
-    std::uint8_t channel;
-    std::uint16_t steps;
-};
-struct SetWorkMode {
-    std::uint8_t channel;
-    std::uint8_t mode;
-};
-struct SetVersion {
-    Version version;
-};
-struct Inject {
-    Bytes bytes;
-};
-struct Quit {};
-
-using Control = std::variant<AddFault, ClearFaults, ResetInstrument, SetLengths, SetSteps,
-                             SetWorkMode, SetVersion, Inject, Quit>;
-
-struct ControlParse {
-    std::optional<Control> control;
-    std::string error; // set when control is empty
+// One control line, and what it carries.
+struct Control {
+    enum class Kind { fault, no_faults, reset, lengths, attenuation, mode, version, inject, quit };
+    Kind kind = Kind::quit;
+    Fault fault;              // fault: queued for the next replies
+    std::uint8_t channel = 0; // lengths, attenuation, mode: the channel set
+    unsigned long value = 0;  // attenuation: steps (0-65535); mode: the work mode (0-255)
+    OpticalLengths lengths;   // lengths
+    Version version;          // version
+    Bytes bytes;              // inject: written at once
 };
 
-// Parses one control line (without its line end). Blank lines are the caller's to skip.
-ControlParse parse_control(std::string_view line);
+// Parses one control line (without its line end) into `control`; returns the error, or the empty
+// string. Blank lines are the caller's to skip.
+std::string parse_control(std::string_view line, Control &control);
 
-// "CH=V1,V2,..." as the command line's --lengths takes it; the list may be empty.
-std::optional<SetLengths> parse_channel_lengths(std::string_view text, std::string &error);
+// "CH=V1,V2,..." as the command line's --lengths takes it (the list may be empty), into
+// `control`'s channel and lengths.
+std::string parse_channel_lengths(std::string_view text, Control &control);
 
 // "M,H,S" as --device-version and the version control word take it.
-std::optional<Version> parse_version(std::string_view text, std::string &error);
+std::string parse_version(std::string_view text, Version &version);
 
 } // namespace kq5316::sim

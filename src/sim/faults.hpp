@@ -1,6 +1,7 @@
 // Fault injection: ways to spoil the instrument's next replies, queued and used up in order.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <string_view>
@@ -17,7 +18,12 @@ enum class FaultKind {
     twice,    // the reply two times, back to back ("double" on the control line)
 };
 
-std::string_view fault_name(FaultKind kind);
+// The control line's word for each kind, in the order of `FaultKind`.
+inline constexpr std::string_view fault_names[] = {"silent", "delay", "truncate", "raw", "double"};
+
+constexpr std::string_view fault_name(FaultKind kind) {
+    return fault_names[static_cast<std::size_t>(kind)];
+}
 
 struct Fault {
     FaultKind kind = FaultKind::silent;
@@ -41,11 +47,39 @@ class FaultQueue {
 
     // Spoils `reply` with the fault at the head of the queue, using up one of its replies, or
     // passes it through unchanged when no fault is pending.
-    Outgoing apply(Bytes reply);
+    Outgoing apply(Bytes reply) {
+        Outgoing out;
+        out.tx = std::move(reply);
+        if (pending_.empty())
+            return out;
+        Fault &fault = pending_.front();
+        out.fault = fault.kind;
+        switch (fault.kind) {
+        case FaultKind::silent:
+            out.tx.clear();
+            break;
+        case FaultKind::delay:
+            out.delay_ms = fault.delay_ms;
+            break;
+        case FaultKind::truncate:
+            out.tx.pop_back(); // a reply is never empty
+            break;
+        case FaultKind::raw:
+            out.tx = fault.raw;
+            break;
+        case FaultKind::twice: {
+            const Bytes once = out.tx;
+            out.tx.insert(out.tx.end(), once.begin(), once.end());
+            break;
+        }
+        }
+        // A fault without a count spoils every reply until the faults are cleared.
+        if (fault.count && --*fault.count == 0)
+            pending_.pop_front();
+        return out;
+    }
 
   private:
-    void use_one();
-
     std::deque<Fault> pending_;
 };
 

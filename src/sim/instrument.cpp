@@ -6,36 +6,8 @@
 
 namespace kq5316::sim {
 
-namespace {
-
 using protocol::Command;
 using protocol::CommandRow;
-
-// Why a frame with known command bytes is refused, or the empty string.
-std::string refusal(std::span<const std::uint8_t> frame, const CommandRow &row) {
-    if (frame.size() != row.length())
-        return "expected " + std::to_string(row.length()) + " bytes, got " +
-               std::to_string(frame.size());
-    if (!protocol::checksum_matches(frame))
-        return "bad checksum";
-    return {};
-}
-
-// Setting commands are acknowledged with their own frame, checksum recomputed.
-Bytes echo_reply(std::span<const std::uint8_t> request) {
-    Bytes frame(request.begin(), request.end());
-    protocol::seal(frame);
-    return frame;
-}
-
-} // namespace
-
-InstrumentConfig default_instrument_config() {
-    InstrumentConfig config;
-    config.lengths[1] = {1310, 1490, 1535};
-    config.lengths[2] = {1310, 1550};
-    return config;
-}
 
 Instrument::Instrument(InstrumentConfig config) : initial_(config), config_(std::move(config)) {}
 
@@ -46,26 +18,26 @@ void Instrument::reset() {
 
 Answer Instrument::answer(std::span<const std::uint8_t> frame) {
     Answer result;
-    if (frame.size() < protocol::min_frame_length) {
-        result.error = "too short for a frame";
-        return result;
-    }
     const CommandRow *entry = protocol::identify(frame);
     if (entry == nullptr) {
         result.error = "unknown command";
         return result;
     }
     result.command = entry->command;
-    result.error = refusal(frame, *entry);
+    if (frame.size() != entry->length())
+        result.error = "expected " + std::to_string(entry->length()) + " bytes, got " +
+                       std::to_string(frame.size());
+    else if (!protocol::checksum_matches(frame))
+        result.error = "bad checksum";
     if (!result.error.empty())
         return result;
 
     const protocol::ReplyShape shape = protocol::reply_shape(entry->reply_layout);
     if (shape.field_count > 0) {
         result.reply = field_reply(shape, frame);
-    } else { // settings take effect; the display is not modelled
+    } else { // settings take effect, acknowledged with the request itself (its checksum is right)
         result.note = apply_setting(*entry, frame);
-        result.reply = echo_reply(frame);
+        result.reply.assign(frame.begin(), frame.end());
     }
     if (entry->addresses_channel())
         result.channel_state = channel(frame[protocol::channel_index]);

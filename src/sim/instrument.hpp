@@ -8,7 +8,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "protocol/commands.hpp"
@@ -34,10 +33,8 @@ struct InstrumentConfig {
     Version version;
     // Supported optical lengths by channel. Channel 1 is always present; a channel without an
     // entry of its own supports what channel 1 supports.
-    std::map<std::uint8_t, OpticalLengths> lengths;
+    std::map<std::uint8_t, OpticalLengths> lengths = {{1, {1310, 1490, 1535}}, {2, {1310, 1550}}};
 };
-
-InstrumentConfig default_instrument_config();
 
 struct ChannelState {
     std::uint8_t work_mode = 0;
@@ -66,7 +63,8 @@ class Instrument {
   public:
     explicit Instrument(InstrumentConfig config);
 
-    // Handles one complete frame (start byte to end byte, as the frame splitter cut it).
+    // Handles one complete frame (start byte to end byte, as the frame splitter cut it: at least
+    // as long as the shortest request).
     Answer answer(std::span<const std::uint8_t> frame);
 
     // Back to the configuration the instrument was built with and every channel to its defaults.

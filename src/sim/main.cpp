@@ -10,11 +10,9 @@
 
 #include "sim/event_log.hpp"
 #include "sim/options.hpp"
-#include "sim/port_link.hpp"
-#include "sim/pty_port.hpp"
+#include "sim/port.hpp"
 #include "sim/simulator.hpp"
 #include "sim/stop_signals.hpp"
-#include "sim/tcp_port.hpp"
 
 namespace {
 
@@ -38,26 +36,16 @@ int fail(const std::string &message) {
     return exit_failure;
 }
 
-void emit_ready(EventLog &log, const Port &port, const PortLink *link, int number) {
-    JsonObject event;
-    event.text("event", "ready").text("port", port.name());
-    if (link != nullptr)
-        event.text("link", link->path());
-    if (number >= 0)
-        event.number("instrument", number);
-    log.emit(event);
-}
-
 // The ports and their links, the link paths numbered when there are several instruments. On
 // failure returns false with `error` set; what was made is undone by the destructors.
 bool open_ports(const Options &options, std::vector<std::unique_ptr<Port>> &ports,
                 std::vector<std::unique_ptr<PortLink>> &links, std::string &error) {
     for (unsigned long i = 0; i < options.instruments; ++i) {
         std::unique_ptr<Port> port;
-        if (options.tcp_address.empty())
-            port = PtyPort::create(error);
+        if (options.tcp_port.empty())
+            port = Port::open_terminal(error);
         else
-            port = TcpPort::create(options.tcp_address, error);
+            port = Port::listen_tcp(options.tcp_host, options.tcp_port, error);
         if (!port)
             return false;
         if (!options.link_path.empty()) {
@@ -90,9 +78,15 @@ int run(const Options &options) {
     std::vector<std::unique_ptr<PortLink>> links;
     if (!open_ports(options, ports, links, error))
         return fail(error);
-    for (std::size_t i = 0; i < ports.size(); ++i)
-        emit_ready(log, *ports[i], links.empty() ? nullptr : links[i].get(),
-                   ports.size() > 1 ? static_cast<int>(i) : -1);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        JsonObject ready;
+        ready.text("event", "ready").text("port", ports[i]->name());
+        if (!links.empty())
+            ready.text("link", links[i]->path());
+        if (ports.size() > 1)
+            ready.number("instrument", static_cast<long long>(i));
+        log.emit(ready);
+    }
 
     Simulator simulator(options, ports, log, signals);
     std::string reason;
@@ -110,18 +104,14 @@ int main(int argc, char **argv) {
     // Replies are due at times a line at 115200 baud fixes to within microseconds; the default
     // 50 us slack on timer wake-ups would add up to a third of a short exchange's line time.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    OptionsParse parsed = parse_options(argc, argv);
-    if (!parsed.error.empty()) {
-        std::fprintf(stderr, "kq5316-sim: %s\n(see kq5316-sim --help)\n", parsed.error.c_str());
+    Options options;
+    if (std::string error = parse_options(argc, argv, options); !error.empty()) {
+        std::fprintf(stderr, "kq5316-sim: %s\n(see kq5316-sim --help)\n", error.c_str());
         return exit_usage;
     }
-    if (parsed.options.help) {
-        std::fwrite(help_text().data(), 1, help_text().size(), stdout);
+    if (options.help || options.version) {
+        std::fputs((options.help ? help_text() : version_text()).c_str(), stdout);
         return exit_ok;
     }
-    if (parsed.options.version) {
-        std::fputs(version_text().c_str(), stdout);
-        return exit_ok;
-    }
-    return run(parsed.options);
+    return run(options);
 }

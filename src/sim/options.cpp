@@ -1,5 +1,7 @@
 #include "sim/options.hpp"
 
+#include <utility>
+
 #include "sim/control.hpp"
 #include "sim/text.hpp"
 
@@ -168,162 +170,137 @@ Exit status: 0 stopped by SIGTERM, SIGINT, quit or end of input; 1 could not set
 be written; 2 bad command line.
 )";
 
-// Takes an option's value from "--name=value" or from the next argument.
-bool take_value(std::string_view arg, std::string_view name, int argc, char **argv, int &i,
-                std::string &value, bool &matched) {
-    matched = false;
-    if (arg == name) {
-        matched = true;
-        if (i + 1 >= argc)
-            return false;
-        value = argv[++i];
-        return true;
-    }
-    if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
-        matched = true;
-        value = arg.substr(name.size() + 1);
-        return true;
-    }
-    return false;
-}
+// An option that takes a value, and the function that applies it. The fields after `apply` are
+// for the functions that serve several options: the path or number to set, the number's range.
+struct ValueOption {
+    std::string_view name;
+    std::string (*apply)(Options &options, const ValueOption &option, std::string_view value);
+    std::string Options::*path = nullptr;
+    unsigned long Options::*number = nullptr;
+    unsigned long low = 0;
+    unsigned long high = 0;
+};
 
-std::string apply_lengths(Options &options, std::string_view value) {
-    std::string error;
-    auto lengths = parse_channel_lengths(value, error);
-    if (!lengths)
+std::string apply_lengths(Options &options, const ValueOption &, std::string_view value) {
+    Control control;
+    if (std::string error = parse_channel_lengths(value, control); !error.empty())
         return "--lengths: " + error;
-    options.instrument.lengths[lengths->channel] = std::move(lengths->values);
+    options.instrument.lengths[control.channel] = std::move(control.lengths);
     return {};
 }
 
-std::string apply_device_version(Options &options, std::string_view value) {
-    std::string error;
-    auto version = parse_version(value, error);
-    if (!version)
+std::string apply_device_version(Options &options, const ValueOption &, std::string_view value) {
+    if (std::string error = parse_version(value, options.instrument.version); !error.empty())
         return "--device-version: " + error;
-    options.instrument.version = *version;
     return {};
 }
 
-std::string apply_fault(Options &options, std::string_view value) {
-    ControlParse parsed = parse_control(value);
-    if (!parsed.control)
-        return "--fault: " + parsed.error;
-    auto *fault = std::get_if<AddFault>(&*parsed.control);
-    if (fault == nullptr)
+std::string apply_fault(Options &options, const ValueOption &, std::string_view value) {
+    Control control;
+    if (std::string error = parse_control(value, control); !error.empty())
+        return "--fault: " + error;
+    if (control.kind != Control::Kind::fault)
         return "--fault takes silent, delay, truncate, raw or double";
-    options.faults.push_back(std::move(fault->fault));
+    options.faults.push_back(std::move(control.fault));
     return {};
 }
 
-std::string apply_path(std::string &target, std::string_view name, std::string_view value) {
-    if (value.empty())
-        return std::string(name) + " needs a path";
-    target = value;
-    return {};
-}
-
-// HOST:PORT with PORT a number from 0 to 65535 (0: any free port). Checked here, since the
-// resolver would take a number beyond 65535 modulo 65536, or a service name, without a word.
-std::string apply_tcp(Options &options, std::string_view value) {
+// HOST:PORT, [V6]:PORT or :PORT (loopback), PORT a number from 0 to 65535 (0: any free port).
+// Checked here, since the resolver would take a number beyond 65535 modulo 65536, or a service
+// name, without a word.
+std::string apply_tcp(Options &options, const ValueOption &, std::string_view value) {
     std::size_t colon = value.rfind(':');
     if (colon == std::string_view::npos)
         return "--tcp needs HOST:PORT or :PORT";
-    if (!parse_number(value.substr(colon + 1), 65535))
+    std::string_view host = value.substr(0, colon);
+    std::string_view port = value.substr(colon + 1);
+    if (!parse_number(port, 65535))
         return "--tcp: PORT must be a number from 1 to 65535, or 0 for any free port";
-    options.tcp_address = value;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    options.tcp_host = host.empty() ? "127.0.0.1" : host;
+    options.tcp_port = port;
     return {};
 }
 
-std::string apply_number(unsigned long &target, std::string_view name, std::string_view value,
-                         unsigned long low, unsigned long high) {
-    auto number = parse_number(value, high);
-    if (!number || *number < low)
-        return std::string(name) + " takes a number from " + std::to_string(low) + " to " +
-               std::to_string(high);
-    target = *number;
+std::string apply_path(Options &options, const ValueOption &option, std::string_view value) {
+    if (value.empty())
+        return std::string(option.name) + " needs a path";
+    options.*option.path = value;
     return {};
 }
 
-struct ValueOption {
-    std::string_view name;
-    std::string (*apply)(Options &options, std::string_view value);
-};
+std::string apply_number(Options &options, const ValueOption &option, std::string_view value) {
+    auto number = parse_number(value, option.high);
+    if (!number || *number < option.low)
+        return std::string(option.name) + " takes a number from " + std::to_string(option.low) +
+               " to " + std::to_string(option.high);
+    options.*option.number = *number;
+    return {};
+}
 
 constexpr ValueOption value_options[] = {
     {"--device-version", apply_device_version},
     {"--lengths", apply_lengths},
     {"--fault", apply_fault},
-    {"--link", [](Options &o, std::string_view v) { return apply_path(o.link_path, "--link", v); }},
-    {"--log", [](Options &o, std::string_view v) { return apply_path(o.log_path, "--log", v); }},
+    {"--link", apply_path, &Options::link_path},
+    {"--log", apply_path, &Options::log_path},
     {"--tcp", apply_tcp},
-    {"--baud",
-     [](Options &o, std::string_view v) {
-         return apply_number(o.baud, "--baud", v, 1, 100'000'000);
-     }},
-    {"--latency",
-     [](Options &o, std::string_view v) {
-         return apply_number(o.latency_ms, "--latency", v, 0, 600'000);
-     }},
-    {"--instruments",
-     [](Options &o, std::string_view v) {
-         return apply_number(o.instruments, "--instruments", v, 1, 512);
-     }},
+    {"--baud", apply_number, nullptr, &Options::baud, 1, 100'000'000},
+    {"--latency", apply_number, nullptr, &Options::latency_ms, 0, 600'000},
+    {"--instruments", apply_number, nullptr, &Options::instruments, 1, 512},
 };
 
-// Handles argv[i] (and its value); returns an error message or the empty string.
+// Options that take no value, and the flag each sets.
+constexpr std::pair<std::string_view, bool Options::*> flag_options[] = {
+    {"-h", &Options::help},
+    {"--help", &Options::help},
+    {"--version", &Options::version},
+    {"--exit-on-eof", &Options::exit_on_eof},
+};
+
+// Handles argv[i] and its value, given after "=" or as the next argument; returns an error
+// message or the empty string.
 std::string parse_one(Options &options, int argc, char **argv, int &i) {
     std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-        options.help = true;
-        return {};
+    for (const auto &[name, flag] : flag_options) {
+        if (arg == name) {
+            options.*flag = true;
+            return {};
+        }
     }
-    if (arg == "--version") {
-        options.version = true;
-        return {};
-    }
-    if (arg == "--exit-on-eof") {
-        options.exit_on_eof = true;
-        return {};
-    }
+    std::string_view name = arg.substr(0, arg.find('='));
     for (const ValueOption &option : value_options) {
-        std::string value;
-        bool matched = false;
-        bool has_value = take_value(arg, option.name, argc, argv, i, value, matched);
-        if (!matched)
+        if (option.name != name)
             continue;
-        if (!has_value)
-            return std::string(option.name) + " needs a value";
-        return option.apply(options, value);
+        if (name.size() < arg.size())
+            return option.apply(options, option, arg.substr(name.size() + 1));
+        if (i + 1 >= argc)
+            return std::string(name) + " needs a value";
+        return option.apply(options, option, argv[++i]);
     }
     return "unknown option " + std::string(arg);
 }
 
 } // namespace
 
-OptionsParse parse_options(int argc, char **argv) {
-    OptionsParse result;
+std::string parse_options(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
-        result.error = parse_one(result.options, argc, argv, i);
-        if (!result.error.empty())
-            return result;
+        if (std::string error = parse_one(options, argc, argv, i); !error.empty())
+            return error;
     }
-    if (!result.options.tcp_address.empty() && !result.options.link_path.empty())
-        result.error = "--link names a terminal; it cannot go with --tcp";
-    if (!result.options.tcp_address.empty() && result.options.instruments > 1)
-        result.error = "--instruments takes terminals; it cannot go with --tcp";
-    return result;
+    if (!options.tcp_port.empty() && options.instruments > 1)
+        return "--instruments takes terminals; it cannot go with --tcp";
+    if (!options.tcp_port.empty() && !options.link_path.empty())
+        return "--link names a terminal; it cannot go with --tcp";
+    return {};
 }
 
-// The help, ending with the command names as the protocol's command table writes them.
-std::string_view help_text() {
-    static const std::string text = [] {
-        std::string assembled(help);
-        assembled += "\nCommands (NAME in frame events), from the driver's command table:\n";
-        for (const protocol::CommandRow &row : protocol::command_table)
-            assembled.append("  ").append(row.name).append("\n");
-        return assembled;
-    }();
+std::string help_text() {
+    std::string text(help);
+    text += "\nCommands (NAME in frame events), from the driver's command table:\n";
+    for (const protocol::CommandRow &row : protocol::command_table)
+        text.append("  ").append(row.name).append("\n");
     return text;
 }
 

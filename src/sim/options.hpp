@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "sim/faults.hpp"
@@ -16,11 +15,12 @@ inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 
 struct Options {
-    InstrumentConfig instrument = default_instrument_config();
+    InstrumentConfig instrument;
     std::vector<Fault> faults; // queued before the first frame, in order
     std::string link_path;     // empty: no link
     std::string log_path;      // empty: standard output only
-    std::string tcp_address;   // empty: a pseudo-terminal
+    std::string tcp_host;      // a name or an address, without brackets
+    std::string tcp_port;      // empty: a pseudo-terminal
     unsigned long baud = 0;    // 0: replies go out as soon as they are ready
     unsigned long latency_ms = 0;
     unsigned long instruments = 1; // each on its own terminal, served by one poll loop
@@ -29,14 +29,11 @@ struct Options {
     bool version = false;
 };
 
-struct OptionsParse {
-    Options options;
-    std::string error; // empty on success
-};
+// Parses the command line into `options`; returns the error, or the empty string.
+std::string parse_options(int argc, char **argv, Options &options);
 
-OptionsParse parse_options(int argc, char **argv);
-
-std::string_view help_text();
+// The help, ending with the command names as the protocol's command table writes them.
+std::string help_text();
 
 // "kq5316-sim VERSION" and a line end.
 std::string version_text();

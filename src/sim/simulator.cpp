@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "sim/system_error.hpp"
+#include "sim/system_calls.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
@@ -74,10 +74,8 @@ void Simulator::fill_poll_set(std::vector<pollfd> &fds, Clock::time_point now) {
     fds[signals_slot] = {signals_.fd(), POLLIN, 0};
     fds[stdin_slot] = {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0};
     log_.watch_outputs(&fds[outputs_slot]);
-    for (std::size_t i = 0; i < stations_.size(); ++i) {
-        int fd = stations_[i].watch_port(now) ? stations_[i].fd() : -1;
-        fds[ports_slot + i] = {fd, POLLIN, 0};
-    }
+    for (std::size_t i = 0; i < stations_.size(); ++i)
+        fds[ports_slot + i] = {stations_[i].poll_fd(now), POLLIN, 0};
 }
 
 void Simulator::on_port_events(const std::vector<pollfd> &fds) {
@@ -92,9 +90,8 @@ void Simulator::on_port_events(const std::vector<pollfd> &fds) {
 std::optional<Clock::duration> Simulator::poll_timeout(Clock::time_point now) const {
     std::optional<Clock::time_point> wake;
     for (const Station &station : stations_) {
-        std::optional<Clock::time_point> when = station.next_wake(now);
-        if (when && (!wake || *when < *wake))
-            wake = when;
+        if (std::optional<Clock::time_point> when = station.next_wake(now))
+            wake_by(wake, *when);
     }
     if (!wake)
         return std::nullopt;
@@ -129,19 +126,15 @@ void Simulator::handle_control_line(const Line &input) {
     std::string_view line = trim(input.text);
     if (line.empty() || line.front() == '#')
         return;
+    Control control;
+    std::string error;
     if (input.too_long) {
         // Not carried out, since its end is lost; the report shows enough of it to recognise.
-        log_.emit(JsonObject()
-                      .text("event", "error")
-                      .text("control", line.substr(0, 80))
-                      .text("message", "longer than " + std::to_string(max_line_length) +
-                                           " bytes; not carried out"));
-        return;
+        line = line.substr(0, 80);
+        error = "longer than " + std::to_string(max_line_length) + " bytes; not carried out";
+    } else if (error = parse_control(line, control); error.empty()) {
+        error = apply(control);
     }
-    ControlParse parsed = parse_control(line);
-    std::string error = parsed.error;
-    if (parsed.control)
-        error = apply(*parsed.control);
     JsonObject event;
     event.text("event", error.empty() ? "ok" : "error").text("control", line);
     if (!error.empty())
@@ -152,7 +145,7 @@ void Simulator::handle_control_line(const Line &input) {
 // Control lines about the instruments go to every station; the first error is reported, and
 // every station still gets the line.
 std::string Simulator::apply(const Control &control) {
-    if (std::holds_alternative<Quit>(control)) {
+    if (control.kind == Control::Kind::quit) {
         stop(exit_ok, "quit");
         return {};
     }

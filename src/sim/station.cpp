@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <poll.h>
-#include <type_traits>
 
-#include "sim/system_error.hpp"
+#include "sim/system_calls.hpp"
 #include "sim/text.hpp"
 
 namespace kq5316::sim {
@@ -24,21 +23,6 @@ constexpr std::size_t max_waiting_replies = 4096;
 // Replies sent in one pass of the poll loop at most, so that a pass stays short (a stop signal is
 // seen between passes) however many fall due together.
 constexpr std::size_t max_sent_per_pass = 512;
-
-long long whole_ms_until(Clock::time_point when, Clock::time_point now) {
-    if (when <= now)
-        return 0;
-    return std::chrono::ceil<milliseconds>(when - now).count();
-}
-
-std::string state_json(const ChannelState &state) {
-    return JsonObject()
-        .number("work_mode", state.work_mode)
-        .number("length_index", state.length_index)
-        .number("steps", state.steps)
-        .boolean("disconnected", state.disconnected)
-        .str();
-}
 
 // The part of a frame event known once the instrument has judged the frame.
 JsonObject frame_event(const Bytes &frame, const Answer &answer) {
@@ -66,25 +50,23 @@ Station::Station(const Options &options, Port &port, EventLog &log, int number)
         faults_.add(fault);
 }
 
-bool Station::watch_port(Clock::time_point now) {
+int Station::poll_fd(Clock::time_point now) {
     if (port_paused_until_ && now < *port_paused_until_)
-        return false;
+        return -1;
     port_paused_until_.reset();
-    return true;
+    return port_.fd();
 }
 
 std::optional<Clock::time_point> Station::next_wake(Clock::time_point now) const {
-    std::optional<Clock::time_point> wake = replies_.next_due();
-    auto earliest = [&wake](Clock::time_point when) {
-        if (!wake || when < *wake)
-            wake = when;
-    };
+    std::optional<Clock::time_point> wake;
+    if (!replies_.empty())
+        wake = replies_.front().due;
     if (splitter_.has_partial())
-        earliest(last_rx_ + partial_frame_timeout);
+        wake_by(wake, last_rx_ + partial_frame_timeout);
     if (port_paused_until_)
-        earliest(*port_paused_until_);
+        wake_by(wake, *port_paused_until_);
     else if (hung_up_)
-        earliest(now + hang_up_pause); // to notice soon that a client has opened the slave
+        wake_by(wake, now + hang_up_pause); // to notice soon that a client has opened the slave
     return wake;
 }
 
@@ -151,35 +133,36 @@ void Station::release_when_nothing_owed() {
 }
 
 std::string Station::apply(const Control &control) {
-    return std::visit(
-        [this](const auto &word) -> std::string {
-            using Word = std::decay_t<decltype(word)>;
-            if constexpr (std::is_same_v<Word, AddFault>) {
-                faults_.add(word.fault);
-            } else if constexpr (std::is_same_v<Word, ClearFaults>) {
-                faults_.clear();
-            } else if constexpr (std::is_same_v<Word, ResetInstrument>) {
-                instrument_.reset();
-                faults_.clear();
-            } else if constexpr (std::is_same_v<Word, SetLengths>) {
-                instrument_.set_lengths(word.channel, word.values);
-            } else if constexpr (std::is_same_v<Word, SetSteps>) {
-                instrument_.set_steps(word.channel, word.steps);
-            } else if constexpr (std::is_same_v<Word, SetWorkMode>) {
-                instrument_.set_work_mode(word.channel, word.mode);
-            } else if constexpr (std::is_same_v<Word, SetVersion>) {
-                instrument_.set_version(word.version);
-            } else if constexpr (std::is_same_v<Word, Inject>) {
-                std::string error;
-                port_.write_all(word.bytes, error);
-                return error;
-            } else {
-                // A new control word fails the build until it is handled here.
-                static_assert(std::is_same_v<Word, Quit>);
-            }
-            return {};
-        },
-        control);
+    std::string error;
+    switch (control.kind) {
+    case Control::Kind::fault:
+        faults_.add(control.fault);
+        break;
+    case Control::Kind::reset:
+        instrument_.reset();
+        [[fallthrough]];
+    case Control::Kind::no_faults:
+        faults_.clear();
+        break;
+    case Control::Kind::lengths:
+        instrument_.set_lengths(control.channel, control.lengths);
+        break;
+    case Control::Kind::attenuation:
+        instrument_.set_steps(control.channel, static_cast<std::uint16_t>(control.value));
+        break;
+    case Control::Kind::mode:
+        instrument_.set_work_mode(control.channel, static_cast<std::uint8_t>(control.value));
+        break;
+    case Control::Kind::version:
+        instrument_.set_version(control.version);
+        break;
+    case Control::Kind::inject:
+        port_.write_all(control.bytes, error);
+        break;
+    case Control::Kind::quit: // the simulator's
+        break;
+    }
+    return error;
 }
 
 void Station::handle_chunks(const std::vector<Chunk> &chunks) {
@@ -197,16 +180,18 @@ void Station::handle_chunks(const std::vector<Chunk> &chunks) {
 void Station::handle_frame(const Bytes &frame) {
     Answer answer = instrument_.answer(frame);
     JsonObject event = frame_event(frame, answer);
-    if (!answer.error.empty()) {
-        event.text("tx", "").null("fault");
-        emit(event);
-        return;
-    }
-    Outgoing outgoing = faults_.apply(std::move(answer.reply));
+    Outgoing outgoing;
+    if (answer.error.empty()) // a refused frame gets no reply and uses up no fault
+        outgoing = faults_.apply(std::move(answer.reply));
     Clock::duration line_delay = line_time(frame.size(), outgoing.tx.size());
     deliver(std::move(outgoing), line_delay, event);
     if (answer.channel_state)
-        event.raw("state", state_json(*answer.channel_state));
+        event.raw("state", JsonObject()
+                               .number("work_mode", answer.channel_state->work_mode)
+                               .number("length_index", answer.channel_state->length_index)
+                               .number("steps", answer.channel_state->steps)
+                               .boolean("disconnected", answer.channel_state->disconnected)
+                               .str());
     emit(event);
 }
 
@@ -240,14 +225,20 @@ void Station::deliver(Outgoing outgoing, Clock::duration line_delay, JsonObject 
         return;
     }
     // Counted from when the request's bytes were read, not from when its answer was ready.
-    Clock::time_point now = Clock::now();
-    Clock::time_point due = replies_.schedule(last_rx_ + delay, std::move(outgoing.tx));
-    event.number("deferred_ms", whole_ms_until(due, now));
+    Clock::time_point due = last_rx_ + delay;
+    if (!replies_.empty())
+        due = std::max(due, replies_.back().due);
+    replies_.push_back({due, std::move(outgoing.tx)});
+    const auto wait = std::chrono::ceil<milliseconds>(due - Clock::now());
+    event.number("deferred_ms", std::max<long long>(wait.count(), 0));
 }
 
 void Station::send_due_replies(Clock::time_point now) {
     bool logged = log_.wanted();
-    for (const ScheduledReply &reply : replies_.take_due(now, max_sent_per_pass)) {
+    for (std::size_t sent = 0;
+         sent < max_sent_per_pass && !replies_.empty() && replies_.front().due <= now; ++sent) {
+        const WaitingReply reply = std::move(replies_.front());
+        replies_.pop_front();
         JsonObject event;
         if (logged)
             event.text("event", "sent").text("tx", hex_string(reply.bytes));

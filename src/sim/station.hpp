@@ -4,6 +4,8 @@
 // one station or many.
 #pragma once
 
+#include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -14,9 +16,16 @@
 #include "sim/instrument.hpp"
 #include "sim/options.hpp"
 #include "sim/port.hpp"
-#include "sim/reply_queue.hpp"
 
 namespace kq5316::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Makes `wake` the earlier of itself (none: never) and `when`.
+inline void wake_by(std::optional<Clock::time_point> &wake, Clock::time_point when) {
+    if (!wake || when < *wake)
+        wake = when;
+}
 
 class Station {
   public:
@@ -24,9 +33,8 @@ class Station {
     // to its events as "instrument".
     Station(const Options &options, Port &port, EventLog &log, int number);
 
-    // Whether the port is to be polled now (it is left out for a while after a hang-up).
-    bool watch_port(Clock::time_point now);
-    int fd() const { return port_.fd(); }
+    // The port's descriptor to poll now, or -1 (it is left out for a while after a hang-up).
+    int poll_fd(Clock::time_point now);
     // When the station next has something to do without input, if ever.
     std::optional<Clock::time_point> next_wake(Clock::time_point now) const;
 
@@ -55,7 +63,13 @@ class Station {
     Instrument instrument_;
     FaultQueue faults_;
     FrameSplitter splitter_;
-    ReplyQueue replies_;
+    struct WaitingReply {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+    // Replies waiting for their time to go out. The instrument answers in the order it was asked,
+    // so a reply never overtakes one queued before it: a prompt reply behind a delayed one waits.
+    std::deque<WaitingReply> replies_;
     Port &port_;
     EventLog &log_;
     const int number_;

@@ -6,42 +6,21 @@ namespace kq5316::sim {
 
 namespace {
 
-constexpr std::string_view digits = "0123456789ABCDEF";
-
-int digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+constexpr std::string_view blanks = " \t\r";
 
 } // namespace
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && is_space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back()))
-        text.remove_suffix(1);
-    return text;
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) + 1 - first);
 }
 
 std::vector<std::string_view> split_words(std::string_view text) {
     std::vector<std::string_view> words;
-    text = trim(text);
-    while (!text.empty()) {
-        std::size_t end = 0;
-        while (end < text.size() && !is_space(text[end]))
-            ++end;
-        words.push_back(text.substr(0, end));
-        text = trim(text.substr(end));
-    }
+    for (text = trim(text); !text.empty(); text = trim(text.substr(words.back().size())))
+        words.push_back(text.substr(0, text.find_first_of(blanks)));
     return words;
 }
 
@@ -53,7 +32,24 @@ std::optional<unsigned long> parse_number(std::string_view token, unsigned long 
     return value;
 }
 
+std::optional<std::vector<unsigned long>> parse_numbers(std::string_view text, unsigned long max) {
+    std::vector<unsigned long> numbers;
+    if (trim(text).empty())
+        return numbers;
+    while (true) {
+        std::size_t comma = text.find(',');
+        auto number = parse_number(trim(text.substr(0, comma)), max);
+        if (!number)
+            return std::nullopt;
+        numbers.push_back(*number);
+        if (comma == std::string_view::npos)
+            return numbers;
+        text.remove_prefix(comma + 1);
+    }
+}
+
 std::string hex_string(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 3);
     for (std::uint8_t byte : bytes) {
@@ -69,17 +65,16 @@ std::optional<Bytes> parse_hex(std::string_view text) {
     Bytes bytes;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (is_space(text[i])) {
+        if (blanks.find(text[i]) != std::string_view::npos) {
             ++i;
             continue;
         }
-        if (i + 1 >= text.size())
+        // Exactly two hex digits: an unsigned number takes no sign.
+        const char *pair = text.data() + i;
+        std::uint8_t byte = 0;
+        if (i + 2 > text.size() || std::from_chars(pair, pair + 2, byte, 16).ptr != pair + 2)
             return std::nullopt;
-        int high = digit_value(text[i]);
-        int low = digit_value(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+        bytes.push_back(byte);
         i += 2;
     }
     return bytes;
