@@ -4,6 +4,7 @@ calls back in, and a process forked mid-exchange; on every exchange path (the ex
 pseudo-terminal and on TCP, pyserial's own I/O on TCP)."""
 
 import fcntl
+import gc
 import os
 import random
 import signal
@@ -122,6 +123,24 @@ def test_a_signal_handler_calling_in_is_refused_and_the_call_goes_on(sim):
         [(message, elapsed)] = outcome
         assert "busy in this thread" in message and elapsed < 1
         assert att.status(1).attenuation_mdb == 2000
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_letting_go_of_the_port_without_close_leaves_the_parent_connected(sim):
+    att = Attenuator(sim.port)
+    try:
+        att.set_attenuation_mdb(1000)
+        pid = os.fork()
+        if pid == 0:  # the child drops its copy as a program's end would, never closing it
+            try:
+                del att
+                gc.collect()
+            finally:
+                os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert att.status(1).attenuation_mdb == 1000
+    finally:
+        att.close()
 
 
 def exclusive(att):

@@ -162,8 +162,9 @@ class Attenuator(Engine):
     - A call never waits for itself: one made from inside an exchange on the same thread (a
       signal handler that runs while the call waits) raises `Kq5316Error` at once, saying the
       instrument is busy in this thread. In a process forked from the one that opened the port,
-      every call raises `Kq5316Error` at once (open the port again there), and `close` only
-      closes that process's copies of the descriptors: the opener's port stays as it was.
+      every call raises `Kq5316Error` at once (open the port again there), and `close`, or
+      letting the object go, only closes that process's copies of the descriptors: the opener's
+      port stays as it was.
     - Every failure is a `Kq5316Error`: `NoReply`, `BadReply`, `EchoingPort`, `PortLost` (the
       port failed; the Attenuator is then closed), or `Kq5316Error` itself (closed; a line that
       kept sending bytes nobody asked for). Bad arguments are ``ValueError`` or ``TypeError``,

@@ -121,6 +121,12 @@ class Engine:
             if transport is not None:
                 transport.close()
 
+    def __del__(self) -> None:
+        # In a process forked from the opener, the port object's own finaliser would close the
+        # opener's port with it (a socket is shut down for both): this process's copies go first.
+        if getattr(self, "_pid", None) not in (None, os.getpid()):
+            self.close()
+
     def _check_thread(self, command: str) -> None:
         """Refuses a call from a process other than the opener (a forked child, which shares
         the port's descriptors and inherited its locks in whatever state they were), and a call
