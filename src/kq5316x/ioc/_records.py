@@ -13,7 +13,6 @@ from typing import TYPE_CHECKING, Any
 from caproto import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     ChannelType,
     SkipWrite,
-    SubscriptionType,
 )
 from caproto.server import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
     PVGroup,
@@ -112,11 +111,9 @@ class GuardedEnum(_Guarded, PvpropertyEnum):
 
 
 async def set_enum_strings(pv: Any, strings: tuple[str, ...]) -> None:
-    """Replaces an enumeration's states and tells the clients that watch its properties. caproto
-    takes the states only at construction; the channel's wavelengths are known once the
-    instrument has answered."""
-    pv._data["enum_strings"] = pv._validate_enum_strings(strings[:MAX_ENUM_STATES])
-    await pv.publish(SubscriptionType.DBE_PROPERTY)
+    """Replaces an enumeration's states and tells the clients that watch its properties: the
+    channel's wavelengths are known once the instrument has answered."""
+    await pv.write_metadata(enum_strings=strings[:MAX_ENUM_STATES])
 
 
 def wavelength_states(wavelengths: tuple[int, ...]) -> tuple[str, ...]:
