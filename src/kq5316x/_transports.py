@@ -26,7 +26,9 @@ if TYPE_CHECKING:
         """What the engine asks of a port. Errors of the port itself are OSError or
         serial.SerialException; nothing else is raised. Deadlines are monotonic."""
 
-        fd: int | None  # the descriptor exchanges are made on, where there is one
+        @property
+        def fd(self) -> int | None:
+            """The descriptor exchanges are made on, where there is one."""
 
         def exchange(
             self, request: bytes, pause: float, timeout: float, discard: float
@@ -68,7 +70,7 @@ def open_transport(port: serial.Serial, url: str) -> Transport:
     its logging); pyserial's I/O for everything else: spies, RFC 2217, loop, Windows."""
     if not hasattr(_protocol, "exchange_fd"):
         return SerialTransport(port)
-    if type(port) is serial.Serial and sys.platform.startswith("linux"):
+    if type(port) is serial.Serial and sys.platform.startswith("linux") and port.fd is not None:
         return FdTransport(port, port.fd, port.pipe_abort_read_r)
     if url.startswith("socket://") and "?" not in url:
         connection = getattr(port, "_socket", None)
